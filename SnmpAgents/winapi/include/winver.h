@@ -1,0 +1,3 @@
+// winver: to be filled by the layer area that owns it.
+#pragma once
+#include "windef.h"
