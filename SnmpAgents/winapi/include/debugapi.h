@@ -1,3 +1,10 @@
-// debugapi: to be filled by the layer area that owns it.
+// Debugger output goes to stderr, or, when WINAPI_DEBUG_OUTPUT names a file, is appended
+// to that file in UTF-8, one write per call so that lines of several threads stay whole.
 #pragma once
 #include "windef.h"
+
+WINAPI_BEGIN_DECLS
+WINBASEAPI void WINAPI OutputDebugStringW(LPCWSTR lpOutputString);
+WINBASEAPI void WINAPI OutputDebugStringA(LPCSTR lpOutputString);
+WINBASEAPI BOOL WINAPI IsDebuggerPresent(void);
+WINAPI_END_DECLS
