@@ -1,0 +1,48 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+#include "../paths.h"
+#include "../strings.h"
+
+namespace {
+
+TEST(LayerStrings, Utf8AndUtf16RoundTrip) {
+  const std::wstring texts[] = {L"", L"plain", L"\u00e4\u00f6\u00fc", L"\u20ac 1252", L"\U0001F600 astral"};
+  for (const auto& text : texts) {
+    EXPECT_EQ(winapi::WideFromUtf8(winapi::Utf8FromWide(text)), text);
+    EXPECT_EQ(winapi::WideFromUtf16(winapi::Utf16FromWide(text)), text);
+  }
+}
+
+TEST(LayerStrings, MalformedInputBecomesReplacement) {
+  EXPECT_EQ(winapi::WideFromUtf8("\xC3"), L"\uFFFD");
+  EXPECT_EQ(winapi::WideFromUtf8("\xE0\x80\x80"), L"\uFFFD");  // overlong
+  EXPECT_EQ(winapi::WideFromUtf16(std::u16string(1, u'\xD800')), L"\uFFFD");
+}
+
+TEST(LayerStrings, CaseInsensitiveCompare) {
+  EXPECT_TRUE(winapi::EqualsNoCase(L"Software\\Debug", L"SOFTWARE\\debug"));
+  EXPECT_LT(winapi::CompareNoCase(L"abc", L"ABD"), 0);
+  EXPECT_LT(winapi::CompareNoCase(L"ab", L"ABC"), 0);
+}
+
+TEST(LayerPaths, WindowsPathsMapUnderTheRoot) {
+  setenv("WINAPI_ROOT", "/r", 1);
+  struct Case {
+    const wchar_t* windows;
+    const char* host;
+  } cases[] = {
+      {L"C:\\Logs\\trace.txt", "/r/drive_c/Logs/trace.txt"},
+      {L"d:/x", "/r/drive_d/x"},
+      {L"\\\\srv\\share\\f", "/r/unc/srv/share/f"},
+      {L"\\Windows", "/r/drive_c/Windows"},
+      {L"/var/tmp/x", "/var/tmp/x"},
+      {L"rel\\a", "rel/a"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(winapi::ToHostPath(c.windows), c.host) << c.host;
+  EXPECT_EQ(winapi::ToWindowsPath("/r/drive_c/Logs/trace.txt"), L"C:\\Logs\\trace.txt");
+  EXPECT_EQ(winapi::ToWindowsPath("/var/tmp/x"), L"/var/tmp/x");
+}
+
+}  // namespace
