@@ -1,0 +1,3 @@
+// COM (objbase.h): the base functions live in combaseapi.h.
+#pragma once
+#include "combaseapi.h"

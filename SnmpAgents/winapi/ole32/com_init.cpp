@@ -1,0 +1,36 @@
+// COM apartments: each thread keeps its model and how many initialisations it owes.
+#include <objbase.h>
+
+namespace {
+
+struct ThreadApartment {
+  unsigned count = 0;
+  bool singleThreaded = false;
+};
+
+thread_local ThreadApartment t_apartment;
+
+}  // namespace
+
+// CoInitializeEx
+extern "C" WINOLEAPI CoInitializeEx(LPVOID /*pvReserved*/, DWORD dwCoInit) {
+  const bool singleThreaded = (dwCoInit & COINIT_APARTMENTTHREADED) != 0;
+  auto& apartment = t_apartment;
+  if (apartment.count == 0) {
+    apartment.singleThreaded = singleThreaded;
+    apartment.count = 1;
+    return S_OK;
+  }
+  if (apartment.singleThreaded != singleThreaded) return RPC_E_CHANGED_MODE;
+  ++apartment.count;
+  return S_FALSE;
+}
+
+// CoInitialize
+extern "C" WINOLEAPI CoInitialize(LPVOID pvReserved) { return CoInitializeEx(pvReserved, COINIT_APARTMENTTHREADED); }
+
+// CoUninitialize
+extern "C" WINOLEAPI_(void) CoUninitialize(void) {
+  auto& apartment = t_apartment;
+  if (apartment.count > 0) --apartment.count;
+}
