@@ -143,7 +143,9 @@ void* MapView(HANDLE mappingHandle, DWORD access, DWORD offsetHigh, DWORD offset
     FailWith(ERROR_MAPPED_ALIGNMENT);
     return nullptr;
   }
-  const bool copy = access & FILE_MAP_COPY;
+  // FILE_MAP_COPY shares its bit with SECTION_QUERY, which FILE_MAP_ALL_ACCESS holds too:
+  // only a request for copy without read or write is copy-on-write.
+  const bool copy = (access & FILE_MAP_COPY) && !(access & (FILE_MAP_READ | FILE_MAP_WRITE));
   const bool write = (access & FILE_MAP_WRITE) && !copy;
   if (write && !mapping->Writable()) {
     FailWith(ERROR_ACCESS_DENIED);

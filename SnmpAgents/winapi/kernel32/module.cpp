@@ -214,6 +214,17 @@ bool IsRegularFile(const std::string& path) {
   return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
+bool StartsWithPeSignature(const std::string& path) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  char magic[2] = {};
+  const bool pe = read(fd, magic, 2) == 2 && magic[0] == 'M' && magic[1] == 'Z';
+  close(fd);
+  return pe;
+}
+
+HMODULE LoadDataFile(const std::string& hostName, DWORD flags);
+
 // A symbol of the object itself, not of one of its dependencies (dlsym searches those too).
 void* OwnSymbol(void* dl, uintptr_t base, const char* name) {
   void* symbol = dlsym(dl, name);
@@ -302,6 +313,8 @@ HMODULE LoadImage(const std::string& hostName) {
   for (auto& candidate : CandidatePaths(hostName)) {
     const bool hasDirectory = candidate.find('/') != std::string::npos;
     if (hasDirectory && !IsRegularFile(candidate)) continue;
+    // A Windows image cannot run here; its resources are what a caller can use.
+    if (hasDirectory && StartsWithPeSignature(candidate)) return LoadDataFile(candidate, LOAD_LIBRARY_AS_IMAGE_RESOURCE);
     void* already = dlopen(candidate.c_str(), RTLD_NOW | RTLD_NOLOAD);
     if (already) dlclose(already);
     void* dl = dlopen(candidate.c_str(), RTLD_NOW | RTLD_LOCAL);
