@@ -30,3 +30,6 @@ function(fw_stamp_version target)
     fw_stamp_version_elf(${target} "${_out}")
   endif()
 endfunction()
+
+# The Linux stamping lives beside it.
+include(${CMAKE_CURRENT_LIST_DIR}/VersionElf.cmake)

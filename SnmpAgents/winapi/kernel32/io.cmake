@@ -21,7 +21,7 @@ endif()
 # Linux test cannot build; reconfigure when that header changes.
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${CMAKE_CURRENT_LIST_DIR}/../include/processthreadsapi.h)
 file(READ ${CMAKE_CURRENT_LIST_DIR}/../include/processthreadsapi.h _fw_process_header)
-if(NOT WIN32 AND NOT _fw_process_header MATCHES "GetCurrentProcessId")
+if(NOT WIN32 AND (NOT _fw_process_header MATCHES "GetCurrentProcessId" OR NOT EXISTS ${CMAKE_CURRENT_LIST_DIR}/core.cmake))
   return()
 endif()
 
