@@ -1,5 +1,6 @@
-// Debugger output goes to stderr, or, when WINAPI_DEBUG_OUTPUT names a file, is appended
-// to that file in UTF-8, one write per call so that lines of several threads stay whole.
+// Debugger output goes to stderr, or, when WINAPI_DEBUG_OUTPUT names a file (a Windows or
+// a host path), is appended to that file in UTF-8, one write per call so that lines of
+// several threads stay whole.
 #pragma once
 #include "windef.h"
 

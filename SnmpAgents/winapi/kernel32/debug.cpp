@@ -9,6 +9,7 @@
 #include <string>
 
 #include "codepage.h"
+#include "paths.h"
 #include "strings.h"
 
 namespace {
@@ -19,7 +20,10 @@ void WriteDebugText(const std::string& text) {
   if (text.empty()) return;
   const char* target = std::getenv("WINAPI_DEBUG_OUTPUT");
   int fd = 2;
-  if (target && *target) fd = open(target, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  if (target && *target) {
+    const std::string path = winapi::ToHostPath(winapi::WideFromUtf8(target));  // Windows or host path
+    fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  }
   if (fd < 0) return;
   ssize_t n;
   do {

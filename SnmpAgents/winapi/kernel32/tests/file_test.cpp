@@ -4,7 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <set>
+#include <sstream>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "conformance.h"
 
@@ -281,6 +284,63 @@ TEST_F(FileTest, FindFilesMatchesWildcardsOnce) {
   SetLastError(kSentinel);
   EXPECT_EQ(FindFirstFileW((sub + L"\\*.none").c_str(), &data), INVALID_HANDLE_VALUE);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+}
+
+TEST_F(FileTest, DebugOutputLinesOfManyThreadsStayWhole) {
+  // Windows hands debugger output to a debugger; the layer appends it to a file.
+  if (!conformance::OnOurLayer()) GTEST_SKIP() << "debugger output file is a layer feature";
+  const std::wstring path = PathOf(L"debug-output.txt");
+  DeleteFileW(path.c_str());
+  std::vector<std::thread> threads;
+  constexpr int kThreads = 4, kLines = 200;
+  SetEnvironmentVariableW(L"WINAPI_DEBUG_OUTPUT", path.c_str());
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([t] {
+      const std::wstring text = L"thread " + std::to_wstring(t) + L" " + std::wstring(200, L'x') + L"\n";
+      for (int i = 0; i < kLines; ++i) OutputDebugStringW(text.c_str());
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  SetEnvironmentVariableW(L"WINAPI_DEBUG_OUTPUT", nullptr);
+  std::string contents;
+  {
+    HANDLE file = Open(path, GENERIC_READ, OPEN_EXISTING);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE) << GetLastError();
+    contents.resize(GetFileSize(file, nullptr));
+    DWORD read = 0;
+    ReadFile(file, contents.data(), static_cast<DWORD>(contents.size()), &read, nullptr);
+    CloseHandle(file);
+  }
+  std::istringstream lines(contents);
+  int count = 0;
+  for (std::string text; std::getline(lines, text); ++count) {
+    ASSERT_EQ(text.size(), 209u) << "line " << count << " was torn: " << text.substr(0, 40);
+  }
+  EXPECT_EQ(count, kThreads * kLines);
+}
+
+TEST_F(FileTest, ConsoleWritesUtf8ToTheStandardHandle) {
+  // Wine's WriteConsoleW refuses handles that are not consoles.
+  if (!conformance::OnOurLayer()) GTEST_SKIP() << "console output to a file is a layer feature";
+  const std::wstring path = PathOf(L"console.txt");
+  HANDLE file = Open(path, GENERIC_WRITE, CREATE_ALWAYS);
+  ASSERT_NE(file, INVALID_HANDLE_VALUE);
+  HANDLE saved = GetStdHandle(STD_OUTPUT_HANDLE);
+  ASSERT_TRUE(SetStdHandle(STD_OUTPUT_HANDLE, file));
+  DWORD written = 0;
+  const std::wstring text = L"Gr\u00FC\u00DFe \u20AC\n";
+  EXPECT_TRUE(WriteConsoleW(GetStdHandle(STD_OUTPUT_HANDLE), text.data(), static_cast<DWORD>(text.size()), &written,
+                            nullptr));
+  EXPECT_EQ(written, text.size()) << "characters, not bytes";
+  SetStdHandle(STD_OUTPUT_HANDLE, saved);
+  CloseHandle(file);
+  EXPECT_EQ(ReadText(path), "Gr\xC3\xBC\xC3\x9F" "e \xE2\x82\xAC\n");
+
+  EXPECT_TRUE(AllocConsole() || GetLastError() == ERROR_ACCESS_DENIED);
+  SetLastError(kSentinel);
+  EXPECT_FALSE(AllocConsole()) << "one console a process";
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  EXPECT_TRUE(FreeConsole());
 }
 
 }  // namespace
