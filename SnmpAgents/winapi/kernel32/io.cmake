@@ -17,6 +17,8 @@ if(NOT WIN32)
   target_include_directories(winapi PRIVATE ${CMAKE_CURRENT_LIST_DIR})
 endif()
 
+fw_add_benchmark(winapi_io_bench SOURCES ${CMAKE_CURRENT_LIST_DIR}/bench/io_bench.cpp LIBS fw::win32)
+
 # Until the core area declares GetCurrentProcessId (the conformance helpers use it), the
 # Linux test cannot build; reconfigure when that header changes.
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${CMAKE_CURRENT_LIST_DIR}/../include/processthreadsapi.h)
