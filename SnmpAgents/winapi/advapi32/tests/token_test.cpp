@@ -224,16 +224,4 @@ TEST(Privileges, RemovedPrivilegeCannotBeEnabledAgain) {
   EXPECT_EQ(static_cast<DWORD>(ERROR_NOT_ALL_ASSIGNED), error);
 }
 
-TEST(Privileges, TokenHandlesAreCheckedAndClosable) {
-  Handle token;
-  SetLastError(kSentinel);
-  EXPECT_FALSE(AdjustTokenPrivileges(nullptr, TRUE, nullptr, 0, nullptr, nullptr));
-  EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), GetLastError());
-  ASSERT_TRUE(OpenProcessToken(kCurrentProcess, TOKEN_QUERY, token.Out()));
-  HANDLE second = nullptr;
-  ASSERT_TRUE(OpenProcessToken(kCurrentProcess, TOKEN_QUERY, &second));
-  EXPECT_NE(token.Get(), second);
-  EXPECT_TRUE(CloseHandle(second));
-}
-
 }  // namespace
