@@ -13,6 +13,11 @@ namespace {
 
 using Bytes = std::vector<BYTE>;
 
+bool OnWine() {
+  HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+  return ntdll && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
 Bytes RawBytes(const void* data, size_t size) {
   const auto* p = static_cast<const BYTE*>(data);
   return Bytes(p, p + size);
@@ -531,6 +536,14 @@ TEST_F(RegistryTest, GetValueTerminatesStringsAndFiltersTypes) {
     if (status != ERROR_SUCCESS || c.expected != ERROR_SUCCESS) continue;
     EXPECT_EQ(c.type, type) << label;
     EXPECT_EQ(c.data, Bytes(buffer, buffer + size)) << label;
+  }
+
+  // Wine returns the stored bytes without the terminator that Windows guarantees.
+  if (!OnWine()) {
+    BYTE buffer[64] = {};
+    DWORD size = sizeof buffer;
+    ASSERT_EQ(ERROR_SUCCESS, RegGetValueW(Root(), nullptr, L"unterminated", RRF_RT_REG_SZ, nullptr, buffer, &size));
+    EXPECT_EQ(StringBytes(L"abc"), Bytes(buffer, buffer + size));
   }
 }
 
