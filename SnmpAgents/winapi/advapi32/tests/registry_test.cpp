@@ -9,14 +9,12 @@
 #include <string>
 #include <vector>
 
+#include "conformance.h"
+
 namespace {
 
 using Bytes = std::vector<BYTE>;
-
-bool OnWine() {
-  HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-  return ntdll && GetProcAddress(ntdll, "wine_get_version") != nullptr;
-}
+using conformance::OnWine;
 
 Bytes RawBytes(const void* data, size_t size) {
   const auto* p = static_cast<const BYTE*>(data);

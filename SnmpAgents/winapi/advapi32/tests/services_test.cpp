@@ -8,17 +8,12 @@
 #include <string>
 #include <vector>
 
+#include "conformance.h"
+
 namespace {
 
-constexpr DWORD kSentinel = 0xdeadbeef;
-
-bool OnOurLayer() {
-#if defined(_WIN32)
-  return false;
-#else
-  return true;
-#endif
-}
+using conformance::kSentinel;
+using conformance::OnOurLayer;
 
 constexpr const wchar_t* kLayerService = L"FerrowindConformanceSvc";
 constexpr const wchar_t* kLayerServiceKey = L"SYSTEM\\CurrentControlSet\\Services\\FerrowindConformanceSvc";

@@ -10,17 +10,12 @@
 #include <string>
 #include <vector>
 
+#include "conformance.h"
+
 namespace {
 
-constexpr DWORD kSentinel = 0xdeadbeef;
-
-bool OnWine() {
-  HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-  return ntdll && GetProcAddress(ntdll, "wine_get_version") != nullptr;
-}
-
-// The pseudo handle that GetCurrentProcess returns.
-const HANDLE kCurrentProcess = reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(-1));
+using conformance::kSentinel;
+using conformance::OnWine;
 
 class Handle {
  public:
@@ -127,14 +122,14 @@ TEST(Privileges, LookupByLuidSizesItsBuffer) {
 
 TEST(Privileges, TokenInformationNeedsQueryAccessAndAValidHandle) {
   Handle adjustOnly;
-  ASSERT_TRUE(OpenProcessToken(kCurrentProcess, TOKEN_ADJUST_PRIVILEGES, adjustOnly.Out()));
+  ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES, adjustOnly.Out()));
   DWORD size = 0;
   SetLastError(kSentinel);
   EXPECT_FALSE(GetTokenInformation(adjustOnly.Get(), TokenPrivileges, nullptr, 0, &size));
   EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), GetLastError());
 
   Handle queryOnly;
-  ASSERT_TRUE(OpenProcessToken(kCurrentProcess, TOKEN_QUERY, queryOnly.Out()));
+  ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, queryOnly.Out()));
   EXPECT_FALSE(HeldPrivileges(queryOnly.Get()).empty());
   const auto [ok, error] = Adjust(queryOnly.Get(), Lookup(L"SeShutdownPrivilege"), SE_PRIVILEGE_ENABLED);
   EXPECT_FALSE(ok);
@@ -147,7 +142,7 @@ TEST(Privileges, TokenInformationNeedsQueryAccessAndAValidHandle) {
 
 TEST(Privileges, AdjustResultFollowsWhatTheTokenHolds) {
   Handle token;
-  ASSERT_TRUE(OpenProcessToken(kCurrentProcess, TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, token.Out()));
+  ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, token.Out()));
   for (const wchar_t* name : {L"SeDebugPrivilege", L"SeShutdownPrivilege", L"SeChangeNotifyPrivilege",
                               L"SeCreateTokenPrivilege", L"SeTcbPrivilege", L"SeBackupPrivilege"}) {
     const std::string label(name, name + wcslen(name));
@@ -176,7 +171,7 @@ TEST(Privileges, AdjustResultFollowsWhatTheTokenHolds) {
 
 TEST(Privileges, AdjustReportsThePreviousState) {
   Handle token;
-  ASSERT_TRUE(OpenProcessToken(kCurrentProcess, TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, token.Out()));
+  ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, token.Out()));
   const LUID shutdown = Lookup(L"SeShutdownPrivilege");
   ASSERT_TRUE(AttributesOf(token.Get(), shutdown).has_value()) << "every account holds SeShutdownPrivilege";
   Adjust(token.Get(), shutdown, 0);
@@ -212,7 +207,7 @@ TEST(Privileges, AdjustReportsThePreviousState) {
 
 TEST(Privileges, RemovedPrivilegeCannotBeEnabledAgain) {
   Handle token;
-  ASSERT_TRUE(OpenProcessToken(kCurrentProcess, TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, token.Out()));
+  ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, token.Out()));
   const LUID undock = Lookup(L"SeUndockPrivilege");
   if (!AttributesOf(token.Get(), undock)) GTEST_SKIP() << "this account does not hold SeUndockPrivilege";
   auto [ok, error] = Adjust(token.Get(), undock, SE_PRIVILEGE_REMOVED);
