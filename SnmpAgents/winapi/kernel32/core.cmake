@@ -10,3 +10,10 @@ if(NOT WIN32)
     ${CMAKE_CURRENT_LIST_DIR}/time.cpp
     ${CMAKE_CURRENT_LIST_DIR}/sysinfo.cpp)
 endif()
+
+fw_add_test(winapi_kernel32_core_test
+  SOURCES
+    ${CMAKE_CURRENT_LIST_DIR}/tests/sync_test.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/tests/thread_test.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/tests/time_test.cpp
+  LIBS fw::win32 winapi_conformance)
