@@ -1,5 +1,6 @@
 // Version resources: the stamped test executable, the kernel32 module, missing and
 // unversioned files, and damaged binaries.
+#include <algorithm>
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -146,10 +147,12 @@ TEST(VersionResource, DamagedBinariesNeverCrash) {
   DWORD read = 0;
   ReadFile(file, image.data(), static_cast<DWORD>(image.size()), &read, nullptr);
   CloseHandle(file);
+  ASSERT_GT(image.size(), 4096u);
   auto cut = [&](size_t size) { return std::vector<char>(image.begin(), image.begin() + static_cast<ptrdiff_t>(size)); };
   auto patched = [&](size_t at, char value) {
     std::vector<char> copy = image;
-    for (size_t i = 0; i < 8; ++i) copy[at + i] = value;
+    if (copy.size() < at + 8) return copy;
+    std::fill_n(copy.begin() + static_cast<ptrdiff_t>(at), 8, value);
     return copy;
   };
   const std::vector<std::pair<const char*, std::vector<char>>> inputs = {
