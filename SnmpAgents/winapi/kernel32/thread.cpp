@@ -7,6 +7,7 @@
 // (see processthreadsapi.h for why).
 #include "core_internal.h"
 
+#include <link.h>
 #include <pthread.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
@@ -121,6 +122,20 @@ void* ThreadMain(void* argument) {
   return nullptr;
 }
 
+// glibc carves the static TLS of every module out of the thread's stack; a Windows
+// stack holds none, so it comes on top of the requested size.
+size_t StaticTlsSize() {
+  size_t total = 0;
+  dl_iterate_phdr(
+      [](dl_phdr_info* info, size_t, void* sum) {
+        for (int i = 0; i < info->dlpi_phnum; ++i)
+          if (info->dlpi_phdr[i].p_type == PT_TLS) *static_cast<size_t*>(sum) += info->dlpi_phdr[i].p_memsz;
+        return 0;
+      },
+      &total);
+  return total;
+}
+
 size_t StackSizeFor(SIZE_T requested, DWORD flags) {
   if (requested == 0) return 0;  // the host's default
   // Without the reservation flag the size is what Windows commits; it reserves at least 1 MiB.
@@ -128,7 +143,7 @@ size_t StackSizeFor(SIZE_T requested, DWORD flags) {
   constexpr size_t kGranularity = 64u << 10;
   size_t size = requested;
   if (!(flags & STACK_SIZE_PARAM_IS_A_RESERVATION)) size = std::max(size, kDefaultReserve);
-  size = std::max(size, static_cast<size_t>(PTHREAD_STACK_MIN));
+  size = std::max(size, static_cast<size_t>(PTHREAD_STACK_MIN)) + StaticTlsSize();
   return (size + kGranularity - 1) / kGranularity * kGranularity;
 }
 
