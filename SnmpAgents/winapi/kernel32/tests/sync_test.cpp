@@ -200,34 +200,29 @@ TEST(SyncNamedObjects, NamesShareObjectsAndRejectOtherTypes) {
   Handle opened(OpenEventW(EVENT_ALL_ACCESS, FALSE, name.c_str()));
   EXPECT_TRUE(opened) << GetLastError();
 
+  const std::wstring missing = UniqueName(L"missing");
   struct Refusal {
     const char* what;
-    HANDLE handle;
+    HANDLE (*open)(const std::wstring& name);
+    bool onMissingName;
     DWORD error;
   };
-  const std::wstring missing = UniqueName(L"missing");
-  SetLastError(kSentinel);
-  HANDLE mutexOnEvent = CreateMutexW(nullptr, FALSE, name.c_str());
-  const DWORD mutexOnEventError = GetLastError();
-  SetLastError(kSentinel);
-  HANDLE openMutexOnEvent = OpenMutexW(MUTEX_ALL_ACCESS, FALSE, name.c_str());
-  const DWORD openMutexOnEventError = GetLastError();
-  SetLastError(kSentinel);
-  HANDLE openMissing = OpenEventW(EVENT_ALL_ACCESS, FALSE, missing.c_str());
-  const DWORD openMissingError = GetLastError();
-  SetLastError(kSentinel);
-  HANDLE semaphoreOnEvent = CreateSemaphoreW(nullptr, 0, 1, name.c_str());
-  const DWORD semaphoreOnEventError = GetLastError();
   const Refusal refusals[] = {
-      {"CreateMutexW on an event name", mutexOnEvent, mutexOnEventError},
-      {"OpenMutexW on an event name", openMutexOnEvent, openMutexOnEventError},
-      {"OpenEventW of a missing name", openMissing, openMissingError},
-      {"CreateSemaphoreW on an event name", semaphoreOnEvent, semaphoreOnEventError},
+      {"CreateMutexW on an event name", [](const std::wstring& n) { return CreateMutexW(nullptr, FALSE, n.c_str()); },
+       false, ERROR_INVALID_HANDLE},
+      {"CreateSemaphoreW on an event name",
+       [](const std::wstring& n) { return CreateSemaphoreW(nullptr, 0, 1, n.c_str()); }, false, ERROR_INVALID_HANDLE},
+      {"OpenMutexW on an event name",
+       [](const std::wstring& n) { return OpenMutexW(MUTEX_ALL_ACCESS, FALSE, n.c_str()); }, false,
+       ERROR_INVALID_HANDLE},
+      {"OpenEventW of a missing name",
+       [](const std::wstring& n) { return OpenEventW(EVENT_ALL_ACCESS, FALSE, n.c_str()); }, true,
+       ERROR_FILE_NOT_FOUND},
   };
-  const DWORD expected[] = {ERROR_INVALID_HANDLE, ERROR_INVALID_HANDLE, ERROR_FILE_NOT_FOUND, ERROR_INVALID_HANDLE};
-  for (size_t i = 0; i < std::size(refusals); ++i) {
-    EXPECT_EQ(refusals[i].handle, nullptr) << refusals[i].what;
-    EXPECT_EQ(refusals[i].error, expected[i]) << refusals[i].what;
+  for (const Refusal& r : refusals) {
+    SetLastError(kSentinel);
+    EXPECT_EQ(r.open(r.onMissingName ? missing : name), nullptr) << r.what;
+    EXPECT_EQ(GetLastError(), r.error) << r.what;
   }
 
   first.Reset();
