@@ -1,7 +1,6 @@
 // System information: processors, memory, the Windows directories, the computer name
 // and the version Windows reports to a process without a compatibility manifest.
 #include "core_internal.h"
-// Before any C library header: <string.h> includes <strings.h>, which would find ours.
 #include "strings.h"
 
 #include <sched.h>
