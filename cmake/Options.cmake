@@ -22,6 +22,12 @@ if(FW_SANITIZE AND NOT WIN32)
   add_link_options(-fsanitize=${_fw_san})
 endif()
 
+option(FW_FUZZ "Build libFuzzer targets (needs clang)" OFF)
+# Fuzz builds instrument every target for coverage; fuzzer binaries add the libFuzzer main.
+if(FW_FUZZ AND NOT WIN32)
+  add_compile_options(-fsanitize=fuzzer-no-link)
+endif()
+
 # Warnings apply to the project's own sources (SnmpAgents/), not to third-party builds.
 set(FW_WARNINGS -Wall -Wextra -Werror -Wno-missing-field-initializers)
 
