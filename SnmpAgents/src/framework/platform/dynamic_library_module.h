@@ -27,7 +27,11 @@ class DynamicLibraryModule {
   // Null for a null path or a failed load; the first call restricts the DLL search path.
   static HMODULE loadLibrary(const wchar_t* path, DWORD flags);
 
-  static constexpr DWORD kSafeDllDirectories = 0x0B00;
+  // Application directory, user directories and System32. The DLL-load-directory bit
+  // is for LoadLibraryExW only; SetDefaultDllDirectories refuses it and would leave the
+  // search path unrestricted.
+  static constexpr DWORD kSafeDllDirectories =
+      LOAD_LIBRARY_SEARCH_APPLICATION_DIR | LOAD_LIBRARY_SEARCH_USER_DIRS | LOAD_LIBRARY_SEARCH_SYSTEM32;
 
  private:
   HMODULE m_module;

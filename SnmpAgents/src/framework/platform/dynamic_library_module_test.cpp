@@ -39,4 +39,9 @@ TEST(DynamicLibrary, OwnerLooksUpExports) {
   EXPECT_EQ(missing.getProc<GetTickCountFn>("GetTickCount"), nullptr);
 }
 
+TEST(DynamicLibrary, SearchPathRestrictionIsAccepted) {
+  SetLastError(0);
+  EXPECT_TRUE(SetDefaultDllDirectories(DynamicLibraryModule::kSafeDllDirectories)) << GetLastError();
+}
+
 }  // namespace
