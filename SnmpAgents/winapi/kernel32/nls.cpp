@@ -9,6 +9,7 @@
 
 #include "codepage.h"
 #include "errors.h"
+#include "strings.h"
 
 namespace winapi {
 namespace {
@@ -88,24 +89,6 @@ std::optional<char32_t> DecodeUtf8(const unsigned char* p, size_t n, size_t& len
   static constexpr char32_t kMinimum[] = {0, 0x80, 0x800, 0x10000};
   if (c < kMinimum[extra] || !IsScalar(c)) return std::nullopt;
   return c;
-}
-
-void AppendUtf8(std::string& out, char32_t c) {
-  if (c < 0x80) {
-    out += static_cast<char>(c);
-  } else if (c < 0x800) {
-    out += static_cast<char>(0xC0 | (c >> 6));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else if (c < 0x10000) {
-    out += static_cast<char>(0xE0 | (c >> 12));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (c >> 18));
-    out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  }
 }
 
 // Wide text as code points: a UTF-16 surrogate pair held in two wchar_t joins up.
