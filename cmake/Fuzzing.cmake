@@ -4,6 +4,10 @@
 # FW_FUZZ=ON (a clang build) it also builds NAME, a libFuzzer binary, and a short bounded
 # fuzz run labelled "fuzz".
 set(FW_FUZZ_SECONDS 20 CACHE STRING "Length of the bounded fuzz run of each fuzzer")
+# The fuzz preset builds only this target, not the whole tree.
+if(FW_FUZZ AND NOT TARGET fuzzers)
+  add_custom_target(fuzzers)
+endif()
 
 function(fw_add_fuzzer name)
   cmake_parse_arguments(F "" "CORPUS" "SOURCES;LIBS" ${ARGN})
@@ -20,11 +24,12 @@ function(fw_add_fuzzer name)
     target_compile_options(${name} PRIVATE ${FW_WARNINGS} -fsanitize=fuzzer)
     target_link_options(${name} PRIVATE -fsanitize=fuzzer)
     target_link_libraries(${name} PRIVATE ${F_LIBS})
+    add_dependencies(fuzzers ${name})
     set(_work ${CMAKE_BINARY_DIR}/fuzz/${name})
     file(MAKE_DIRECTORY ${_work})
     # New inputs go to the build tree; the committed corpus is only read.
     add_test(NAME ${name}_run COMMAND ${name} -max_total_time=${FW_FUZZ_SECONDS} -timeout=5
-      ${_work} ${F_CORPUS})
+      -artifact_prefix=${_work}-  ${_work} ${F_CORPUS})
     set_tests_properties(${name}_run PROPERTIES TIMEOUT 300 LABELS "fuzz")
   endif()
 endfunction()

@@ -54,7 +54,7 @@ class ArgCursor {
  public:
   explicit ArgCursor(std::span<const TraceArg> args) : m_args(args) {}
   const TraceArg& Next() {
-    static const TraceArg kMissing;
+    static const TraceArg kMissing{};
     return m_next < m_args.size() ? m_args[m_next++] : kMissing;
   }
 
@@ -302,7 +302,8 @@ const wchar_t* ParseSpec(const wchar_t* p, Spec& spec, ArgCursor& args) {
     starValue(value);
     if (value < 0) {
       spec.left = true;
-      value = -value;
+      // Clamped before the negation: the most negative width has no positive counterpart.
+      value = -std::max<std::int64_t>(value, -static_cast<std::int64_t>(kMaxWidth));
     }
     spec.width = static_cast<std::size_t>(std::min<std::int64_t>(value, kMaxWidth));
     ++p;

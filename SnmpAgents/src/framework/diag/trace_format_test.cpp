@@ -91,6 +91,8 @@ TEST(TraceFormat, FlagsWidthAndPrecision) {
       {"alternate octal", FormatWide(L"%#o", 8), L"010"},
       {"star width", FormatWide(L"%*d|", 6, 42), L"    42|"},
       {"negative star width is left", FormatWide(L"%*d|", -4, 1), L"1   |"},
+      {"most negative star width is clamped", FormatWide(L"%*d|", INT64_MIN, 1),
+       L"1" + std::wstring(4095, L' ') + L"|"},
       {"star precision", FormatWide(L"%.*s", 3, L"abcdef"), L"abc"},
       {"negative star precision is none", FormatWide(L"%.*s", -1, L"abc"), L"abc"},
       {"string width", FormatWide(L"%8s|", L"ab"), L"      ab|"},
