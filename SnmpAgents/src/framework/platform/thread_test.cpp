@@ -125,7 +125,9 @@ TEST(ThreadWrapper, DestroyingAnEndedThreadDoesNotWait) {
 }
 
 TEST(ThreadWrapper, DestroyingARunningThreadTerminatesItAfterTheGrace) {
-  Worker worker;
+  // Static: where termination cannot stop the OS thread at once, it must not outlive
+  // the memory it reads.
+  static Worker worker;
   HANDLE copy = nullptr;
   ULONGLONG start = 0;
   {
@@ -143,6 +145,7 @@ TEST(ThreadWrapper, DestroyingARunningThreadTerminatesItAfterTheGrace) {
   EXPECT_TRUE(GetExitCodeThread(copy, &exitCode));
   EXPECT_EQ(exitCode, 0u);
   CloseHandle(copy);
+  worker.stop = true;
 }
 
 }  // namespace
