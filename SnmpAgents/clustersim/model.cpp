@@ -204,6 +204,7 @@ Object* ClusterModel::Add(Kind kind, const std::wstring& name) {
   }
   if (kind == Kind::ResourceType) object->common.Set(L"AdminExtensions", PropertyValue::List({}));
   Object* raw = object.get();
+  ++version_;
   index.emplace(Key(name), raw->id);
   lists_[Index(kind)].push_back(raw->id);
   objects_.emplace(raw->id, std::move(object));
@@ -234,12 +235,20 @@ std::vector<const Object*> ClusterModel::Objects(Kind kind) const {
   return result;
 }
 
+const std::vector<ObjectId>& ClusterModel::Members(ObjectId group) const {
+  if (membersVersion_ != version_) {
+    members_.clear();
+    for (const ObjectId id : List(Kind::Resource)) members_[Get(id)->group].push_back(id);
+    membersVersion_ = version_;
+  }
+  static const std::vector<ObjectId> kNone;
+  const auto it = members_.find(group);
+  return it == members_.end() ? kNone : it->second;
+}
+
 std::vector<const Object*> ClusterModel::GroupResources(ObjectId group) const {
   std::vector<const Object*> result;
-  for (const ObjectId id : List(Kind::Resource)) {
-    const Object* resource = Get(id);
-    if (resource->group == group) result.push_back(resource);
-  }
+  for (const ObjectId id : Members(group)) result.push_back(Get(id));
   return result;
 }
 
@@ -247,6 +256,7 @@ void ClusterModel::Remove(ObjectId id) {
   Object* object = Get(id);
   if (!object) return;
   const std::size_t index = Index(object->kind);
+  ++version_;
   byName_[index].erase(Key(object->name));
   auto& list = lists_[index];
   list.erase(std::remove(list.begin(), list.end(), id), list.end());

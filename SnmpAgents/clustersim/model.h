@@ -123,6 +123,13 @@ class ClusterModel {
   void TakeGroupOffline(Object& group, Notifications& out);
   void BringGroupOnline(Object& group, Notifications& out);
 
+  // Resources by group, rebuilt after objects come or go (a resource's group is set
+  // right after it is added and never changes), so that group contents cost O(contents).
+  const std::vector<ObjectId>& Members(ObjectId group) const;
+  mutable std::unordered_map<ObjectId, std::vector<ObjectId>> members_;
+  mutable std::uint64_t membersVersion_ = ~0ull;
+  std::uint64_t version_ = 0;
+
   ObjectId nextId_ = 1;
   std::unordered_map<ObjectId, std::unique_ptr<Object>> objects_;
   std::vector<ObjectId> lists_[6];
