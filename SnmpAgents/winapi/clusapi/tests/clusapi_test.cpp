@@ -373,6 +373,45 @@ TEST_F(ClusApi, KilledServiceIsReportedNotHung) {
   CloseClusterGroup(group);
 }
 
+DWORD OpenHandles() {
+  DWORD count = 0;
+  GetProcessHandleCount(GetCurrentProcess(), &count);
+  return count;
+}
+
+// Every request in turn fails as a lost service; whatever failed, nothing stays open.
+TEST_F(ClusApi, LostConnectionsAtEveryCallLeakNoHandles) {
+  const DWORD before = OpenHandles();
+  for (long failAt = 1; failAt <= 12; ++failAt) {
+    WinapiClusterFailAfter(failAt);
+    HCLUSTER c = OpenCluster(nullptr);
+    if (c) {
+      if (HGROUP g = OpenClusterGroup(c, L"Files")) {
+        GetClusterGroupState(g, nullptr, nullptr);
+        if (HGROUPENUM e = ClusterGroupOpenEnum(g, CLUSTER_GROUP_ENUM_CONTAINS)) ClusterGroupCloseEnum(e);
+        CloseClusterGroup(g);
+      }
+      if (HCHANGE p = CreateClusterNotifyPort(reinterpret_cast<HCHANGE>(INVALID_HANDLE_VALUE), c, CLUSTER_CHANGE_ALL, 0)) {
+        CloseClusterNotifyPort(p);
+      }
+      if (HKEY k = GetClusterKey(c, KEY_READ)) ClusterRegCloseKey(k);
+      CloseCluster(c);
+    }
+    WinapiClusterFailAfter(0);
+  }
+  EXPECT_EQ(OpenHandles(), before);
+}
+
+TEST_F(ClusApi, LoadReplacesTheCluster) {
+  ASSERT_EQ(sim.Control({"load", ClusterSimulator::Scenario("four-node-ipv6.json")}), 0);
+  EXPECT_EQ(ClusterOpenEnum(cluster, CLUSTER_ENUM_NODE), nullptr);  // the old cluster's handle broke
+  CloseCluster(cluster);
+  cluster = OpenCluster(nullptr);
+  ASSERT_NE(cluster, nullptr);
+  EXPECT_EQ(Names(CLUSTER_ENUM_NODE).size(), 4u);
+  EXPECT_EQ(Names(CLUSTER_ENUM_GROUP)[2], L"Groupe vide");
+}
+
 TEST_F(ClusApi, RemoteClusterNamesAreUnreachable) {
   SetLastError(0xdeadbeef);
   EXPECT_EQ(OpenCluster(L"\\\\OTHERCLUSTER"), nullptr);
