@@ -163,6 +163,9 @@ TEST_F(ClusterTest, FourNodeClusterWithIPv6AndOddObjects) {
   std::vector<CClusterResource> contents;
   EXPECT_EQ(GetGroupResources(contents, L"Groupe vide"), static_cast<DWORD>(ERROR_SUCCESS));
   EXPECT_TRUE(contents.empty());
+  std::vector<CClusterNode> preferred;
+  EXPECT_EQ(GetGroupPreferredNodes(preferred, L"Groupe vide"), static_cast<DWORD>(ERROR_SUCCESS));
+  EXPECT_TRUE(preferred.empty());
   CClusterResource untyped;
   ASSERT_TRUE(cluster.FindResource(untyped, L"Ressource sans type"));
   EXPECT_TRUE(untyped.Type.empty());
@@ -206,6 +209,21 @@ TEST_F(ClusterTest, ListsFilledWhileClosedStayEmptyUntilClose) {
   EXPECT_FALSE(cluster.GetClusterIPAddress(address));
   EXPECT_FALSE(cluster.GetVirtualIPAddress(address, L"Cluster IP Address"));
   EXPECT_TRUE(address.IsEmpty());
+}
+
+TEST_F(ClusterTest, OpeningAgainClosesTheOldHandleAndPort) {
+  Start("two-node-fileserver.json");
+  ASSERT_TRUE(cluster.OpenNotifyPort(CLUSTER_CHANGE_ALL, reinterpret_cast<HCHANGE>(INVALID_HANDLE_VALUE), 0));
+  const HCHANGE oldPort = cluster.GetNotifyPort();
+  const HCLUSTER oldCluster = cluster.GetClusterHandle();
+  ASSERT_TRUE(cluster.Open(nullptr));
+  EXPECT_EQ(cluster.GetNotifyPort(), nullptr);
+  WCHAR name[260];
+  DWORD cch = 260, filter = 0;
+  DWORD_PTR key = 0;
+  EXPECT_EQ(GetClusterNotify(oldPort, &key, &filter, name, &cch, 0), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+  EXPECT_FALSE(CloseCluster(oldCluster));  // closed already
+  EXPECT_NE(cluster.GetClusterHandle(), nullptr);
 }
 
 TEST_F(ClusterTest, NotificationPortSeesAFailover) {
