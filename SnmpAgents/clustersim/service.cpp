@@ -17,6 +17,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <cwchar>
 #include <ctime>
 #include <fstream>
 #include <functional>
@@ -561,10 +562,10 @@ std::string Server::HandleService(Client& client, const std::string& line) {
     const auto slash = tail.find(L'\\');
     const std::wstring keyName = tail.substr(0, slash);
     rest = slash == std::wstring::npos ? std::wstring() : tail.substr(slash + 1);
-    for (const Object* r : model.Objects(Kind::Resource)) {
-      if (winapi::EqualsNoCase(model.ResourceKeyName(r->id), keyName)) return r;
-    }
-    return nullptr;
+    // The key name carries the resource's id in its first field.
+    const unsigned long long id = keyName.size() > 9 ? std::wcstoull(keyName.c_str() + 1, nullptr, 16) : 0;
+    const Object* r = model.Get(id);
+    return r && r->kind == Kind::Resource && winapi::EqualsNoCase(model.ResourceKeyName(r->id), keyName) ? r : nullptr;
   };
   if (op == L"regopen") {
     const std::wstring path = JoinPath(TextOf(request, "path"), TextOf(request, "subkey"));
