@@ -28,6 +28,9 @@ class ClusterSimulator {
   }
   ~ClusterSimulator() {
     Stop();
+    // A killed clussimd leaves its sockets behind.
+    unlink(serviceSocket_.c_str());
+    unlink(controlSocket_.c_str());
     unlink((dir_ + "/clussimd.log").c_str());
     rmdir(dir_.c_str());
   }
