@@ -1,5 +1,8 @@
 #include "strings.h"
 
+#include <locale.h>
+#include <wctype.h>
+
 #include <cwctype>
 
 namespace winapi {
@@ -115,17 +118,29 @@ std::wstring WideFromUtf16Bytes(const void* bytes, size_t units) {
   return WideFromUtf16(text);
 }
 
+namespace {
+
+// Windows' case folding covers all of Unicode whatever the locale; C.UTF-8 gives the same
+// answer in every process (the registry's names fold the same way).
+wint_t Upper(wchar_t c) {
+  static const locale_t utf8 = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(nullptr));
+  const auto w = static_cast<wint_t>(c);
+  return utf8 ? towupper_l(w, utf8) : (w < 0x80 ? std::towupper(w) : w);
+}
+
+}  // namespace
+
 std::wstring UpperCase(std::wstring_view text) {
   std::wstring out(text);
-  for (auto& c : out) c = static_cast<wchar_t>(std::towupper(static_cast<wint_t>(c)));
+  for (auto& c : out) c = static_cast<wchar_t>(Upper(c));
   return out;
 }
 
 int CompareNoCase(std::wstring_view a, std::wstring_view b) {
   const size_t n = a.size() < b.size() ? a.size() : b.size();
   for (size_t i = 0; i < n; ++i) {
-    const auto ca = std::towupper(static_cast<wint_t>(a[i]));
-    const auto cb = std::towupper(static_cast<wint_t>(b[i]));
+    const auto ca = Upper(a[i]);
+    const auto cb = Upper(b[i]);
     if (ca != cb) return ca < cb ? -1 : 1;
   }
   if (a.size() == b.size()) return 0;

@@ -37,4 +37,10 @@ WINAPI_EXPORT LSTATUS WINAPI WinapiRegCheckIntegrity(LPWSTR lpProblems, DWORD cc
 // the terminator; when cchPath is too small, the needed size with terminator (nothing copied).
 WINAPI_EXPORT DWORD WINAPI WinapiServicePidFile(LPCWSTR lpServiceName, LPWSTR lpPath, DWORD cchPath);
 
+// The Nth Cluster API request of the process from now fails as if the cluster service
+// had been lost (the connection breaks, RPC_S_SERVER_UNAVAILABLE); 0 turns the hook off.
+// The stand-in's socket is WINAPI_CLUSTER_SOCKET (default <state dir>/run/clussvc.sock),
+// a call waits WINAPI_CLUSTER_TIMEOUT_MS (default 30000) for its answer.
+WINAPI_EXPORT void WINAPI WinapiClusterFailAfter(LONG calls);
+
 WINAPI_END_DECLS

@@ -32,4 +32,8 @@ WINBASEAPI int WINAPI WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWCH l
 WINBASEAPI UINT WINAPI GetACP(void);
 WINBASEAPI UINT WINAPI GetOEMCP(void);
 WINBASEAPI BOOL WINAPI IsValidCodePage(UINT CodePage);
+// Case-insensitive comparison (Windows sorts linguistically; equal strings compare equal
+// either way, which is what the system relies on).
+WINBASEAPI int WINAPI lstrcmpiW(LPCWSTR lpString1, LPCWSTR lpString2);
+
 WINAPI_END_DECLS

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "codepage.h"
+#include "strings.h"
 #include "errors.h"
 #include "strings.h"
 
@@ -253,4 +254,11 @@ extern "C" WINBASEAPI UINT WINAPI GetOEMCP(void) { return kOemCodePage; }
 // IsValidCodePage
 extern "C" WINBASEAPI BOOL WINAPI IsValidCodePage(UINT CodePage) {
   return CodePage != CP_ACP && CodePage != CP_OEMCP && CodePage != CP_THREAD_ACP && IsSupported(CodePage);
+}
+
+// lstrcmpiW
+extern "C" WINBASEAPI int WINAPI lstrcmpiW(LPCWSTR lpString1, LPCWSTR lpString2) {
+  // A null string sorts before every other one.
+  if (!lpString1 || !lpString2) return lpString1 ? 1 : (lpString2 ? -1 : 0);
+  return winapi::CompareNoCase(lpString1, lpString2);
 }

@@ -1,0 +1,703 @@
+#include "model.h"
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <cwchar>
+
+#include "strings.h"
+
+namespace clustersim {
+
+namespace {
+
+struct KindRow {
+  Kind kind;
+  const wchar_t* word;
+  const wchar_t* synonym;
+  DWORD state, added, deleted, property;
+};
+
+constexpr std::array<KindRow, 6> kKindRows = {{
+    {Kind::Node, L"node", L"node", CLUSTER_CHANGE_NODE_STATE, CLUSTER_CHANGE_NODE_ADDED, CLUSTER_CHANGE_NODE_DELETED,
+     CLUSTER_CHANGE_NODE_PROPERTY},
+    {Kind::Group, L"group", L"group", CLUSTER_CHANGE_GROUP_STATE, CLUSTER_CHANGE_GROUP_ADDED,
+     CLUSTER_CHANGE_GROUP_DELETED, CLUSTER_CHANGE_GROUP_PROPERTY},
+    {Kind::Resource, L"resource", L"res", CLUSTER_CHANGE_RESOURCE_STATE, CLUSTER_CHANGE_RESOURCE_ADDED,
+     CLUSTER_CHANGE_RESOURCE_DELETED, CLUSTER_CHANGE_RESOURCE_PROPERTY},
+    {Kind::ResourceType, L"restype", L"resourcetype", 0, CLUSTER_CHANGE_RESOURCE_TYPE_ADDED,
+     CLUSTER_CHANGE_RESOURCE_TYPE_DELETED, CLUSTER_CHANGE_RESOURCE_TYPE_PROPERTY},
+    {Kind::Network, L"network", L"net", CLUSTER_CHANGE_NETWORK_STATE, CLUSTER_CHANGE_NETWORK_ADDED,
+     CLUSTER_CHANGE_NETWORK_DELETED, CLUSTER_CHANGE_NETWORK_PROPERTY},
+    {Kind::NetInterface, L"netinterface", L"interface", CLUSTER_CHANGE_NETINTERFACE_STATE,
+     CLUSTER_CHANGE_NETINTERFACE_ADDED, CLUSTER_CHANGE_NETINTERFACE_DELETED, CLUSTER_CHANGE_NETINTERFACE_PROPERTY},
+}};
+
+const KindRow& RowOf(Kind kind) { return kKindRows[static_cast<std::size_t>(kind)]; }
+
+struct StateRow {
+  Kind kind;
+  const wchar_t* word;
+  int state;
+};
+
+constexpr StateRow kStates[] = {
+    {Kind::Node, L"up", ClusterNodeUp},
+    {Kind::Node, L"down", ClusterNodeDown},
+    {Kind::Node, L"paused", ClusterNodePaused},
+    {Kind::Node, L"joining", ClusterNodeJoining},
+    {Kind::Group, L"online", ClusterGroupOnline},
+    {Kind::Group, L"offline", ClusterGroupOffline},
+    {Kind::Group, L"failed", ClusterGroupFailed},
+    {Kind::Group, L"partialonline", ClusterGroupPartialOnline},
+    {Kind::Group, L"pending", ClusterGroupPending},
+    {Kind::Resource, L"inherited", ClusterResourceInherited},
+    {Kind::Resource, L"initializing", ClusterResourceInitializing},
+    {Kind::Resource, L"online", ClusterResourceOnline},
+    {Kind::Resource, L"offline", ClusterResourceOffline},
+    {Kind::Resource, L"failed", ClusterResourceFailed},
+    {Kind::Resource, L"pending", ClusterResourcePending},
+    {Kind::Resource, L"onlinepending", ClusterResourceOnlinePending},
+    {Kind::Resource, L"offlinepending", ClusterResourceOfflinePending},
+    {Kind::Network, L"unavailable", ClusterNetworkUnavailable},
+    {Kind::Network, L"down", ClusterNetworkDown},
+    {Kind::Network, L"partitioned", ClusterNetworkPartitioned},
+    {Kind::Network, L"up", ClusterNetworkUp},
+    {Kind::NetInterface, L"unavailable", ClusterNetInterfaceUnavailable},
+    {Kind::NetInterface, L"failed", ClusterNetInterfaceFailed},
+    {Kind::NetInterface, L"unreachable", ClusterNetInterfaceUnreachable},
+    {Kind::NetInterface, L"up", ClusterNetInterfaceUp},
+};
+
+// Common properties every object of a kind has, with the cluster service's defaults.
+struct DefaultRow {
+  Kind kind;
+  const wchar_t* name;
+  bool isText;
+  DWORD number;
+};
+
+constexpr DefaultRow kDefaults[] = {
+    {Kind::Node, L"Description", true, 0},
+    {Kind::Group, L"Description", true, 0},
+    {Kind::Group, L"PersistentState", false, 0},
+    {Kind::Group, L"FailoverThreshold", false, 10},
+    {Kind::Group, L"FailoverPeriod", false, 6},
+    {Kind::Group, L"AutoFailbackType", false, 0},
+    {Kind::Group, L"FailbackWindowStart", false, 0xFFFFFFFF},
+    {Kind::Group, L"FailbackWindowEnd", false, 0xFFFFFFFF},
+    {Kind::Resource, L"Description", true, 0},
+    {Kind::Resource, L"DebugPrefix", true, 0},
+    {Kind::Resource, L"SeparateMonitor", false, 0},
+    {Kind::Resource, L"PersistentState", false, 1},
+    {Kind::Resource, L"LooksAlivePollInterval", false, 5000},
+    {Kind::Resource, L"IsAlivePollInterval", false, 60000},
+    {Kind::Resource, L"RestartAction", false, 2},
+    {Kind::Resource, L"RestartThreshold", false, 3},
+    {Kind::Resource, L"RestartPeriod", false, 900000},
+    {Kind::Resource, L"PendingTimeout", false, 180000},
+    {Kind::ResourceType, L"Description", true, 0},
+    {Kind::ResourceType, L"DebugPrefix", true, 0},
+    {Kind::ResourceType, L"DebugControlFunctions", false, 0},
+    {Kind::ResourceType, L"LooksAlivePollInterval", false, 5000},
+    {Kind::ResourceType, L"IsAlivePollInterval", false, 60000},
+    {Kind::Network, L"Description", true, 0},
+    {Kind::Network, L"Role", false, ClusterNetworkRoleInternalAndClient},
+    {Kind::NetInterface, L"Description", true, 0},
+};
+
+constexpr DWORD kReadOnlyCommon = 0x55;
+constexpr DWORD kCommon = 0x59;
+constexpr DWORD kReadOnlyPrivate = 0x7D;
+constexpr DWORD kPrivate = 0x81;
+
+std::wstring Key(const std::wstring& name) { return winapi::UpperCase(name); }
+
+void WriteValue(winapi::clusprop::PropertyListWriter& writer, const std::wstring& name, const PropertyValue& value) {
+  using Type = PropertyValue::Type;
+  switch (value.type) {
+    case Type::Dword: writer.AddDword(name, static_cast<DWORD>(value.number)); break;
+    case Type::Long: writer.AddLong(name, static_cast<LONG>(static_cast<DWORD>(value.number))); break;
+    case Type::Qword: writer.AddULargeInteger(name, value.number); break;
+    case Type::Sz: writer.AddSz(name, value.text); break;
+    case Type::ExpandSz: writer.AddExpandSz(name, value.text); break;
+    case Type::MultiSz: writer.AddMultiSz(name, value.list); break;
+    case Type::Binary: writer.AddBinary(name, value.bytes); break;
+  }
+}
+
+bool IsUsable(const Object* node) {
+  return node && (node->state == ClusterNodeUp || node->state == ClusterNodeJoining);
+}
+
+}  // namespace
+
+DWORD StateChange(Kind kind) { return RowOf(kind).state; }
+DWORD AddedChange(Kind kind) { return RowOf(kind).added; }
+DWORD DeletedChange(Kind kind) { return RowOf(kind).deleted; }
+DWORD PropertyChange(Kind kind) { return RowOf(kind).property; }
+const wchar_t* KindWord(Kind kind) { return RowOf(kind).word; }
+
+bool KindFromWord(const std::wstring& word, Kind& kind) {
+  for (const auto& row : kKindRows) {
+    if (winapi::EqualsNoCase(word, row.word) || winapi::EqualsNoCase(word, row.synonym)) {
+      kind = row.kind;
+      return true;
+    }
+  }
+  return false;
+}
+
+bool ParseState(Kind kind, const std::wstring& word, int& state) {
+  for (const auto& row : kStates) {
+    if (row.kind == kind && winapi::EqualsNoCase(word, row.word)) {
+      state = row.state;
+      return true;
+    }
+  }
+  if (word.empty()) return false;
+  wchar_t* end = nullptr;
+  const long number = std::wcstol(word.c_str(), &end, 10);
+  if (*end != L'\0') return false;
+  state = static_cast<int>(number);
+  return true;
+}
+
+std::wstring StateWord(Kind kind, int state) {
+  for (const auto& row : kStates) {
+    if (row.kind == kind && row.state == state) return row.word;
+  }
+  return std::to_wstring(state);
+}
+
+void PropertySet::Set(const std::wstring& name, PropertyValue value) {
+  for (auto& item : items_) {
+    if (winapi::EqualsNoCase(item.first, name)) {
+      item.second = std::move(value);
+      return;
+    }
+  }
+  items_.emplace_back(name, std::move(value));
+}
+
+const PropertyValue* PropertySet::Find(const std::wstring& name) const {
+  for (const auto& item : items_) {
+    if (winapi::EqualsNoCase(item.first, name)) return &item.second;
+  }
+  return nullptr;
+}
+
+void PropertySet::WriteTo(winapi::clusprop::PropertyListWriter& writer) const {
+  for (const auto& item : items_) WriteValue(writer, item.first, item.second);
+}
+
+Object* ClusterModel::Add(Kind kind, const std::wstring& name) {
+  auto& index = byName_[Index(kind)];
+  if (name.empty() || index.count(Key(name))) return nullptr;
+  auto object = std::make_unique<Object>();
+  object->id = nextId_++;
+  object->kind = kind;
+  object->name = name;
+  for (const auto& row : kDefaults) {
+    if (row.kind != kind) continue;
+    object->common.Set(row.name, row.isText ? PropertyValue::Text(L"") : PropertyValue::Dword(row.number));
+  }
+  if (kind == Kind::ResourceType) object->common.Set(L"AdminExtensions", PropertyValue::List({}));
+  Object* raw = object.get();
+  ++version_;
+  index.emplace(Key(name), raw->id);
+  lists_[Index(kind)].push_back(raw->id);
+  objects_.emplace(raw->id, std::move(object));
+  return raw;
+}
+
+Object* ClusterModel::Find(Kind kind, const std::wstring& name) {
+  const auto& index = byName_[Index(kind)];
+  const auto it = index.find(Key(name));
+  return it == index.end() ? nullptr : Get(it->second);
+}
+
+const Object* ClusterModel::Find(Kind kind, const std::wstring& name) const {
+  return const_cast<ClusterModel*>(this)->Find(kind, name);
+}
+
+Object* ClusterModel::Get(ObjectId id) {
+  const auto it = objects_.find(id);
+  return it == objects_.end() ? nullptr : it->second.get();
+}
+
+const Object* ClusterModel::Get(ObjectId id) const { return const_cast<ClusterModel*>(this)->Get(id); }
+
+std::vector<const Object*> ClusterModel::Objects(Kind kind) const {
+  std::vector<const Object*> result;
+  result.reserve(List(kind).size());
+  for (const ObjectId id : List(kind)) result.push_back(Get(id));
+  return result;
+}
+
+const std::vector<ObjectId>& ClusterModel::Members(ObjectId group) const {
+  if (membersVersion_ != version_) {
+    members_.clear();
+    for (const ObjectId id : List(Kind::Resource)) members_[Get(id)->group].push_back(id);
+    membersVersion_ = version_;
+  }
+  static const std::vector<ObjectId> kNone;
+  const auto it = members_.find(group);
+  return it == members_.end() ? kNone : it->second;
+}
+
+std::vector<const Object*> ClusterModel::GroupResources(ObjectId group) const {
+  std::vector<const Object*> result;
+  for (const ObjectId id : Members(group)) result.push_back(Get(id));
+  return result;
+}
+
+void ClusterModel::Remove(ObjectId id) {
+  Object* object = Get(id);
+  if (!object) return;
+  const std::size_t index = Index(object->kind);
+  ++version_;
+  byName_[index].erase(Key(object->name));
+  auto& list = lists_[index];
+  list.erase(std::remove(list.begin(), list.end(), id), list.end());
+  objects_.erase(id);
+}
+
+std::wstring ClusterModel::ResourceKeyName(ObjectId resource) const {
+  wchar_t text[64];
+  std::swprintf(text, 64, L"{%08llx-0000-4000-8000-%012llx}", static_cast<unsigned long long>(resource),
+                static_cast<unsigned long long>(resource * 2654435761ull & 0xFFFFFFFFFFFFull));
+  return text;
+}
+
+std::vector<BYTE> ClusterModel::PropertyList(const Object& object, DWORD code) const {
+  winapi::clusprop::PropertyListWriter writer;
+  switch (code & 0xFF) {
+    case kCommon:
+      writer.AddSz(L"Name", object.name);
+      object.common.WriteTo(writer);
+      break;
+    case kReadOnlyCommon:
+      if (object.kind == Kind::Resource && !object.typeName.empty()) writer.AddSz(L"Type", object.typeName);
+      if (object.kind == Kind::NetInterface) {
+        if (const Object* node = Get(object.node)) writer.AddSz(L"Node", node->name);
+        if (const Object* network = Get(object.network)) writer.AddSz(L"Network", network->name);
+      }
+      if (object.kind == Kind::Node) writer.AddSz(L"NodeName", object.name);
+      object.readOnly.WriteTo(writer);
+      break;
+    case kPrivate: object.priv.WriteTo(writer); break;
+    case kReadOnlyPrivate: break;
+    default: return {};
+  }
+  return writer.Bytes();
+}
+
+ObjectId ClusterModel::NextOwner(const Object& group, ObjectId leaving) const {
+  // After the leaving node in the preferred list, wrapping around, then any usable node.
+  const auto& preferred = group.preferred;
+  const auto at = std::find(preferred.begin(), preferred.end(), leaving);
+  const std::size_t start = at == preferred.end() ? 0 : static_cast<std::size_t>(at - preferred.begin()) + 1;
+  for (std::size_t i = 0; i < preferred.size(); ++i) {
+    const ObjectId candidate = preferred[(start + i) % preferred.size()];
+    if (candidate != leaving && IsUsable(Get(candidate))) return candidate;
+  }
+  for (const ObjectId id : List(Kind::Node)) {
+    if (id != leaving && IsUsable(Get(id))) return id;
+  }
+  return 0;
+}
+
+void ClusterModel::UpdateGroupState(Object& group, Notifications& out) {
+  const auto resources = GroupResources(group.id);
+  if (resources.empty()) return;
+  int online = 0, failed = 0;
+  for (const Object* r : resources) {
+    online += r->state == ClusterResourceOnline;
+    failed += r->state == ClusterResourceFailed;
+  }
+  int state = ClusterGroupOffline;
+  if (failed) state = ClusterGroupFailed;
+  else if (online == static_cast<int>(resources.size())) state = ClusterGroupOnline;
+  else if (online) state = ClusterGroupPartialOnline;
+  if (state == group.state) return;
+  group.state = state;
+  out.push_back({CLUSTER_CHANGE_GROUP_STATE, group.name});
+}
+
+void ClusterModel::TakeGroupOffline(Object& group, Notifications& out) {
+  for (const ObjectId id : List(Kind::Resource)) {
+    Object* r = Get(id);
+    if (r->group != group.id || r->state == ClusterResourceOffline) continue;
+    r->state = ClusterResourceOffline;
+    out.push_back({CLUSTER_CHANGE_RESOURCE_STATE, r->name});
+  }
+  if (group.state != ClusterGroupOffline) {
+    group.state = ClusterGroupOffline;
+    out.push_back({CLUSTER_CHANGE_GROUP_STATE, group.name});
+  }
+}
+
+void ClusterModel::BringGroupOnline(Object& group, Notifications& out) {
+  for (const ObjectId id : List(Kind::Resource)) {
+    Object* r = Get(id);
+    if (r->group != group.id || r->state == ClusterResourceOnline) continue;
+    r->state = ClusterResourceOnline;
+    out.push_back({CLUSTER_CHANGE_RESOURCE_STATE, r->name});
+  }
+  if (group.state != ClusterGroupOnline) {
+    group.state = ClusterGroupOnline;
+    out.push_back({CLUSTER_CHANGE_GROUP_STATE, group.name});
+  }
+}
+
+bool ClusterModel::SetNodeState(const std::wstring& name, int state, Notifications& out, std::wstring& error) {
+  Object* node = Find(Kind::Node, name);
+  if (!node) {
+    error = L"no node \"" + name + L"\"";
+    return false;
+  }
+  if (node->state == state) return true;
+  const bool leaving = IsUsable(node) && state == ClusterNodeDown;
+  node->state = state;
+  out.push_back({CLUSTER_CHANGE_NODE_STATE, node->name});
+  for (const ObjectId id : List(Kind::NetInterface)) {
+    Object* itf = Get(id);
+    if (itf->node != node->id) continue;
+    const int itfState = state == ClusterNodeDown ? ClusterNetInterfaceUnavailable : ClusterNetInterfaceUp;
+    if (itf->state == itfState) continue;
+    itf->state = itfState;
+    out.push_back({CLUSTER_CHANGE_NETINTERFACE_STATE, itf->name});
+  }
+  if (!leaving) return true;
+  // A failing node takes its groups along to the next preferred owner.
+  for (const ObjectId id : List(Kind::Group)) {
+    Object* group = Get(id);
+    if (group->node != node->id) continue;
+    const bool wasOnline = group->state == ClusterGroupOnline || group->state == ClusterGroupPartialOnline;
+    TakeGroupOffline(*group, out);
+    const ObjectId next = NextOwner(*group, node->id);
+    if (!next) continue;
+    group->node = next;
+    out.push_back({CLUSTER_CHANGE_GROUP_PROPERTY, group->name});
+    if (wasOnline) BringGroupOnline(*group, out);
+  }
+  return true;
+}
+
+bool ClusterModel::MoveGroup(const std::wstring& name, const std::wstring& nodeName, Notifications& out,
+                             std::wstring& error) {
+  Object* group = Find(Kind::Group, name);
+  if (!group) {
+    error = L"no group \"" + name + L"\"";
+    return false;
+  }
+  ObjectId target = 0;
+  if (!nodeName.empty()) {
+    const Object* node = Find(Kind::Node, nodeName);
+    if (!node) {
+      error = L"no node \"" + nodeName + L"\"";
+      return false;
+    }
+    if (!IsUsable(node)) {
+      error = L"node \"" + node->name + L"\" is " + StateWord(Kind::Node, node->state) + L", it cannot take a group";
+      return false;
+    }
+    target = node->id;
+  } else {
+    target = NextOwner(*group, group->node);
+    if (!target) {
+      error = L"no other node is up to take group \"" + group->name + L"\"";
+      return false;
+    }
+  }
+  if (target == group->node) return true;
+  const bool wasOnline = group->state == ClusterGroupOnline || group->state == ClusterGroupPartialOnline;
+  TakeGroupOffline(*group, out);
+  group->node = target;
+  out.push_back({CLUSTER_CHANGE_GROUP_PROPERTY, group->name});
+  if (wasOnline) BringGroupOnline(*group, out);
+  return true;
+}
+
+bool ClusterModel::SetGroupState(const std::wstring& name, int state, Notifications& out, std::wstring& error) {
+  Object* group = Find(Kind::Group, name);
+  if (!group) {
+    error = L"no group \"" + name + L"\"";
+    return false;
+  }
+  if (state == ClusterGroupOnline) {
+    BringGroupOnline(*group, out);
+    return true;
+  }
+  if (state == ClusterGroupOffline) {
+    TakeGroupOffline(*group, out);
+    return true;
+  }
+  // A failed group: its resources failed.
+  for (const ObjectId id : List(Kind::Resource)) {
+    Object* r = Get(id);
+    if (r->group != group->id || r->state == ClusterResourceFailed) continue;
+    r->state = ClusterResourceFailed;
+    out.push_back({CLUSTER_CHANGE_RESOURCE_STATE, r->name});
+  }
+  if (group->state != ClusterGroupFailed) {
+    group->state = ClusterGroupFailed;
+    out.push_back({CLUSTER_CHANGE_GROUP_STATE, group->name});
+  }
+  return true;
+}
+
+bool ClusterModel::SetResourceState(const std::wstring& name, int state, Notifications& out, std::wstring& error) {
+  Object* resource = Find(Kind::Resource, name);
+  if (!resource) {
+    error = L"no resource \"" + name + L"\"";
+    return false;
+  }
+  if (resource->state == state) return true;
+  resource->state = state;
+  out.push_back({CLUSTER_CHANGE_RESOURCE_STATE, resource->name});
+  if (Object* group = Get(resource->group)) UpdateGroupState(*group, out);
+  return true;
+}
+
+bool ClusterModel::AddObject(Kind kind, const std::vector<std::wstring>& args, Notifications& out,
+                             std::wstring& error) {
+  // args[0] is the name; the rest by kind (see the usage of clussim).
+  if (args.empty() || args[0].empty()) {
+    error = L"add needs a name";
+    return false;
+  }
+  const std::wstring& name = args[0];
+  if (Find(kind, name)) {
+    error = std::wstring(KindWord(kind)) + L" \"" + name + L"\" exists already";
+    return false;
+  }
+  const auto arg = [&args](std::size_t i) { return i < args.size() ? args[i] : std::wstring(); };
+  const Object* node = nullptr;
+  const Object* network = nullptr;
+  const Object* group = nullptr;
+  switch (kind) {
+    case Kind::Group:
+      if (!arg(1).empty() && !(node = Find(Kind::Node, arg(1)))) {
+        error = L"no node \"" + arg(1) + L"\"";
+        return false;
+      }
+      break;
+    case Kind::Resource:
+      if (!(group = Find(Kind::Group, arg(1)))) {
+        error = L"add resource NAME GROUP [TYPE]: no group \"" + arg(1) + L"\"";
+        return false;
+      }
+      break;
+    case Kind::NetInterface:
+      if (!(node = Find(Kind::Node, arg(1))) || !(network = Find(Kind::Network, arg(2)))) {
+        error = L"add netinterface NAME NODE NETWORK [ADDRESS]: unknown node or network";
+        return false;
+      }
+      break;
+    default: break;
+  }
+  Object* object = Add(kind, name);
+  switch (kind) {
+    case Kind::Node: object->state = ClusterNodeUp; break;
+    case Kind::Group:
+      object->state = ClusterGroupOffline;
+      object->node = node ? node->id : (List(Kind::Node).empty() ? 0 : List(Kind::Node).front());
+      break;
+    case Kind::Resource:
+      object->state = ClusterResourceOffline;
+      object->group = group->id;
+      object->typeName = arg(2);
+      break;
+    case Kind::ResourceType:
+      if (!arg(1).empty()) object->readOnly.Set(L"DllName", PropertyValue::Text(arg(1)));
+      break;
+    case Kind::Network:
+      object->state = ClusterNetworkUp;
+      if (!arg(1).empty()) {
+        int role = 0;
+        if (!ParseState(Kind::Network, arg(1), role)) role = ClusterNetworkRoleInternalAndClient;
+        object->common.Set(L"Role", PropertyValue::Dword(static_cast<DWORD>(role)));
+      }
+      break;
+    case Kind::NetInterface:
+      object->state = ClusterNetInterfaceUp;
+      object->node = node->id;
+      object->network = network->id;
+      if (!arg(3).empty()) object->readOnly.Set(L"Address", PropertyValue::Text(arg(3)));
+      break;
+  }
+  out.push_back({AddedChange(kind), object->name});
+  if (kind == Kind::Resource) {
+    if (Object* owner = Get(object->group)) UpdateGroupState(*owner, out);
+  }
+  return true;
+}
+
+bool ClusterModel::DeleteObject(Kind kind, const std::wstring& name, Notifications& out, std::wstring& error) {
+  Object* object = Find(kind, name);
+  if (!object) {
+    error = std::wstring(L"no ") + KindWord(kind) + L" \"" + name + L"\"";
+    return false;
+  }
+  const ObjectId id = object->id;
+  const auto refuse = [&error](std::wstring why) {
+    error = std::move(why);
+    return false;
+  };
+  switch (kind) {
+    case Kind::Node:
+      for (const Object* g : Objects(Kind::Group)) {
+        if (g->node == id) return refuse(L"node \"" + object->name + L"\" owns group \"" + g->name + L"\": move it first");
+      }
+      break;
+    case Kind::Group:
+      if (!GroupResources(id).empty()) return refuse(L"group \"" + object->name + L"\" still contains resources");
+      break;
+    case Kind::Resource:
+      for (const Object* r : Objects(Kind::Resource)) {
+        if (std::count(r->dependencies.begin(), r->dependencies.end(), id)) {
+          return refuse(L"resource \"" + r->name + L"\" depends on \"" + object->name + L"\"");
+        }
+      }
+      if (winapi::EqualsNoCase(facts.quorumResource, object->name)) return refuse(L"it is the quorum resource");
+      break;
+    case Kind::ResourceType:
+      for (const Object* r : Objects(Kind::Resource)) {
+        if (winapi::EqualsNoCase(r->typeName, object->name)) {
+          return refuse(L"resource \"" + r->name + L"\" is of type \"" + object->name + L"\"");
+        }
+      }
+      break;
+    case Kind::Network:
+      for (const Object* i : Objects(Kind::NetInterface)) {
+        if (i->network == id) return refuse(L"network interface \"" + i->name + L"\" is on it");
+      }
+      break;
+    case Kind::NetInterface: break;
+  }
+  const std::wstring deletedName = object->name;
+  if (kind == Kind::Node) {
+    // An evicted node takes its interfaces and its places in the preferred lists along.
+    std::vector<ObjectId> interfaces;
+    for (const Object* i : Objects(Kind::NetInterface)) {
+      if (i->node == id) interfaces.push_back(i->id);
+    }
+    for (const ObjectId i : interfaces) {
+      out.push_back({CLUSTER_CHANGE_NETINTERFACE_DELETED, Get(i)->name});
+      Remove(i);
+    }
+    for (const ObjectId g : List(Kind::Group)) {
+      auto& preferred = Get(g)->preferred;
+      preferred.erase(std::remove(preferred.begin(), preferred.end(), id), preferred.end());
+    }
+  }
+  const ObjectId owner = kind == Kind::Resource ? object->group : 0;
+  Remove(id);
+  out.push_back({DeletedChange(kind), deletedName});
+  if (Object* group = Get(owner)) UpdateGroupState(*group, out);
+  return true;
+}
+
+bool ClusterModel::Rename(Kind kind, const std::wstring& from, const std::wstring& to, Notifications& out,
+                          std::wstring& error) {
+  Object* object = Find(kind, from);
+  if (!object) {
+    error = std::wstring(L"no ") + KindWord(kind) + L" \"" + from + L"\"";
+    return false;
+  }
+  if (to.empty()) {
+    error = L"the new name is empty";
+    return false;
+  }
+  const Object* other = Find(kind, to);
+  if (other && other != object) {
+    error = std::wstring(KindWord(kind)) + L" \"" + to + L"\" exists already";
+    return false;
+  }
+  const std::wstring old = object->name;
+  byName_[Index(kind)].erase(Key(old));
+  object->name = to;
+  byName_[Index(kind)].emplace(Key(to), object->id);
+  if (kind == Kind::ResourceType) {
+    for (const ObjectId id : List(Kind::Resource)) {
+      Object* r = Get(id);
+      if (winapi::EqualsNoCase(r->typeName, old)) r->typeName = to;
+    }
+  }
+  if (kind == Kind::Resource && winapi::EqualsNoCase(facts.quorumResource, old)) facts.quorumResource = to;
+  out.push_back({PropertyChange(kind), to});
+  return true;
+}
+
+bool ClusterModel::SetProperty(Kind kind, const std::wstring& name, const std::wstring& property,
+                               const std::wstring& value, Notifications& out, std::wstring& error) {
+  Object* object = Find(kind, name);
+  if (!object) {
+    error = std::wstring(L"no ") + KindWord(kind) + L" \"" + name + L"\"";
+    return false;
+  }
+  // "private.X", "common.X", "readonly.X", or a plain name looked up in that order.
+  std::wstring propertyName = property;
+  PropertySet* set = nullptr;
+  const auto dot = property.find(L'.');
+  if (dot != std::wstring::npos) {
+    const std::wstring list = property.substr(0, dot);
+    propertyName = property.substr(dot + 1);
+    if (winapi::EqualsNoCase(list, L"private")) set = &object->priv;
+    else if (winapi::EqualsNoCase(list, L"common")) set = &object->common;
+    else if (winapi::EqualsNoCase(list, L"readonly")) set = &object->readOnly;
+    else {
+      error = L"unknown property list \"" + list + L"\" (common, readonly or private)";
+      return false;
+    }
+  } else {
+    for (PropertySet* candidate : {&object->priv, &object->common, &object->readOnly}) {
+      if (candidate->Find(propertyName)) {
+        set = candidate;
+        break;
+      }
+    }
+    if (!set) set = &object->common;
+  }
+  if (propertyName.empty()) {
+    error = L"the property name is empty";
+    return false;
+  }
+  PropertyValue next = PropertyValue::Text(value);
+  if (const PropertyValue* current = set->Find(propertyName)) {
+    using Type = PropertyValue::Type;
+    if (current->type == Type::Dword || current->type == Type::Long || current->type == Type::Qword) {
+      wchar_t* end = nullptr;
+      const long long number = std::wcstoll(value.c_str(), &end, 0);
+      if (value.empty() || *end != L'\0') {
+        error = L"property \"" + propertyName + L"\" is a number, \"" + value + L"\" is not";
+        return false;
+      }
+      next.type = current->type;
+      next.number = static_cast<ULONGLONG>(number);
+    } else if (current->type == Type::MultiSz) {
+      next.type = Type::MultiSz;
+      next.list.clear();
+      std::size_t start = 0;
+      while (start <= value.size()) {
+        const auto bar = value.find(L'|', start);
+        const std::wstring item = value.substr(start, bar == std::wstring::npos ? std::wstring::npos : bar - start);
+        if (!item.empty()) next.list.push_back(item);
+        if (bar == std::wstring::npos) break;
+        start = bar + 1;
+      }
+    } else if (current->type == Type::ExpandSz) {
+      next.type = Type::ExpandSz;
+    }
+  }
+  set->Set(propertyName, std::move(next));
+  out.push_back({PropertyChange(kind), object->name});
+  if (kind == Kind::Resource && set == &object->priv) {
+    out.push_back({CLUSTER_CHANGE_REGISTRY_VALUE, L"Resources\\" + ResourceKeyName(object->id) + L"\\Parameters"});
+  }
+  return true;
+}
+
+}  // namespace clustersim

@@ -1,0 +1,151 @@
+// The simulated cluster: objects in enumeration order, their states, properties and
+// relations, and the operations an operator or a failure performs on them. Every
+// operation either changes nothing and says why, or applies completely and lists the
+// notifications that a cluster service raises for it.
+#pragma once
+#include <windows.h>
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "cluster_protocol.h"
+#include "property_list.h"
+
+namespace clustersim {
+
+using winapi::cluster::Kind;
+using ObjectId = std::uint64_t;
+
+struct PropertyValue {
+  enum class Type { Dword, Long, Qword, Sz, ExpandSz, MultiSz, Binary };
+  Type type = Type::Sz;
+  ULONGLONG number = 0;  // Dword, Long (as its bits), Qword
+  std::wstring text;
+  std::vector<std::wstring> list;
+  std::vector<BYTE> bytes;
+
+  static PropertyValue Dword(DWORD v) { PropertyValue p; p.type = Type::Dword; p.number = v; return p; }
+  static PropertyValue Text(std::wstring v) { PropertyValue p; p.type = Type::Sz; p.text = std::move(v); return p; }
+  static PropertyValue List(std::vector<std::wstring> v) { PropertyValue p; p.type = Type::MultiSz; p.list = std::move(v); return p; }
+};
+
+// Properties in their list order; names compare case-insensitively.
+class PropertySet {
+ public:
+  void Set(const std::wstring& name, PropertyValue value);
+  const PropertyValue* Find(const std::wstring& name) const;
+  void WriteTo(winapi::clusprop::PropertyListWriter& writer) const;
+  const std::vector<std::pair<std::wstring, PropertyValue>>& Items() const { return items_; }
+
+ private:
+  std::vector<std::pair<std::wstring, PropertyValue>> items_;
+};
+
+struct Object {
+  ObjectId id = 0;
+  Kind kind = Kind::Node;
+  std::wstring name;
+  int state = -1;
+  PropertySet common;
+  PropertySet readOnly;
+  PropertySet priv;
+  // Relations, by kind: interface node/network, group owner, resource group.
+  ObjectId node = 0;
+  ObjectId network = 0;
+  ObjectId group = 0;
+  std::wstring typeName;               // resources: may name no existing type
+  std::vector<ObjectId> preferred;     // groups: preferred owners in order
+  std::vector<ObjectId> dependencies;  // resources
+};
+
+struct ClusterFacts {
+  std::wstring name;
+  DWORD major = 4, minor = 0, build = 1381;
+  std::wstring vendor = L"Vornekt";
+  std::wstring csd;
+  DWORD highest = 0x00040000, lowest = 0x00040000, flags = 0;
+  std::wstring quorumResource;
+  std::wstring quorumDevice;
+  DWORD quorumMaxLog = 4 * 1024 * 1024;
+};
+
+struct Notification {
+  DWORD code;
+  std::wstring name;
+};
+using Notifications = std::vector<Notification>;
+
+// A registry value of the cluster database.
+using RegistryValues = std::vector<std::pair<std::wstring, PropertyValue>>;
+
+class ClusterModel {
+ public:
+  ClusterFacts facts;
+  // Cluster registry outside the resources' keys: key path -> values.
+  std::map<std::wstring, RegistryValues> registry;
+
+  Object* Add(Kind kind, const std::wstring& name);  // null when the name is taken
+  Object* Find(Kind kind, const std::wstring& name);
+  const Object* Find(Kind kind, const std::wstring& name) const;
+  Object* Get(ObjectId id);
+  const Object* Get(ObjectId id) const;
+  const std::vector<ObjectId>& List(Kind kind) const { return lists_[Index(kind)]; }
+  std::vector<const Object*> Objects(Kind kind) const;
+  std::vector<const Object*> GroupResources(ObjectId group) const;
+
+  // The property list a control code reads, in CLUSPROP layout.
+  std::vector<BYTE> PropertyList(const Object& object, DWORD code) const;
+  std::wstring ResourceKeyName(ObjectId resource) const;
+
+  // Operations. On failure: false, `error` says why, nothing changed.
+  bool SetNodeState(const std::wstring& node, int state, Notifications& out, std::wstring& error);
+  bool MoveGroup(const std::wstring& group, const std::wstring& node, Notifications& out, std::wstring& error);
+  bool SetGroupState(const std::wstring& group, int state, Notifications& out, std::wstring& error);
+  bool SetResourceState(const std::wstring& resource, int state, Notifications& out, std::wstring& error);
+  bool AddObject(Kind kind, const std::vector<std::wstring>& args, Notifications& out, std::wstring& error);
+  bool DeleteObject(Kind kind, const std::wstring& name, Notifications& out, std::wstring& error);
+  bool Rename(Kind kind, const std::wstring& from, const std::wstring& to, Notifications& out, std::wstring& error);
+  bool SetProperty(Kind kind, const std::wstring& name, const std::wstring& property, const std::wstring& value,
+                   Notifications& out, std::wstring& error);
+
+  // Group state from its resources (an empty group keeps its own state).
+  void UpdateGroupState(Object& group, Notifications& out);
+
+ private:
+  static std::size_t Index(Kind kind) { return static_cast<std::size_t>(kind); }
+  void Remove(ObjectId id);
+  // The up node that takes a group from a failing owner: next in the preferred list, then any.
+  ObjectId NextOwner(const Object& group, ObjectId leaving) const;
+  void TakeGroupOffline(Object& group, Notifications& out);
+  void BringGroupOnline(Object& group, Notifications& out);
+
+  // Resources by group, rebuilt after objects come or go (a resource's group is set
+  // right after it is added and never changes), so that group contents cost O(contents).
+  const std::vector<ObjectId>& Members(ObjectId group) const;
+  mutable std::unordered_map<ObjectId, std::vector<ObjectId>> members_;
+  mutable std::uint64_t membersVersion_ = ~0ull;
+  std::uint64_t version_ = 0;
+
+  ObjectId nextId_ = 1;
+  std::unordered_map<ObjectId, std::unique_ptr<Object>> objects_;
+  std::vector<ObjectId> lists_[6];
+  std::unordered_map<std::wstring, ObjectId> byName_[6];  // upper-cased names
+};
+
+// Change codes of each kind, table-driven.
+DWORD StateChange(Kind kind);
+DWORD AddedChange(Kind kind);
+DWORD DeletedChange(Kind kind);
+DWORD PropertyChange(Kind kind);
+const wchar_t* KindWord(Kind kind);
+// "node", "group", ... and the usual synonyms; false for an unknown word.
+bool KindFromWord(const std::wstring& word, Kind& kind);
+// State words of a kind ("up", "online", ...) or a number; false when unknown.
+bool ParseState(Kind kind, const std::wstring& word, int& state);
+std::wstring StateWord(Kind kind, int state);
+
+}  // namespace clustersim

@@ -1,0 +1,54 @@
+// clussimd's server: the cluster service socket (the Cluster API of the layer) and the
+// control socket (clussim), served by one thread with poll(), so every request sees
+// and changes the model atomically.
+#pragma once
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "model.h"
+
+namespace clustersim {
+
+struct ServerOptions {
+  std::string scenario;       // path of the scenario file
+  std::string serviceSocket;  // the Cluster API's socket
+  std::string controlSocket;  // clussim's socket
+  std::string pidFile;        // written while the service runs, removed while stopped
+};
+
+class Server {
+ public:
+  explicit Server(ServerOptions options);
+  ~Server();
+  Server(const Server&) = delete;
+  Server& operator=(const Server&) = delete;
+
+  // Loads the scenario and opens both sockets; false with a message saying what to fix.
+  bool Start(std::string& error);
+  // Serves until SIGTERM or SIGINT; returns the exit code.
+  int Run();
+
+ private:
+  struct Client;
+  void Accept(int listener, bool control);
+  void ReadFrom(Client& client);
+  void FlushTo(Client& client);
+  std::string Handle(Client& client, const std::string& line);
+  std::string HandleService(Client& client, const std::string& line);
+  std::string HandleControl(const std::string& line);
+  std::string RunCommand(const std::vector<std::wstring>& argv, bool& ok);
+  void Broadcast(const Notifications& notifications);
+  bool OpenService(std::string& error);
+  void StopService();
+  void Log(const std::string& text) const;
+
+  ServerOptions options_;
+  std::unique_ptr<ClusterModel> model_;
+  int serviceListener_ = -1;
+  int controlListener_ = -1;
+  int signals_ = -1;
+  std::vector<std::unique_ptr<Client>> clients_;
+};
+
+}  // namespace clustersim

@@ -1,0 +1,103 @@
+// The agent's one connection to the cluster: the cluster handle, the notification port
+// and six cached lists of the cluster's objects, each index being the position at which
+// the object was enumerated. Lookups hand out copies, never references into a list.
+#pragma once
+
+#include <windows.h>
+#include <clusapi.h>
+
+#include <string>
+#include <vector>
+
+#include "cluster_records.h"
+
+class CCluster {
+ public:
+  CCluster();
+  virtual ~CCluster();
+  CCluster(const CCluster&) = delete;
+  CCluster& operator=(const CCluster&) = delete;
+
+  // Connection and notification port.
+  bool Open(const wchar_t* clusterName);
+  bool Close();
+  bool OpenNotifyPort(DWORD filter, HCHANGE existingPort, DWORD_PTR notifyKey);
+  bool CloseNotifyPort();
+  HCHANGE GetNotifyPort() const { return m_hNotifyPort; }
+  HCLUSTER GetClusterHandle() const { return m_hCluster; }
+
+  // Re-read one list (the caller holds the lock and sets the list's flag). The result is
+  // the failing Cluster API code, 0 when the list is complete.
+  DWORD EnumerateNodes();
+  DWORD EnumerateGroups();
+  DWORD EnumerateNetworks();
+  DWORD EnumerateNetInterfaces();
+  DWORD EnumerateResources();
+  DWORD EnumerateResourceTypes();
+  // All six lists under the lock; true when every list is complete.
+  bool EnumerateAll();
+
+  // Lookups by position: false (output unchanged) outside 0 .. count-1.
+  DWORD GetNodeCount();
+  bool GetNode(CClusterNode& node, DWORD position);
+  DWORD GetGroupCount();
+  bool GetGroup(CClusterGroup& group, DWORD position);
+  DWORD GetNetworkCount();
+  bool GetNetwork(CClusterNetwork& network, DWORD position);
+  DWORD GetNetInterfaceCount();
+  bool GetNetInterface(CClusterNetInterface& netInterface, DWORD position);
+  DWORD GetResourceCount();
+  bool GetResource(CClusterResource& resource, DWORD position);
+  DWORD GetResourceTypeCount();
+  bool GetResourceType(CClusterResourceType& resourceType, DWORD position);
+
+  // Lookups by name, case-insensitive; the first match is copied out.
+  bool FindNode(CClusterNode& node, const wchar_t* name);
+  bool FindGroup(CClusterGroup& group, const wchar_t* name);
+  bool FindNetwork(CClusterNetwork& network, const wchar_t* name);
+  bool FindNetInterface(CClusterNetInterface& netInterface, const wchar_t* name);
+  bool FindResource(CClusterResource& resource, const wchar_t* name);
+
+  // Cross-references.
+  bool FindOwnerNodeOfGroup(CClusterNode& node, const wchar_t* groupName);
+  bool FindNodeAndNetworkOfNetInterface(CClusterNode& node, CClusterNetwork& network, const wchar_t* interfaceName);
+  bool FindNetworkOfResource(CClusterNetwork& network, const CClusterResource& resource);
+  bool FindResourceTypeOfResource(CClusterResourceType& resourceType, const CClusterResource& resource);
+  bool FindGroupOfResource(CClusterGroup& group, const CClusterResource& resource);
+  bool GetNodeIPAddresses(std::vector<CIpAddress>& addresses, const wchar_t* nodeName);
+
+  // Cluster facts; without an open cluster they fail with last error 6.
+  bool GetClusterInfo(CLUSTERVERSIONINFO& info, std::wstring& clusterName);
+  bool GetQuorumResource(std::wstring& resourceName, std::wstring& deviceName, DWORD& maxLogSize);
+  bool GetQuorumResourceName(std::wstring& resourceName);
+  bool GetVirtualIPAddress(CIpAddress& address, const wchar_t* resourceName);
+  bool GetClusterIPAddress(CIpAddress& address);
+
+  // The lock that guards the handles and the lists, for callers that re-enumerate.
+  void Lock() { EnterCriticalSection(&m_lock); }
+  void Unlock() { LeaveCriticalSection(&m_lock); }
+
+  enum ListFlag { NodesFlag, GroupsFlag, NetworksFlag, NetInterfacesFlag, ResourcesFlag, ResourceTypesFlag, FlagCount };
+  void SetEnumerated(ListFlag flag) { m_enumerated[flag] = true; }
+
+ private:
+  class Guard;
+  void CloseNotifyPortLocked();
+  void FillLazily(ListFlag flag);
+  bool PairSearchLocked(CClusterNode& node, CClusterNetwork& network, const wchar_t* interfaceName);
+  bool QuorumResourceNameLocked(std::wstring& resourceName);
+  // Enumerates one kind: `add` builds the record of (name, position).
+  template <class Add>
+  DWORD EnumerateKind(DWORD type, const wchar_t* openFailure, Add add);
+
+  std::vector<CClusterNode> m_nodes;
+  std::vector<CClusterGroup> m_groups;
+  std::vector<CClusterNetwork> m_networks;
+  std::vector<CClusterNetInterface> m_netInterfaces;
+  std::vector<CClusterResource> m_resources;
+  std::vector<CClusterResourceType> m_resourceTypes;
+  CRITICAL_SECTION m_lock;
+  HCLUSTER m_hCluster = nullptr;
+  HCHANGE m_hNotifyPort = nullptr;
+  bool m_enumerated[FlagCount] = {};
+};

@@ -1,0 +1,929 @@
+// Cluster API over the cluster service stand-in. Handles are entries of the layer's
+// handle table; every object handle keeps the connection of the cluster handle it was
+// opened on, so a lost service breaks all of them at once.
+#include "connection.h"
+
+#include <clusapi.h>
+#include <winapi_ext.h>
+
+#include <sys/eventfd.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <deque>
+#include <memory>
+#include <new>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "errors.h"
+#include "handles.h"
+#include "property_list.h"
+#include "strings.h"
+
+namespace {
+
+using winapi::cluster::Connection;
+using winapi::cluster::Kind;
+using winapi::cluster::Request;
+
+class ClusterSession : public winapi::KernelObject {
+ public:
+  explicit ClusterSession(std::shared_ptr<Connection> connection) : connection_(std::move(connection)) {}
+  const char* TypeName() const override { return "Cluster"; }
+  const std::shared_ptr<Connection>& Link() const { return connection_; }
+
+ private:
+  std::shared_ptr<Connection> connection_;
+};
+
+class ClusterObject : public winapi::KernelObject {
+ public:
+  ClusterObject(Kind kind, unsigned long long id, std::shared_ptr<Connection> connection)
+      : kind_(kind), id_(id), connection_(std::move(connection)) {}
+  const char* TypeName() const override { return winapi::cluster::KindName(kind_); }
+  Kind ObjectKind() const { return kind_; }
+  unsigned long long Id() const { return id_; }
+  const std::shared_ptr<Connection>& Link() const { return connection_; }
+
+ private:
+  Kind kind_;
+  unsigned long long id_;
+  std::shared_ptr<Connection> connection_;
+};
+
+// A snapshot of names taken when the enumeration is opened, as on Windows: later
+// changes of the cluster do not shift the positions of an open enumeration.
+class NameEnumeration : public winapi::KernelObject {
+ public:
+  enum class Scope { Cluster, Group, Resource };
+  NameEnumeration(Scope scope, std::vector<std::pair<DWORD, std::wstring>> items)
+      : scope_(scope), items_(std::move(items)) {}
+  const char* TypeName() const override { return "ClusterEnum"; }
+  Scope EnumScope() const { return scope_; }
+  const std::vector<std::pair<DWORD, std::wstring>>& Items() const { return items_; }
+
+ private:
+  Scope scope_;
+  std::vector<std::pair<DWORD, std::wstring>> items_;
+};
+
+class ClusterKey : public winapi::KernelObject {
+ public:
+  ClusterKey(std::shared_ptr<Connection> connection, std::wstring path)
+      : connection_(std::move(connection)), path_(std::move(path)) {}
+  const char* TypeName() const override { return "ClusterKey"; }
+  const std::shared_ptr<Connection>& Link() const { return connection_; }
+  const std::wstring& Path() const { return path_; }
+
+ private:
+  std::shared_ptr<Connection> connection_;
+  std::wstring path_;
+};
+
+struct Notification {
+  DWORD_PTR key;
+  DWORD filter;
+  std::wstring name;
+};
+
+// One registration of a port: its own socket, on which the service pushes events.
+struct Registration {
+  int fd;
+  DWORD filter;
+  DWORD_PTR key;
+  std::wstring clusterName;
+  winapi::cluster::LineBuffer buffer;
+  bool alive = true;
+};
+
+class NotifyPort : public winapi::KernelObject {
+ public:
+  NotifyPort() : wake_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+  ~NotifyPort() override {
+    for (auto& r : registrations_) {
+      if (r->fd >= 0) close(r->fd);
+    }
+    if (wake_ >= 0) close(wake_);
+  }
+  const char* TypeName() const override { return "ClusterNotifyPort"; }
+  bool Valid() const { return wake_ >= 0; }
+
+  void Add(std::unique_ptr<Registration> registration) {
+    std::lock_guard<std::mutex> guard(lock_);
+    registrations_.push_back(std::move(registration));
+  }
+
+  // Ends a pending wait; the port is unusable afterwards.
+  void Close() {
+    {
+      std::lock_guard<std::mutex> guard(lock_);
+      closed_ = true;
+    }
+    const uint64_t one = 1;
+    [[maybe_unused]] const ssize_t n = write(wake_, &one, sizeof one);
+  }
+
+  DWORD Wait(DWORD_PTR* key, LPDWORD filter, LPWSTR name, LPDWORD cchName, DWORD timeoutMs);
+
+ private:
+  DWORD Deliver(DWORD_PTR* key, LPDWORD filter, LPWSTR name, LPDWORD cchName);
+  void Receive(Registration& registration);
+
+  std::mutex lock_;
+  int wake_;
+  bool closed_ = false;
+  std::vector<std::unique_ptr<Registration>> registrations_;
+  std::deque<Notification> queue_;
+};
+
+DWORD NotifyPort::Deliver(DWORD_PTR* key, LPDWORD filter, LPWSTR name, LPDWORD cchName) {
+  const Notification& next = queue_.front();
+  if (key) *key = next.key;
+  if (filter) *filter = next.filter;
+  const auto length = static_cast<DWORD>(next.name.size());
+  if (!name || *cchName <= length) {
+    *cchName = length;
+    return ERROR_MORE_DATA;  // the notification stays queued for a larger buffer
+  }
+  std::memcpy(name, next.name.c_str(), (length + 1) * sizeof(WCHAR));
+  *cchName = length;
+  queue_.pop_front();
+  return ERROR_SUCCESS;
+}
+
+void NotifyPort::Receive(Registration& r) {
+  char chunk[65536];
+  const ssize_t n = read(r.fd, chunk, sizeof chunk);
+  if (n < 0 && (errno == EINTR || errno == EAGAIN)) return;
+  if (n > 0) {
+    r.buffer.Append(chunk, static_cast<std::size_t>(n));
+    std::string line;
+    while (r.buffer.Next(line) == winapi::cluster::LineBuffer::Result::Line) {
+      rapidjson::Document event;
+      event.Parse(line.data(), line.size());
+      if (event.HasParseError() || !event.IsObject()) continue;
+      if (winapi::cluster::SignedMember(event, winapi::cluster::kVersion) != winapi::cluster::kProtocolVersion) continue;
+      const auto code = static_cast<DWORD>(winapi::cluster::NumberMember(event, winapi::cluster::kEvent));
+      if (code & r.filter) queue_.push_back({r.key, code, winapi::cluster::TextMember(event, "name")});
+    }
+    return;
+  }
+  // The service is gone: report the loss of the cluster once, then fail.
+  r.alive = false;
+  if (r.filter & CLUSTER_CHANGE_CLUSTER_STATE) queue_.push_back({r.key, CLUSTER_CHANGE_CLUSTER_STATE, r.clusterName});
+}
+
+DWORD NotifyPort::Wait(DWORD_PTR* key, LPDWORD filter, LPWSTR name, LPDWORD cchName, DWORD timeoutMs) {
+  using Clock = std::chrono::steady_clock;
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  for (;;) {
+    std::vector<pollfd> fds;
+    {
+      std::lock_guard<std::mutex> guard(lock_);
+      if (closed_) return ERROR_INVALID_HANDLE;
+      if (!queue_.empty()) return Deliver(key, filter, name, cchName);
+      fds.push_back({wake_, POLLIN, 0});
+      for (const auto& r : registrations_) {
+        if (r->alive) fds.push_back({r->fd, POLLIN, 0});
+      }
+    }
+    if (fds.size() == 1) return RPC_S_SERVER_UNAVAILABLE;
+    int wait = -1;
+    if (timeoutMs != INFINITE) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+      if (left <= 0) return WAIT_TIMEOUT;
+      wait = static_cast<int>(std::min<long long>(left, 0x7FFFFFFF));
+    }
+    const int ready = poll(fds.data(), fds.size(), wait);
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready < 0) return winapi::Win32ErrorFromErrno(errno);
+    if (ready == 0) return WAIT_TIMEOUT;
+    std::lock_guard<std::mutex> guard(lock_);
+    if (closed_) return ERROR_INVALID_HANDLE;
+    for (auto& r : registrations_) {
+      for (const auto& entry : fds) {
+        if (entry.fd == r->fd && r->alive && (entry.revents & (POLLIN | POLLHUP | POLLERR))) Receive(*r);
+      }
+    }
+  }
+}
+
+template <class T>
+std::shared_ptr<T> Find(const void* handle) {
+  return winapi::LookupHandleAs<T>(const_cast<void*>(handle));
+}
+
+std::shared_ptr<ClusterObject> FindObject(const void* handle, Kind kind) {
+  auto object = Find<ClusterObject>(handle);
+  return object && object->ObjectKind() == kind ? object : nullptr;
+}
+
+// Stores a name with Win32's contract: the length without terminator on success,
+// ERROR_MORE_DATA and the needed length (without terminator) when it does not fit.
+DWORD CopyName(const std::wstring& name, LPWSTR buffer, LPDWORD cch) {
+  if (!cch) return ERROR_INVALID_PARAMETER;
+  const auto length = static_cast<DWORD>(name.size());
+  if (!buffer || *cch <= length) {
+    *cch = length;
+    return ERROR_MORE_DATA;
+  }
+  std::memcpy(buffer, name.c_str(), (length + 1) * sizeof(WCHAR));
+  *cch = length;
+  return ERROR_SUCCESS;
+}
+
+template <class Handle>
+Handle Insert(std::shared_ptr<winapi::KernelObject> object) {
+  return static_cast<Handle>(winapi::InsertHandle(std::move(object)));
+}
+
+template <class Handle>
+Handle FailHandle(DWORD error) {
+  winapi::FailWith(error);
+  return nullptr;
+}
+
+std::vector<std::pair<DWORD, std::wstring>> ItemsOf(const rapidjson::Document& response) {
+  std::vector<std::pair<DWORD, std::wstring>> items;
+  const auto member = response.FindMember("items");
+  if (member == response.MemberEnd() || !member->value.IsArray()) return items;
+  items.reserve(member->value.Size());
+  for (const auto& item : member->value.GetArray()) {
+    if (!item.IsArray() || item.Size() != 2 || !item[0].IsUint() || !item[1].IsString()) continue;
+    items.emplace_back(item[0].GetUint(),
+                       winapi::WideFromUtf8(std::string_view(item[1].GetString(), item[1].GetStringLength())));
+  }
+  return items;
+}
+
+HANDLE OpenObject(HCLUSTER cluster, Kind kind, LPCWSTR name) {
+  auto session = Find<ClusterSession>(cluster);
+  if (!session) return FailHandle<HANDLE>(ERROR_INVALID_HANDLE);
+  if (!name || !*name) return FailHandle<HANDLE>(ERROR_INVALID_PARAMETER);
+  try {
+    rapidjson::Document response;
+    const DWORD status = session->Link()->Call(
+        Request(winapi::cluster::kOpOpen).Set("kind", winapi::cluster::KindName(kind)).Set("name", std::wstring_view(name)).Finish(),
+        response);
+    if (status != ERROR_SUCCESS) return FailHandle<HANDLE>(status);
+    const auto id = winapi::cluster::NumberMember(response, "id");
+    return winapi::InsertHandle(std::make_shared<ClusterObject>(kind, id, session->Link()));
+  } catch (const std::bad_alloc&) {
+    return FailHandle<HANDLE>(ERROR_NOT_ENOUGH_MEMORY);
+  }
+}
+
+BOOL CloseObject(const void* handle, Kind kind) {
+  if (!FindObject(handle, kind) || !winapi::RemoveHandle(const_cast<void*>(handle))) {
+    return winapi::FailWith(ERROR_INVALID_HANDLE);
+  }
+  return TRUE;
+}
+
+// State of an object; the node and group names of the response go to the optional buffers.
+int ObjectState(const void* handle, Kind kind, LPWSTR node, LPDWORD cchNode, LPWSTR group, LPDWORD cchGroup) {
+  auto object = FindObject(handle, kind);
+  if (!object) {
+    winapi::FailWith(ERROR_INVALID_HANDLE);
+    return -1;
+  }
+  try {
+    rapidjson::Document response;
+    const DWORD status = object->Link()->Call(Request(winapi::cluster::kOpState)
+                                                  .Set("kind", winapi::cluster::KindName(kind))
+                                                  .Set("id", object->Id())
+                                                  .Finish(),
+                                              response);
+    if (status != ERROR_SUCCESS) {
+      winapi::FailWith(status);
+      return -1;
+    }
+    DWORD copied = ERROR_SUCCESS;
+    if (node && cchNode) copied = CopyName(winapi::cluster::TextMember(response, "node"), node, cchNode);
+    if (copied == ERROR_SUCCESS && group && cchGroup) {
+      copied = CopyName(winapi::cluster::TextMember(response, "group"), group, cchGroup);
+    }
+    if (copied != ERROR_SUCCESS) {
+      winapi::FailWith(copied);
+      return -1;
+    }
+    return static_cast<int>(winapi::cluster::SignedMember(response, "state"));
+  } catch (const std::bad_alloc&) {
+    winapi::FailWith(ERROR_NOT_ENOUGH_MEMORY);
+    return -1;
+  }
+}
+
+// The property list of a control code into the caller's buffer, with Win32's contract:
+// the bytes returned, or ERROR_MORE_DATA and the bytes needed.
+DWORD Control(const std::shared_ptr<Connection>& link, Request& request, Kind kind, DWORD code, LPVOID out,
+              DWORD outSize, LPDWORD returned) {
+  Kind codeKind;
+  if (!winapi::cluster::KindOfControlCode(code, codeKind) || codeKind != kind) return ERROR_INVALID_FUNCTION;
+  try {
+    rapidjson::Document response;
+    const DWORD status = link->Call(request.Set("code", code).Finish(), response);
+    if (status != ERROR_SUCCESS) return status;
+    std::vector<BYTE> data;
+    const auto member = response.FindMember("data");
+    if (member == response.MemberEnd() || !member->value.IsString() ||
+        !winapi::cluster::HexDecode(std::string_view(member->value.GetString(), member->value.GetStringLength()), data)) {
+      return RPC_S_CALL_FAILED;
+    }
+    const auto size = static_cast<DWORD>(data.size());
+    if (returned) *returned = size;
+    if (!out || outSize < size) return ERROR_MORE_DATA;
+    if (size) std::memcpy(out, data.data(), size);
+    return ERROR_SUCCESS;
+  } catch (const std::bad_alloc&) {
+    return ERROR_NOT_ENOUGH_MEMORY;
+  }
+}
+
+DWORD ObjectControl(const void* handle, Kind kind, DWORD code, LPVOID out, DWORD outSize, LPDWORD returned) {
+  auto object = FindObject(handle, kind);
+  if (!object) return ERROR_INVALID_HANDLE;
+  Request request(winapi::cluster::kOpControl);
+  request.Set("kind", winapi::cluster::KindName(kind)).Set("id", object->Id());
+  return Control(object->Link(), request, kind, code, out, outSize, returned);
+}
+
+HANDLE OpenEnumeration(const std::shared_ptr<Connection>& link, Request& request, NameEnumeration::Scope scope) {
+  try {
+    rapidjson::Document response;
+    const DWORD status = link->Call(request.Finish(), response);
+    if (status != ERROR_SUCCESS) return FailHandle<HANDLE>(status);
+    return winapi::InsertHandle(std::make_shared<NameEnumeration>(scope, ItemsOf(response)));
+  } catch (const std::bad_alloc&) {
+    return FailHandle<HANDLE>(ERROR_NOT_ENOUGH_MEMORY);
+  }
+}
+
+std::shared_ptr<NameEnumeration> FindEnumeration(const void* handle, NameEnumeration::Scope scope) {
+  auto enumeration = Find<NameEnumeration>(handle);
+  return enumeration && enumeration->EnumScope() == scope ? enumeration : nullptr;
+}
+
+DWORD EnumItem(const void* handle, NameEnumeration::Scope scope, DWORD index, LPDWORD type, LPWSTR name,
+               LPDWORD cchName) {
+  auto enumeration = FindEnumeration(handle, scope);
+  if (!enumeration) return ERROR_INVALID_HANDLE;
+  if (index >= enumeration->Items().size()) return ERROR_NO_MORE_ITEMS;
+  const auto& item = enumeration->Items()[index];
+  if (type) *type = item.first;
+  return CopyName(item.second, name, cchName);
+}
+
+DWORD EnumCount(const void* handle, NameEnumeration::Scope scope) {
+  auto enumeration = FindEnumeration(handle, scope);
+  if (!enumeration) {
+    winapi::FailWith(ERROR_INVALID_HANDLE);
+    return 0;
+  }
+  return static_cast<DWORD>(enumeration->Items().size());
+}
+
+DWORD CloseEnumeration(const void* handle, NameEnumeration::Scope scope) {
+  if (!FindEnumeration(handle, scope) || !winapi::RemoveHandle(const_cast<void*>(handle))) return ERROR_INVALID_HANDLE;
+  return ERROR_SUCCESS;
+}
+
+HKEY OpenKey(const std::shared_ptr<Connection>& link, Request& request) {
+  try {
+    rapidjson::Document response;
+    const DWORD status = link->Call(request.Finish(), response);
+    if (status != ERROR_SUCCESS) return FailHandle<HKEY>(status);
+    return Insert<HKEY>(std::make_shared<ClusterKey>(link, winapi::cluster::TextMember(response, "path")));
+  } catch (const std::bad_alloc&) {
+    return FailHandle<HKEY>(ERROR_NOT_ENOUGH_MEMORY);
+  }
+}
+
+// A registry value as Windows lays it out for this platform's WCHAR.
+std::vector<BYTE> ValueBytes(DWORD type, const rapidjson::Document& response) {
+  std::vector<BYTE> bytes;
+  const auto append = [&bytes](const void* data, std::size_t size) {
+    const auto* p = static_cast<const BYTE*>(data);
+    bytes.insert(bytes.end(), p, p + size);
+  };
+  switch (type) {
+    case REG_SZ:
+    case REG_EXPAND_SZ: {
+      const std::wstring text = winapi::cluster::TextMember(response, "text");
+      append(text.c_str(), (text.size() + 1) * sizeof(WCHAR));
+      break;
+    }
+    case REG_MULTI_SZ: {
+      const auto member = response.FindMember("list");
+      if (member != response.MemberEnd() && member->value.IsArray()) {
+        for (const auto& item : member->value.GetArray()) {
+          if (!item.IsString()) continue;
+          const std::wstring text = winapi::WideFromUtf8(std::string_view(item.GetString(), item.GetStringLength()));
+          append(text.c_str(), (text.size() + 1) * sizeof(WCHAR));
+        }
+      }
+      const WCHAR end = 0;
+      append(&end, sizeof end);
+      break;
+    }
+    case REG_DWORD: {
+      const auto value = static_cast<DWORD>(winapi::cluster::NumberMember(response, "number"));
+      append(&value, sizeof value);
+      break;
+    }
+    case REG_QWORD: {
+      const ULONGLONG value = winapi::cluster::NumberMember(response, "number");
+      append(&value, sizeof value);
+      break;
+    }
+    default: {
+      const auto member = response.FindMember("data");
+      if (member != response.MemberEnd() && member->value.IsString()) {
+        winapi::cluster::HexDecode(std::string_view(member->value.GetString(), member->value.GetStringLength()), bytes);
+      }
+    }
+  }
+  return bytes;
+}
+
+}  // namespace
+
+// OpenCluster
+extern "C" WINAPI_EXPORT HCLUSTER WINAPI OpenCluster(LPCWSTR lpszClusterName) {
+  try {
+    DWORD error = ERROR_SUCCESS;
+    auto connection = Connection::Open(error);
+    if (!connection) return FailHandle<HCLUSTER>(error);
+    if (lpszClusterName && *lpszClusterName) {
+      // Only the local cluster is reachable, under its own name or as this host.
+      std::wstring_view wanted(lpszClusterName);
+      while (wanted.starts_with(L"\\")) wanted.remove_prefix(1);
+      char host[256] = {};
+      gethostname(host, sizeof host - 1);
+      const std::wstring local = winapi::WideFromUtf8(host);
+      if (!winapi::EqualsNoCase(wanted, connection->ClusterName()) && !winapi::EqualsNoCase(wanted, local) &&
+          !winapi::EqualsNoCase(wanted, L"localhost") && wanted != L".") {
+        return FailHandle<HCLUSTER>(RPC_S_SERVER_UNAVAILABLE);
+      }
+    }
+    return Insert<HCLUSTER>(std::make_shared<ClusterSession>(std::move(connection)));
+  } catch (const std::bad_alloc&) {
+    return FailHandle<HCLUSTER>(ERROR_NOT_ENOUGH_MEMORY);
+  }
+}
+
+// CloseCluster
+extern "C" WINAPI_EXPORT BOOL WINAPI CloseCluster(HCLUSTER hCluster) {
+  if (!Find<ClusterSession>(hCluster) || !winapi::RemoveHandle(hCluster)) return winapi::FailWith(ERROR_INVALID_HANDLE);
+  return TRUE;
+}
+
+// GetClusterInformation
+extern "C" WINAPI_EXPORT DWORD WINAPI GetClusterInformation(HCLUSTER hCluster, LPWSTR lpszClusterName,
+                                                            LPDWORD lpcchClusterName,
+                                                            LPCLUSTERVERSIONINFO lpClusterInfo) {
+  auto session = Find<ClusterSession>(hCluster);
+  if (!session) return ERROR_INVALID_HANDLE;
+  if (!lpcchClusterName) return ERROR_INVALID_PARAMETER;
+  if (lpClusterInfo && lpClusterInfo->dwVersionInfoSize < sizeof(CLUSTERVERSIONINFO)) return ERROR_INVALID_PARAMETER;
+  try {
+    rapidjson::Document response;
+    const DWORD status = session->Link()->Call(Request(winapi::cluster::kOpInfo).Finish(), response);
+    if (status != ERROR_SUCCESS) return status;
+    if (lpClusterInfo) {
+      using winapi::cluster::NumberMember;
+      lpClusterInfo->MajorVersion = static_cast<WORD>(NumberMember(response, "major"));
+      lpClusterInfo->MinorVersion = static_cast<WORD>(NumberMember(response, "minor"));
+      lpClusterInfo->BuildNumber = static_cast<WORD>(NumberMember(response, "build"));
+      const std::wstring vendor = winapi::cluster::TextMember(response, "vendor").substr(0, 63);
+      const std::wstring csd = winapi::cluster::TextMember(response, "csd").substr(0, 63);
+      std::memset(lpClusterInfo->szVendorId, 0, sizeof lpClusterInfo->szVendorId);
+      std::memset(lpClusterInfo->szCSDVersion, 0, sizeof lpClusterInfo->szCSDVersion);
+      std::memcpy(lpClusterInfo->szVendorId, vendor.data(), vendor.size() * sizeof(WCHAR));
+      std::memcpy(lpClusterInfo->szCSDVersion, csd.data(), csd.size() * sizeof(WCHAR));
+      lpClusterInfo->dwClusterHighestVersion = static_cast<DWORD>(NumberMember(response, "highest"));
+      lpClusterInfo->dwClusterLowestVersion = static_cast<DWORD>(NumberMember(response, "lowest"));
+      lpClusterInfo->dwFlags = static_cast<DWORD>(NumberMember(response, "flags"));
+    }
+    return CopyName(winapi::cluster::TextMember(response, "name"), lpszClusterName, lpcchClusterName);
+  } catch (const std::bad_alloc&) {
+    return ERROR_NOT_ENOUGH_MEMORY;
+  }
+}
+
+// GetClusterQuorumResource
+extern "C" WINAPI_EXPORT DWORD WINAPI GetClusterQuorumResource(HCLUSTER hCluster, LPWSTR lpszResourceName,
+                                                               LPDWORD lpcchResourceName, LPWSTR lpszDeviceName,
+                                                               LPDWORD lpcchDeviceName,
+                                                               LPDWORD lpdwMaxQuorumLogSize) {
+  auto session = Find<ClusterSession>(hCluster);
+  if (!session) return ERROR_INVALID_HANDLE;
+  if (!lpcchResourceName || !lpcchDeviceName) return ERROR_INVALID_PARAMETER;
+  try {
+    rapidjson::Document response;
+    const DWORD status = session->Link()->Call(Request(winapi::cluster::kOpQuorum).Finish(), response);
+    if (status != ERROR_SUCCESS) return status;
+    const DWORD resource = CopyName(winapi::cluster::TextMember(response, "resource"), lpszResourceName, lpcchResourceName);
+    const DWORD device = CopyName(winapi::cluster::TextMember(response, "device"), lpszDeviceName, lpcchDeviceName);
+    if (resource != ERROR_SUCCESS || device != ERROR_SUCCESS) return ERROR_MORE_DATA;
+    if (lpdwMaxQuorumLogSize) *lpdwMaxQuorumLogSize = static_cast<DWORD>(winapi::cluster::NumberMember(response, "maxLog"));
+    return ERROR_SUCCESS;
+  } catch (const std::bad_alloc&) {
+    return ERROR_NOT_ENOUGH_MEMORY;
+  }
+}
+
+// CreateClusterNotifyPort
+extern "C" WINAPI_EXPORT HCHANGE WINAPI CreateClusterNotifyPort(HCHANGE hChange, HCLUSTER hCluster, DWORD dwFilter,
+                                                                DWORD_PTR dwNotifyKey) {
+  const bool newPort = hChange == reinterpret_cast<HCHANGE>(INVALID_HANDLE_VALUE);
+  std::shared_ptr<NotifyPort> port = newPort ? nullptr : Find<NotifyPort>(hChange);
+  if (!newPort && !port) return FailHandle<HCHANGE>(ERROR_INVALID_HANDLE);
+  auto session = Find<ClusterSession>(hCluster);
+  if (!session) return FailHandle<HCHANGE>(ERROR_INVALID_HANDLE);
+  try {
+    // The cluster handle must still reach its service; a fresh connection alone would
+    // hide that the service was restarted under it.
+    rapidjson::Document response;
+    if (const DWORD status = session->Link()->Call(Request(winapi::cluster::kOpHello).Finish(), response);
+        status != ERROR_SUCCESS) {
+      return FailHandle<HCHANGE>(status);
+    }
+    DWORD error = ERROR_SUCCESS;
+    auto connection = Connection::Open(error);
+    if (!connection) return FailHandle<HCHANGE>(error);
+    if (const DWORD status = connection->Call(Request(winapi::cluster::kOpNotify).Set("filter", dwFilter).Finish(), response);
+        status != ERROR_SUCCESS) {
+      return FailHandle<HCHANGE>(status);
+    }
+    auto registration = std::make_unique<Registration>();
+    registration->filter = dwFilter;
+    registration->key = dwNotifyKey;
+    registration->clusterName = connection->ClusterName();
+    registration->fd = connection->Release();
+    if (newPort) {
+      port = std::make_shared<NotifyPort>();
+      if (!port->Valid()) return FailHandle<HCHANGE>(winapi::Win32ErrorFromErrno(errno));
+      port->Add(std::move(registration));
+      return Insert<HCHANGE>(port);
+    }
+    port->Add(std::move(registration));
+    return hChange;
+  } catch (const std::bad_alloc&) {
+    return FailHandle<HCHANGE>(ERROR_NOT_ENOUGH_MEMORY);
+  }
+}
+
+// GetClusterNotify
+extern "C" WINAPI_EXPORT DWORD WINAPI GetClusterNotify(HCHANGE hChange, DWORD_PTR* lpdwNotifyKey,
+                                                       LPDWORD lpdwFilterType, LPWSTR lpszName, LPDWORD lpcchName,
+                                                       DWORD dwMilliseconds) {
+  auto port = Find<NotifyPort>(hChange);
+  if (!port) return ERROR_INVALID_HANDLE;
+  if (!lpcchName) return ERROR_INVALID_PARAMETER;
+  try {
+    return port->Wait(lpdwNotifyKey, lpdwFilterType, lpszName, lpcchName, dwMilliseconds);
+  } catch (const std::bad_alloc&) {
+    return ERROR_NOT_ENOUGH_MEMORY;
+  }
+}
+
+// CloseClusterNotifyPort
+extern "C" WINAPI_EXPORT BOOL WINAPI CloseClusterNotifyPort(HCHANGE hChange) {
+  auto port = Find<NotifyPort>(hChange);
+  if (!port || !winapi::RemoveHandle(hChange)) return winapi::FailWith(ERROR_INVALID_HANDLE);
+  port->Close();
+  return TRUE;
+}
+
+// ClusterOpenEnum
+extern "C" WINAPI_EXPORT HCLUSENUM WINAPI ClusterOpenEnum(HCLUSTER hCluster, DWORD dwType) {
+  auto session = Find<ClusterSession>(hCluster);
+  if (!session) return FailHandle<HCLUSENUM>(ERROR_INVALID_HANDLE);
+  try {
+    Request request(winapi::cluster::kOpEnum);
+    request.Set("types", dwType);
+    return static_cast<HCLUSENUM>(OpenEnumeration(session->Link(), request, NameEnumeration::Scope::Cluster));
+  } catch (const std::bad_alloc&) {
+    return FailHandle<HCLUSENUM>(ERROR_NOT_ENOUGH_MEMORY);
+  }
+}
+
+// ClusterGetEnumCount
+extern "C" WINAPI_EXPORT DWORD WINAPI ClusterGetEnumCount(HCLUSENUM hEnum) {
+  return EnumCount(hEnum, NameEnumeration::Scope::Cluster);
+}
+
+// ClusterEnum
+extern "C" WINAPI_EXPORT DWORD WINAPI ClusterEnum(HCLUSENUM hEnum, DWORD dwIndex, LPDWORD lpdwType, LPWSTR lpszName,
+                                                  LPDWORD lpcchName) {
+  return EnumItem(hEnum, NameEnumeration::Scope::Cluster, dwIndex, lpdwType, lpszName, lpcchName);
+}
+
+// ClusterCloseEnum
+extern "C" WINAPI_EXPORT DWORD WINAPI ClusterCloseEnum(HCLUSENUM hEnum) {
+  return CloseEnumeration(hEnum, NameEnumeration::Scope::Cluster);
+}
+
+// OpenClusterNode
+extern "C" WINAPI_EXPORT HNODE WINAPI OpenClusterNode(HCLUSTER hCluster, LPCWSTR lpszNodeName) {
+  return static_cast<HNODE>(OpenObject(hCluster, Kind::Node, lpszNodeName));
+}
+
+// CloseClusterNode
+extern "C" WINAPI_EXPORT BOOL WINAPI CloseClusterNode(HNODE hNode) { return CloseObject(hNode, Kind::Node); }
+
+// GetClusterNodeState
+extern "C" WINAPI_EXPORT CLUSTER_NODE_STATE WINAPI GetClusterNodeState(HNODE hNode) {
+  return static_cast<CLUSTER_NODE_STATE>(ObjectState(hNode, Kind::Node, nullptr, nullptr, nullptr, nullptr));
+}
+
+// ClusterNodeControl
+extern "C" WINAPI_EXPORT DWORD WINAPI ClusterNodeControl(HNODE hNode, HNODE /*hHostNode*/, DWORD dwControlCode,
+                                                         LPVOID /*lpInBuffer*/, DWORD /*nInBufferSize*/,
+                                                         LPVOID lpOutBuffer, DWORD nOutBufferSize,
+                                                         LPDWORD lpBytesReturned) {
+  return ObjectControl(hNode, Kind::Node, dwControlCode, lpOutBuffer, nOutBufferSize, lpBytesReturned);
+}
+
+// OpenClusterGroup
+extern "C" WINAPI_EXPORT HGROUP WINAPI OpenClusterGroup(HCLUSTER hCluster, LPCWSTR lpszGroupName) {
+  return static_cast<HGROUP>(OpenObject(hCluster, Kind::Group, lpszGroupName));
+}
+
+// CloseClusterGroup
+extern "C" WINAPI_EXPORT BOOL WINAPI CloseClusterGroup(HGROUP hGroup) { return CloseObject(hGroup, Kind::Group); }
+
+// GetClusterGroupState
+extern "C" WINAPI_EXPORT CLUSTER_GROUP_STATE WINAPI GetClusterGroupState(HGROUP hGroup, LPWSTR lpszNodeName,
+                                                                         LPDWORD lpcchNodeName) {
+  return static_cast<CLUSTER_GROUP_STATE>(ObjectState(hGroup, Kind::Group, lpszNodeName, lpcchNodeName, nullptr, nullptr));
+}
+
+// ClusterGroupOpenEnum
+extern "C" WINAPI_EXPORT HGROUPENUM WINAPI ClusterGroupOpenEnum(HGROUP hGroup, DWORD dwType) {
+  auto group = FindObject(hGroup, Kind::Group);
+  if (!group) return FailHandle<HGROUPENUM>(ERROR_INVALID_HANDLE);
+  try {
+    Request request(winapi::cluster::kOpObjectEnum);
+    request.Set("kind", "group").Set("id", group->Id()).Set("types", dwType);
+    return static_cast<HGROUPENUM>(OpenEnumeration(group->Link(), request, NameEnumeration::Scope::Group));
+  } catch (const std::bad_alloc&) {
+    return FailHandle<HGROUPENUM>(ERROR_NOT_ENOUGH_MEMORY);
+  }
+}
+
+// ClusterGroupGetEnumCount
+extern "C" WINAPI_EXPORT DWORD WINAPI ClusterGroupGetEnumCount(HGROUPENUM hGroupEnum) {
+  return EnumCount(hGroupEnum, NameEnumeration::Scope::Group);
+}
+
+// ClusterGroupEnum
+extern "C" WINAPI_EXPORT DWORD WINAPI ClusterGroupEnum(HGROUPENUM hGroupEnum, DWORD dwIndex, LPDWORD lpdwType,
+                                                       LPWSTR lpszResourceName, LPDWORD lpcchName) {
+  return EnumItem(hGroupEnum, NameEnumeration::Scope::Group, dwIndex, lpdwType, lpszResourceName, lpcchName);
+}
+
+// ClusterGroupCloseEnum
+extern "C" WINAPI_EXPORT DWORD WINAPI ClusterGroupCloseEnum(HGROUPENUM hGroupEnum) {
+  return CloseEnumeration(hGroupEnum, NameEnumeration::Scope::Group);
+}
+
+// ClusterGroupControl
+extern "C" WINAPI_EXPORT DWORD WINAPI ClusterGroupControl(HGROUP hGroup, HNODE /*hHostNode*/, DWORD dwControlCode,
+                                                          LPVOID /*lpInBuffer*/, DWORD /*nInBufferSize*/,
+                                                          LPVOID lpOutBuffer, DWORD nOutBufferSize,
+                                                          LPDWORD lpBytesReturned) {
+  return ObjectControl(hGroup, Kind::Group, dwControlCode, lpOutBuffer, nOutBufferSize, lpBytesReturned);
+}
+
+// OpenClusterResource
+extern "C" WINAPI_EXPORT HRESOURCE WINAPI OpenClusterResource(HCLUSTER hCluster, LPCWSTR lpszResourceName) {
+  return static_cast<HRESOURCE>(OpenObject(hCluster, Kind::Resource, lpszResourceName));
+}
+
+// CloseClusterResource
+extern "C" WINAPI_EXPORT BOOL WINAPI CloseClusterResource(HRESOURCE hResource) {
+  return CloseObject(hResource, Kind::Resource);
+}
+
+// GetClusterResourceState
+extern "C" WINAPI_EXPORT CLUSTER_RESOURCE_STATE WINAPI GetClusterResourceState(HRESOURCE hResource,
+                                                                               LPWSTR lpszNodeName,
+                                                                               LPDWORD lpcchNodeName,
+                                                                               LPWSTR lpszGroupName,
+                                                                               LPDWORD lpcchGroupName) {
+  return static_cast<CLUSTER_RESOURCE_STATE>(
+      ObjectState(hResource, Kind::Resource, lpszNodeName, lpcchNodeName, lpszGroupName, lpcchGroupName));
+}
+
+// ClusterResourceOpenEnum
+extern "C" WINAPI_EXPORT HRESENUM WINAPI ClusterResourceOpenEnum(HRESOURCE hResource, DWORD dwType) {
+  auto resource = FindObject(hResource, Kind::Resource);
+  if (!resource) return FailHandle<HRESENUM>(ERROR_INVALID_HANDLE);
+  try {
+    Request request(winapi::cluster::kOpObjectEnum);
+    request.Set("kind", "resource").Set("id", resource->Id()).Set("types", dwType);
+    return static_cast<HRESENUM>(OpenEnumeration(resource->Link(), request, NameEnumeration::Scope::Resource));
+  } catch (const std::bad_alloc&) {
+    return FailHandle<HRESENUM>(ERROR_NOT_ENOUGH_MEMORY);
+  }
+}
+
+// ClusterResourceGetEnumCount
+extern "C" WINAPI_EXPORT DWORD WINAPI ClusterResourceGetEnumCount(HRESENUM hResEnum) {
+  return EnumCount(hResEnum, NameEnumeration::Scope::Resource);
+}
+
+// ClusterResourceEnum
+extern "C" WINAPI_EXPORT DWORD WINAPI ClusterResourceEnum(HRESENUM hResEnum, DWORD dwIndex, LPDWORD lpdwType,
+                                                          LPWSTR lpszName, LPDWORD lpcchName) {
+  return EnumItem(hResEnum, NameEnumeration::Scope::Resource, dwIndex, lpdwType, lpszName, lpcchName);
+}
+
+// ClusterResourceCloseEnum
+extern "C" WINAPI_EXPORT DWORD WINAPI ClusterResourceCloseEnum(HRESENUM hResEnum) {
+  return CloseEnumeration(hResEnum, NameEnumeration::Scope::Resource);
+}
+
+// ClusterResourceControl
+extern "C" WINAPI_EXPORT DWORD WINAPI ClusterResourceControl(HRESOURCE hResource, HNODE /*hHostNode*/,
+                                                             DWORD dwControlCode, LPVOID /*lpInBuffer*/,
+                                                             DWORD /*cbInBufferSize*/, LPVOID lpOutBuffer,
+                                                             DWORD cbOutBufferSize, LPDWORD lpBytesReturned) {
+  return ObjectControl(hResource, Kind::Resource, dwControlCode, lpOutBuffer, cbOutBufferSize, lpBytesReturned);
+}
+
+// ClusterResourceTypeControl
+extern "C" WINAPI_EXPORT DWORD WINAPI ClusterResourceTypeControl(HCLUSTER hCluster, LPCWSTR lpszResourceTypeName,
+                                                                 HNODE /*hHostNode*/, DWORD dwControlCode,
+                                                                 LPVOID /*lpInBuffer*/, DWORD /*nInBufferSize*/,
+                                                                 LPVOID lpOutBuffer, DWORD nOutBufferSize,
+                                                                 LPDWORD lpBytesReturned) {
+  auto session = Find<ClusterSession>(hCluster);
+  if (!session) return ERROR_INVALID_HANDLE;
+  if (!lpszResourceTypeName || !*lpszResourceTypeName) return ERROR_INVALID_PARAMETER;
+  try {
+    Request request(winapi::cluster::kOpControl);
+    request.Set("kind", "restype").Set("name", std::wstring_view(lpszResourceTypeName));
+    return Control(session->Link(), request, Kind::ResourceType, dwControlCode, lpOutBuffer,
+                   nOutBufferSize, lpBytesReturned);
+  } catch (const std::bad_alloc&) {
+    return ERROR_NOT_ENOUGH_MEMORY;
+  }
+}
+
+// OpenClusterNetwork
+extern "C" WINAPI_EXPORT HNETWORK WINAPI OpenClusterNetwork(HCLUSTER hCluster, LPCWSTR lpszNetworkName) {
+  return static_cast<HNETWORK>(OpenObject(hCluster, Kind::Network, lpszNetworkName));
+}
+
+// CloseClusterNetwork
+extern "C" WINAPI_EXPORT BOOL WINAPI CloseClusterNetwork(HNETWORK hNetwork) {
+  return CloseObject(hNetwork, Kind::Network);
+}
+
+// GetClusterNetworkState
+extern "C" WINAPI_EXPORT CLUSTER_NETWORK_STATE WINAPI GetClusterNetworkState(HNETWORK hNetwork) {
+  return static_cast<CLUSTER_NETWORK_STATE>(ObjectState(hNetwork, Kind::Network, nullptr, nullptr, nullptr, nullptr));
+}
+
+// ClusterNetworkControl
+extern "C" WINAPI_EXPORT DWORD WINAPI ClusterNetworkControl(HNETWORK hNetwork, HNODE /*hHostNode*/,
+                                                            DWORD dwControlCode, LPVOID /*lpInBuffer*/,
+                                                            DWORD /*nInBufferSize*/, LPVOID lpOutBuffer,
+                                                            DWORD nOutBufferSize, LPDWORD lpBytesReturned) {
+  return ObjectControl(hNetwork, Kind::Network, dwControlCode, lpOutBuffer, nOutBufferSize, lpBytesReturned);
+}
+
+// OpenClusterNetInterface
+extern "C" WINAPI_EXPORT HNETINTERFACE WINAPI OpenClusterNetInterface(HCLUSTER hCluster, LPCWSTR lpszInterfaceName) {
+  return static_cast<HNETINTERFACE>(OpenObject(hCluster, Kind::NetInterface, lpszInterfaceName));
+}
+
+// GetClusterNetInterface
+extern "C" WINAPI_EXPORT DWORD WINAPI GetClusterNetInterface(HCLUSTER hCluster, LPCWSTR lpszNodeName,
+                                                             LPCWSTR lpszNetworkName, LPWSTR lpszInterfaceName,
+                                                             LPDWORD lpcchInterfaceName) {
+  auto session = Find<ClusterSession>(hCluster);
+  if (!session) return ERROR_INVALID_HANDLE;
+  if (!lpszNodeName || !lpszNetworkName || !lpcchInterfaceName) return ERROR_INVALID_PARAMETER;
+  try {
+    rapidjson::Document response;
+    const DWORD status = session->Link()->Call(Request(winapi::cluster::kOpNetInterface)
+                                                   .Set("node", std::wstring_view(lpszNodeName))
+                                                   .Set("network", std::wstring_view(lpszNetworkName))
+                                                   .Finish(),
+                                               response);
+    if (status != ERROR_SUCCESS) return status;
+    return CopyName(winapi::cluster::TextMember(response, "name"), lpszInterfaceName, lpcchInterfaceName);
+  } catch (const std::bad_alloc&) {
+    return ERROR_NOT_ENOUGH_MEMORY;
+  }
+}
+
+// CloseClusterNetInterface
+extern "C" WINAPI_EXPORT BOOL WINAPI CloseClusterNetInterface(HNETINTERFACE hNetInterface) {
+  return CloseObject(hNetInterface, Kind::NetInterface);
+}
+
+// GetClusterNetInterfaceState
+extern "C" WINAPI_EXPORT CLUSTER_NETINTERFACE_STATE WINAPI GetClusterNetInterfaceState(HNETINTERFACE hNetInterface) {
+  return static_cast<CLUSTER_NETINTERFACE_STATE>(
+      ObjectState(hNetInterface, Kind::NetInterface, nullptr, nullptr, nullptr, nullptr));
+}
+
+// ClusterNetInterfaceControl
+extern "C" WINAPI_EXPORT DWORD WINAPI ClusterNetInterfaceControl(HNETINTERFACE hNetInterface, HNODE /*hHostNode*/,
+                                                                 DWORD dwControlCode, LPVOID /*lpInBuffer*/,
+                                                                 DWORD /*nInBufferSize*/, LPVOID lpOutBuffer,
+                                                                 DWORD nOutBufferSize, LPDWORD lpBytesReturned) {
+  return ObjectControl(hNetInterface, Kind::NetInterface, dwControlCode, lpOutBuffer, nOutBufferSize,
+                       lpBytesReturned);
+}
+
+// GetClusterKey
+extern "C" WINAPI_EXPORT HKEY WINAPI GetClusterKey(HCLUSTER hCluster, REGSAM /*samDesired*/) {
+  auto session = Find<ClusterSession>(hCluster);
+  if (!session) return FailHandle<HKEY>(ERROR_INVALID_HANDLE);
+  try {
+    Request request(winapi::cluster::kOpRegKey);
+    request.Set("kind", "cluster");
+    return OpenKey(session->Link(), request);
+  } catch (const std::bad_alloc&) {
+    return FailHandle<HKEY>(ERROR_NOT_ENOUGH_MEMORY);
+  }
+}
+
+// GetClusterResourceKey
+extern "C" WINAPI_EXPORT HKEY WINAPI GetClusterResourceKey(HRESOURCE hResource, REGSAM /*samDesired*/) {
+  auto resource = FindObject(hResource, Kind::Resource);
+  if (!resource) return FailHandle<HKEY>(ERROR_INVALID_HANDLE);
+  try {
+    Request request(winapi::cluster::kOpRegKey);
+    request.Set("kind", "resource").Set("id", resource->Id());
+    return OpenKey(resource->Link(), request);
+  } catch (const std::bad_alloc&) {
+    return FailHandle<HKEY>(ERROR_NOT_ENOUGH_MEMORY);
+  }
+}
+
+// ClusterRegOpenKey
+extern "C" WINAPI_EXPORT LONG WINAPI ClusterRegOpenKey(HKEY hKey, LPCWSTR lpszSubKey, REGSAM /*samDesired*/,
+                                                       PHKEY phkResult) {
+  auto key = Find<ClusterKey>(hKey);
+  if (!key) return ERROR_INVALID_HANDLE;
+  if (!phkResult) return ERROR_INVALID_PARAMETER;
+  try {
+    Request request(winapi::cluster::kOpRegOpen);
+    request.Set("path", key->Path()).Set("subkey", std::wstring_view(lpszSubKey ? lpszSubKey : L""));
+    HKEY opened = OpenKey(key->Link(), request);
+    if (!opened) return static_cast<LONG>(GetLastError());
+    *phkResult = opened;
+    return ERROR_SUCCESS;
+  } catch (const std::bad_alloc&) {
+    return ERROR_NOT_ENOUGH_MEMORY;
+  }
+}
+
+// ClusterRegQueryValue
+extern "C" WINAPI_EXPORT LONG WINAPI ClusterRegQueryValue(HKEY hKey, LPCWSTR lpszValueName, LPDWORD lpdwValueType,
+                                                          LPBYTE lpData, LPDWORD lpcbData) {
+  auto key = Find<ClusterKey>(hKey);
+  if (!key) return ERROR_INVALID_HANDLE;
+  if (lpData && !lpcbData) return ERROR_INVALID_PARAMETER;
+  try {
+    rapidjson::Document response;
+    const DWORD status = key->Link()->Call(Request(winapi::cluster::kOpRegQuery)
+                                               .Set("path", key->Path())
+                                               .Set("value", std::wstring_view(lpszValueName ? lpszValueName : L""))
+                                               .Finish(),
+                                           response);
+    if (status != ERROR_SUCCESS) return static_cast<LONG>(status);
+    const auto type = static_cast<DWORD>(winapi::cluster::NumberMember(response, "type"));
+    const std::vector<BYTE> bytes = ValueBytes(type, response);
+    if (lpdwValueType) *lpdwValueType = type;
+    if (!lpcbData) return ERROR_SUCCESS;
+    const DWORD capacity = *lpcbData;
+    *lpcbData = static_cast<DWORD>(bytes.size());
+    if (!lpData) return ERROR_SUCCESS;
+    if (capacity < bytes.size()) return ERROR_MORE_DATA;
+    if (!bytes.empty()) std::memcpy(lpData, bytes.data(), bytes.size());
+    return ERROR_SUCCESS;
+  } catch (const std::bad_alloc&) {
+    return ERROR_NOT_ENOUGH_MEMORY;
+  }
+}
+
+// ClusterRegCloseKey
+extern "C" WINAPI_EXPORT LONG WINAPI ClusterRegCloseKey(HKEY hKey) {
+  if (!Find<ClusterKey>(hKey) || !winapi::RemoveHandle(hKey)) return ERROR_INVALID_HANDLE;
+  return ERROR_SUCCESS;
+}
+
+// WinapiClusterFailAfter
+extern "C" WINAPI_EXPORT void WINAPI WinapiClusterFailAfter(LONG calls) { winapi::cluster::FailRequestAfter(calls); }

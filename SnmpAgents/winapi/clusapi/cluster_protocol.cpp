@@ -1,0 +1,158 @@
+#include "cluster_protocol.h"
+
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "paths.h"
+
+namespace winapi::cluster {
+
+namespace {
+
+struct KindRow {
+  Kind kind;
+  const char* name;
+  DWORD objectType;  // top byte of its CLUSCTL codes
+  DWORD enumType;
+};
+
+constexpr std::array<KindRow, 6> kKinds = {{
+    {Kind::Node, "node", CLUS_OBJECT_NODE, CLUSTER_ENUM_NODE},
+    {Kind::Group, "group", CLUS_OBJECT_GROUP, CLUSTER_ENUM_GROUP},
+    {Kind::Resource, "resource", CLUS_OBJECT_RESOURCE, CLUSTER_ENUM_RESOURCE},
+    {Kind::ResourceType, "restype", CLUS_OBJECT_RESOURCE_TYPE, CLUSTER_ENUM_RESTYPE},
+    {Kind::Network, "network", CLUS_OBJECT_NETWORK, CLUSTER_ENUM_NETWORK},
+    {Kind::NetInterface, "netinterface", CLUS_OBJECT_NETINTERFACE, CLUSTER_ENUM_NETINTERFACE},
+}};
+
+const KindRow& RowOf(Kind kind) {
+  for (const auto& row : kKinds) {
+    if (row.kind == kind) return row;
+  }
+  return kKinds[0];
+}
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+}  // namespace
+
+const char* KindName(Kind kind) { return RowOf(kind).name; }
+
+bool KindFromName(std::string_view name, Kind& kind) {
+  for (const auto& row : kKinds) {
+    if (name == row.name) {
+      kind = row.kind;
+      return true;
+    }
+  }
+  return false;
+}
+
+bool KindOfControlCode(DWORD code, Kind& kind) {
+  for (const auto& row : kKinds) {
+    if ((code >> 24) == row.objectType) {
+      kind = row.kind;
+      return true;
+    }
+  }
+  return false;
+}
+
+DWORD EnumTypeOf(Kind kind) { return RowOf(kind).enumType; }
+
+std::string ServiceSocketPath() {
+  const char* path = std::getenv("WINAPI_CLUSTER_SOCKET");
+  if (path && *path) return path;
+  return StateDir() + "/run/clussvc.sock";
+}
+
+std::string HexEncode(const void* data, std::size_t size) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string text;
+  text.reserve(size * 2);
+  const auto* bytes = static_cast<const unsigned char*>(data);
+  for (std::size_t i = 0; i < size; ++i) {
+    text.push_back(kDigits[bytes[i] >> 4]);
+    text.push_back(kDigits[bytes[i] & 15]);
+  }
+  return text;
+}
+
+bool HexDecode(std::string_view text, std::vector<BYTE>& bytes) {
+  if (text.size() % 2) return false;
+  bytes.clear();
+  bytes.reserve(text.size() / 2);
+  for (std::size_t i = 0; i < text.size(); i += 2) {
+    const int high = HexDigit(text[i]);
+    const int low = HexDigit(text[i + 1]);
+    if (high < 0 || low < 0) return false;
+    bytes.push_back(static_cast<BYTE>(high * 16 + low));
+  }
+  return true;
+}
+
+LineBuffer::Result LineBuffer::Next(std::string& line) {
+  const std::size_t end = data_.find('\n', scanned_);
+  if (end == std::string::npos) {
+    scanned_ = data_.size();
+    if (data_.size() - start_ > maxLine_) return Result::TooLong;
+    return Result::NeedMore;
+  }
+  if (end - start_ > maxLine_) return Result::TooLong;
+  line.assign(data_, start_, end - start_);
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  start_ = end + 1;
+  scanned_ = start_;
+  // Drop consumed bytes once they dominate, so the buffer does not grow without bound.
+  if (start_ > 65536 && start_ * 2 > data_.size()) {
+    data_.erase(0, start_);
+    scanned_ -= start_;
+    start_ = 0;
+  }
+  return Result::Line;
+}
+
+bool WriteLine(int fd, std::string_view line) {
+  std::string framed(line);
+  framed.push_back('\n');
+  std::size_t done = 0;
+  while (done < framed.size()) {
+    const ssize_t n = send(fd, framed.data() + done, framed.size() - done, MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+int ConnectUnix(const std::string& path) {
+  sockaddr_un address{};
+  if (path.size() >= sizeof address.sun_path) {
+    errno = ENAMETOOLONG;
+    return -1;
+  }
+  address.sun_family = AF_UNIX;
+  std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    const int error = errno;
+    close(fd);
+    errno = error;
+    return -1;
+  }
+  return fd;
+}
+
+}  // namespace winapi::cluster
