@@ -7,6 +7,7 @@
 //   WINAPI_BOOT_ID           overrides /proc/sys/kernel/random/boot_id, the tag of
 //                            volatile keys (tests simulate a reboot with it)
 //   WINAPI_REGISTRY_FAIL_AT  N: the Nth registry store statement of the process fails
+//   WINAPI_EVENTLOG          the event journal file (default <state>/eventlog.jsonl)
 //
 // The current user's hive is \REGISTRY\USER\<sid>: S-1-5-18 for root, otherwise
 // S-1-5-21-0-0-0-<uid>.
@@ -36,5 +37,10 @@ WINAPI_EXPORT LSTATUS WINAPI WinapiRegCheckIntegrity(LPWSTR lpProblems, DWORD cc
 // decimal process id while the service runs. Returns the length in characters without
 // the terminator; when cchPath is too small, the needed size with terminator (nothing copied).
 WINAPI_EXPORT DWORD WINAPI WinapiServicePidFile(LPCWSTR lpServiceName, LPWSTR lpPath, DWORD cchPath);
+
+// Host path of the event journal, where ReportEventW and NetAlertRaiseEx record: one JSON
+// object a line ("time", "pid", "kind": "event" or "alert", then the record's fields).
+// WINAPI_EVENTLOG, else <state dir>/eventlog.jsonl. Sizes as WinapiServicePidFile.
+WINAPI_EXPORT DWORD WINAPI WinapiEventJournalFile(LPWSTR lpPath, DWORD cchPath);
 
 WINAPI_END_DECLS
