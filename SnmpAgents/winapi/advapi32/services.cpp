@@ -17,6 +17,7 @@
 #include "errors.h"
 #include "handles.h"
 #include "paths.h"
+#include "local_machine.h"
 #include "registry_key.h"
 
 namespace {
@@ -64,18 +65,6 @@ DWORD ServiceAccess(DWORD desired) {
   if (access & GENERIC_EXECUTE) access |= STANDARD_RIGHTS_EXECUTE | SERVICE_START | SERVICE_STOP |
                                           SERVICE_PAUSE_CONTINUE | SERVICE_USER_DEFINED_CONTROL;
   return access;
-}
-
-bool IsLocalMachine(LPCWSTR machine) {
-  if (!machine || !*machine) return true;
-  std::wstring_view name(machine);
-  while (name.starts_with(L"\\")) name.remove_prefix(1);
-  char host[256] = {};
-  gethostname(host, sizeof host - 1);
-  const std::wstring local = winapi::WideFromUtf8(host);
-  const std::wstring shortLocal = local.substr(0, local.find(L'.'));
-  return winapi::EqualsNoCase(name, local) || winapi::EqualsNoCase(name, shortLocal) ||
-         winapi::EqualsNoCase(name, L"localhost") || name == L".";
 }
 
 // Closes a registry key on scope exit.
@@ -188,7 +177,7 @@ SERVICE_STATUS_PROCESS StatusOf(const Service& service) {
 // OpenSCManagerW
 extern "C" WINADVAPI SC_HANDLE WINAPI OpenSCManagerW(LPCWSTR lpMachineName, LPCWSTR lpDatabaseName,
                                                      DWORD dwDesiredAccess) {
-  if (!IsLocalMachine(lpMachineName)) {
+  if (!winapi::IsLocalMachine(lpMachineName)) {
     winapi::FailWith(RPC_S_SERVER_UNAVAILABLE);
     return nullptr;
   }
@@ -361,3 +350,19 @@ extern "C" WINAPI_EXPORT DWORD WINAPI WinapiServicePidFile(LPCWSTR lpServiceName
     return 0;
   }
 }
+
+namespace winapi {
+
+bool IsLocalMachine(LPCWSTR machine) {
+  if (!machine || !*machine) return true;
+  std::wstring_view name(machine);
+  while (name.starts_with(L"\\")) name.remove_prefix(1);
+  char host[256] = {};
+  gethostname(host, sizeof host - 1);
+  const std::wstring local = winapi::WideFromUtf8(host);
+  const std::wstring shortLocal = local.substr(0, local.find(L'.'));
+  return winapi::EqualsNoCase(name, local) || winapi::EqualsNoCase(name, shortLocal) ||
+         winapi::EqualsNoCase(name, L"localhost") || name == L".";
+}
+
+}  // namespace winapi

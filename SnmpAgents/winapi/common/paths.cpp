@@ -1,5 +1,8 @@
 #include "paths.h"
 
+#include <mutex>
+#include <set>
+
 #include <sys/stat.h>
 
 #include <cctype>
@@ -53,10 +56,25 @@ std::string RegistryFile() {
   return file.empty() ? StateDir() + "/registry.db" : file;
 }
 
+namespace {
+
+// The system drive always exists on Windows; its root directory is made on first use.
+std::string SystemDriveRoot() {
+  static std::mutex lock;
+  static std::set<std::string> made;
+  std::string root = RootDir() + "/drive_c";
+  std::lock_guard<std::mutex> guard(lock);
+  if (made.insert(root).second) MakeDirectories(root);
+  return root;
+}
+
+}  // namespace
+
 std::string ToHostPath(std::wstring_view path) {
   if (path.starts_with(L"\\\\?\\") || path.starts_with(L"\\??\\")) path.remove_prefix(4);
   if (path.size() >= 2 && IsDriveLetter(path[0]) && path[1] == L':') {
-    std::string host = RootDir() + "/drive_" + static_cast<char>(std::tolower(static_cast<int>(path[0])));
+    const char drive = static_cast<char>(std::tolower(static_cast<int>(path[0])));
+    std::string host = drive == 'c' ? SystemDriveRoot() : RootDir() + "/drive_" + drive;
     std::string rest = Slashes(Utf8FromWide(path.substr(2)));
     if (!rest.empty() && rest[0] != '/') host += '/';
     return host + rest;
@@ -64,7 +82,7 @@ std::string ToHostPath(std::wstring_view path) {
   if (path.size() >= 2 && path[0] == L'\\' && path[1] == L'\\') {
     return RootDir() + "/unc/" + Slashes(Utf8FromWide(path.substr(2)));
   }
-  if (!path.empty() && path[0] == L'\\') return RootDir() + "/drive_c" + Slashes(Utf8FromWide(path));
+  if (!path.empty() && path[0] == L'\\') return SystemDriveRoot() + Slashes(Utf8FromWide(path));
   return Slashes(Utf8FromWide(path));
 }
 

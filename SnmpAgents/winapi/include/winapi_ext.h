@@ -7,6 +7,7 @@
 //   WINAPI_BOOT_ID           overrides /proc/sys/kernel/random/boot_id, the tag of
 //                            volatile keys (tests simulate a reboot with it)
 //   WINAPI_REGISTRY_FAIL_AT  N: the Nth registry store statement of the process fails
+//   WINAPI_EVENTLOG          the event journal file (default <state>/eventlog.jsonl)
 //
 // The current user's hive is \REGISTRY\USER\<sid>: S-1-5-18 for root, otherwise
 // S-1-5-21-0-0-0-<uid>.
@@ -42,5 +43,10 @@ WINAPI_EXPORT DWORD WINAPI WinapiServicePidFile(LPCWSTR lpServiceName, LPWSTR lp
 // The stand-in's socket is WINAPI_CLUSTER_SOCKET (default <state dir>/run/clussvc.sock),
 // a call waits WINAPI_CLUSTER_TIMEOUT_MS (default 30000) for its answer.
 WINAPI_EXPORT void WINAPI WinapiClusterFailAfter(LONG calls);
+
+// Host path of the event journal, where ReportEventW and NetAlertRaiseEx record: one JSON
+// object a line ("time", "pid", "kind": "event" or "alert", then the record's fields).
+// WINAPI_EVENTLOG, else <state dir>/eventlog.jsonl. Sizes as WinapiServicePidFile.
+WINAPI_EXPORT DWORD WINAPI WinapiEventJournalFile(LPWSTR lpPath, DWORD cchPath);
 
 WINAPI_END_DECLS

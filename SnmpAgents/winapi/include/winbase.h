@@ -62,6 +62,12 @@ WINBASEAPI SIZE_T WINAPI GlobalSize(HGLOBAL hMem);
 WINBASEAPI LPVOID WINAPI GlobalLock(HGLOBAL hMem);
 WINBASEAPI BOOL WINAPI GlobalUnlock(HGLOBAL hMem);
 
+// Event log (advapi32): records go to the layer's event journal (winapi_ext.h).
+WINADVAPI HANDLE WINAPI RegisterEventSourceW(LPCWSTR lpUNCServerName, LPCWSTR lpSourceName);
+WINADVAPI BOOL WINAPI DeregisterEventSource(HANDLE hEventLog);
+WINADVAPI BOOL WINAPI ReportEventW(HANDLE hEventLog, WORD wType, WORD wCategory, DWORD dwEventID, PSID lpUserSid,
+                                   WORD wNumStrings, DWORD dwDataSize, LPCWSTR* lpStrings, LPVOID lpRawData);
+
 WINBASEAPI UINT WINAPI GetPrivateProfileIntW(LPCWSTR lpAppName, LPCWSTR lpKeyName, INT nDefault, LPCWSTR lpFileName);
 WINBASEAPI DWORD WINAPI GetPrivateProfileStringW(LPCWSTR lpAppName, LPCWSTR lpKeyName, LPCWSTR lpDefault,
                                                  LPWSTR lpReturnedString, DWORD nSize, LPCWSTR lpFileName);
