@@ -159,8 +159,10 @@ void RelayService::Detach(RelayObject* object) {
 
 std::vector<RelayObject*> RelayService::Listeners() {
   std::lock_guard guard(m_lock);
-  std::vector<RelayObject*> objects(m_objects.begin(), m_objects.end());
-  for (auto* object : objects) object->AddRef();
+  std::vector<RelayObject*> objects;
+  for (auto* object : m_objects) {
+    if (object->TryAddRef()) objects.push_back(object);
+  }
   return objects;
 }
 
@@ -305,6 +307,14 @@ HRESULT STDMETHODCALLTYPE RelayObject::QueryInterface(REFIID riid, void** ppv) {
 }
 
 ULONG STDMETHODCALLTYPE RelayObject::AddRef() { return ++m_refs; }
+
+bool RelayObject::TryAddRef() {
+  ULONG refs = m_refs.load();
+  while (refs != 0) {
+    if (m_refs.compare_exchange_weak(refs, refs + 1)) return true;
+  }
+  return false;
+}
 
 ULONG STDMETHODCALLTYPE RelayObject::Release() {
   const ULONG left = --m_refs;

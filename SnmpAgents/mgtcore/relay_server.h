@@ -104,6 +104,8 @@ class RelayObject final : public IDispatch, public IConnectionPointContainer, pu
   HRESULT STDMETHODCALLTYPE Unadvise(DWORD cookie) override;
   HRESULT STDMETHODCALLTYPE EnumConnections(IEnumConnections** ppEnum) override;
 
+  // AddRef unless the object is already being destroyed.
+  bool TryAddRef();
   // Sends an event to every advised sink while events are enabled.
   void Fire(DISPID member, std::vector<VARIANT>& args);
 

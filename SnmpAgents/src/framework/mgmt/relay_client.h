@@ -130,7 +130,7 @@ class CRelayClient : public IRelayEvents, public IDispatch {
   DWORD m_eventsThread = 0;
   std::atomic<DWORD> m_eventCookie{0};
   std::atomic<BOOL> m_cancelled{FALSE};
-  BOOL m_cancelEnabled = FALSE;
+  std::atomic<BOOL> m_cancelEnabled{FALSE};
   BOOL m_clientNameSet = FALSE;
   std::atomic<LONG> m_attachCount{0};
   CCallbackMap m_callbacks;

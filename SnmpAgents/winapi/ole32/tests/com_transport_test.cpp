@@ -495,7 +495,7 @@ class RoguePeer {
   Mode mode_;
   std::string path_;
   int listen_ = -1;
-  int client_ = -1;
+  std::atomic<int> client_{-1};  // set by the peer's thread
   std::thread thread_;
 };
 
