@@ -54,7 +54,7 @@ class ArgCursor {
  public:
   explicit ArgCursor(std::span<const TraceArg> args) : m_args(args) {}
   const TraceArg& Next() {
-    static const TraceArg kMissing;
+    static const TraceArg kMissing{};
     return m_next < m_args.size() ? m_args[m_next++] : kMissing;
   }
 

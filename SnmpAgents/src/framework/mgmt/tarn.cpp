@@ -3,7 +3,10 @@
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
+#include <algorithm>
+#include <charconv>
 #include <limits>
+#include <set>
 
 namespace {
 
@@ -53,11 +56,87 @@ class CountedWideStream {
   const Ch* m_end;
 };
 
+// Reads fractions and exponents again from their text, rounded correctly, so that a
+// number written back reads as the same value (RapidJSON 1.1 reads some doubles a
+// little off; its full-precision mode misreads a zero mantissa and its raw-number mode
+// garbles wide text). The reader hands a number on right after consuming its text.
+template <class Handler>
+class ExactNumbers {
+ public:
+  using Ch = wchar_t;
+  ExactNumbers(Handler& next, std::wstring_view text, const CountedWideStream& stream)
+      : m_next(next), m_text(text), m_stream(stream) {}
+  bool Null() { return m_next.Null(); }
+  bool Bool(bool value) { return m_next.Bool(value); }
+  bool Int(int value) { return m_next.Int(value); }
+  bool Uint(unsigned value) { return m_next.Uint(value); }
+  bool Int64(int64_t value) { return m_next.Int64(value); }
+  bool Uint64(uint64_t value) { return m_next.Uint64(value); }
+  bool Double(double value) {
+    const size_t end = std::min(m_stream.Tell(), m_text.size());
+    size_t begin = end;
+    while (begin > 0 && IsNumberChar(m_text[begin - 1])) --begin;
+    std::string number;
+    for (size_t i = begin; i < end; ++i) number.push_back(static_cast<char>(m_text[i]));
+    double exact = 0;
+    const auto result = std::from_chars(number.data(), number.data() + number.size(), exact);
+    if (result.ec == std::errc() && result.ptr == number.data() + number.size()) value = exact;
+    return m_next.Double(value);
+  }
+  bool RawNumber(const Ch*, rapidjson::SizeType, bool) { return false; }
+  bool String(const Ch* text, rapidjson::SizeType length, bool copy) { return m_next.String(text, length, copy); }
+  bool StartObject() { return m_next.StartObject(); }
+  bool Key(const Ch* text, rapidjson::SizeType length, bool copy) { return m_next.Key(text, length, copy); }
+  bool EndObject(rapidjson::SizeType members) { return m_next.EndObject(members); }
+  bool StartArray() { return m_next.StartArray(); }
+  bool EndArray(rapidjson::SizeType elements) { return m_next.EndArray(elements); }
+
+ private:
+  static bool IsNumberChar(wchar_t c) {
+    return (c >= L'0' && c <= L'9') || c == L'.' || c == L'e' || c == L'E' || c == L'+' || c == L'-';
+  }
+  Handler& m_next;
+  std::wstring_view m_text;
+  const CountedWideStream& m_stream;
+};
+
+// Parses the text into the document that Populate hands over.
+struct ExactParse {
+  std::wstring_view text;
+  bool parsed = false;
+  template <class Handler>
+  bool operator()(Handler& document) {
+    CountedWideStream stream(text);
+    ExactNumbers<Handler> handler(document, text, stream);
+    rapidjson::GenericReader<Tarn::Encoding, Tarn::Encoding> reader;
+    constexpr unsigned kFlags = rapidjson::kParseValidateEncodingFlag | rapidjson::kParseIterativeFlag;
+    parsed = !reader.Parse<kFlags>(stream, handler).IsError();
+    return parsed;
+  }
+};
+
+// A member named twice is ambiguous (lookups find the first): such text is refused.
+bool HasDuplicateNames(const Value& value) {
+  if (value.IsArray()) {
+    for (const auto& element : value.GetArray()) {
+      if (HasDuplicateNames(element)) return true;
+    }
+    return false;
+  }
+  if (!value.IsObject()) return false;
+  std::set<std::wstring_view> names;
+  for (auto member = value.MemberBegin(); member != value.MemberEnd(); ++member) {
+    if (!names.insert(std::wstring_view(member->name.GetString(), member->name.GetStringLength())).second) return true;
+    if (HasDuplicateNames(member->value)) return true;
+  }
+  return false;
+}
+
 bool IsRecord(const Document& document) {
   if (!document.IsObject()) return false;
-  const auto sip = document.FindMember(L"SIP");
+  auto sip = document.FindMember(L"SIP");
   if (sip == document.MemberEnd() || !sip->value.IsObject()) return false;
-  const auto cmd = sip->value.FindMember(L"CMD");
+  auto cmd = sip->value.FindMember(L"CMD");
   if (cmd == sip->value.MemberEnd() || !cmd->value.IsArray()) return false;
   for (const auto& command : cmd->value.GetArray()) {
     if (!command.IsObject()) return false;
@@ -109,9 +188,9 @@ bool Tarn::FromJson(std::wstring_view text) {
   // A zero would end the parser's input early; JSON text never holds one.
   if (text.find(L'\0') != std::wstring_view::npos || !NestsWithin(text, kMaxDepth)) return false;
   Document parsed;
-  CountedWideStream stream(text);
-  parsed.ParseStream<rapidjson::kParseValidateEncodingFlag | rapidjson::kParseIterativeFlag, Tarn::Encoding>(stream);
-  if (parsed.HasParseError() || !IsRecord(parsed)) return false;
+  ExactParse parse{text};
+  parsed.Populate(parse);
+  if (!parse.parsed || !IsRecord(parsed) || HasDuplicateNames(parsed)) return false;
   m_document.Swap(parsed);
   m_index = 0;
   return true;
@@ -159,7 +238,7 @@ const Value* Tarn::Command() const { return const_cast<Tarn*>(this)->Command(); 
 std::optional<int64_t> Tarn::Number(const wchar_t* name) const {
   const Value* command = Command();
   if (!command) return std::nullopt;
-  const auto member = command->FindMember(name);
+  auto member = command->FindMember(name);
   if (member == command->MemberEnd()) return std::nullopt;
   return IntegerOf(member->value);
 }
@@ -173,9 +252,8 @@ void Tarn::Set(const wchar_t* name, int64_t value) {
   if (!Command()) AddCommand();
   Value* command = Command();
   auto& allocator = m_document.GetAllocator();
-  const auto member = command->FindMember(name);
-  if (member != command->MemberEnd()) {
-    member->value.SetInt64(value);
+  if (command->HasMember(name)) {
+    (*command)[name].SetInt64(value);
     return;
   }
   command->AddMember(Value(name, allocator), Value(static_cast<int64_t>(value)), allocator);
@@ -193,7 +271,7 @@ bool Tarn::Has(const wchar_t* name) const {
 const Value* Tarn::Data() const {
   const Value* command = Command();
   if (!command) return nullptr;
-  const auto member = command->FindMember(L"DA");
+  auto member = command->FindMember(L"DA");
   return member == command->MemberEnd() ? nullptr : &member->value;
 }
 
@@ -225,7 +303,7 @@ std::vector<uint8_t> Tarn::DataBytes() const {
   const Value* data = Data();
   if (!data) return bytes;
   if (data->IsObject()) {
-    const auto raw = data->FindMember(L"RAW");
+    auto raw = data->FindMember(L"RAW");
     if (raw == data->MemberEnd() || !raw->value.IsArray()) return bytes;
     for (const auto& element : raw->value.GetArray()) {
       if (element.IsUint()) bytes.push_back(static_cast<uint8_t>(element.GetUint()));
@@ -254,9 +332,8 @@ void Tarn::SetData(Value&& data) {
   if (!Command()) AddCommand();
   Value* command = Command();
   auto& allocator = m_document.GetAllocator();
-  const auto member = command->FindMember(L"DA");
-  if (member != command->MemberEnd()) {
-    member->value = data;
+  if (command->HasMember(L"DA")) {
+    (*command)[L"DA"] = data;
     return;
   }
   command->AddMember(L"DA", data, allocator);

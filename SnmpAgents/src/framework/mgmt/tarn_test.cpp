@@ -20,6 +20,7 @@ TEST(TarnRecord, TextReadBackGivesTheSameRecord) {
       L"{\"SIP\":{\"CMD\":[{\"DA\":[\"a\",\"\\\"quoted\\\"\",\"tab\\there\"]}]},\"extra\":{\"n\":null,\"b\":true}}",
       L"{\"SIP\":{\"CMD\":[{\"DA\":\"\\u00e9\\ud83d\\ude00\"}]}}",
       L" {\"SIP\" : {\"CMD\" : [ {\"MI\" : 4294967295, \"TO\": 30} ] } } ",
+      L"{\"SIP\":{\"CMD\":[{\"DA\":[0.1,2555555555555.55155555555555552,-0.0,1e-300,0e-555,18446744073709551615,-9223372036854775808]}]}}",
   };
   for (const wchar_t* text : texts) {
     Tarn first;
@@ -49,7 +50,8 @@ TEST(TarnRecord, RefusesWhatIsNoRecordAndKeepsItsContent) {
   const std::wstring deepInside = L"{\"SIP\":{\"CMD\":[{\"DA\":" + std::wstring(40, L'[') + std::wstring(40, L']') + L"}]}}";
   const std::wstring texts[] = {
       L"", L"{", L"[]", L"null", L"{\"SIP\":1}", L"{\"SIP\":{}}", L"{\"SIP\":{\"CMD\":{}}}",
-      L"{\"SIP\":{\"CMD\":[1]}}", L"{\"SIP\":{\"CMD\":[]}} trailing", L"{\"SIP\":{\"CMD\":[{\"DA\":\"\\ud800\"}]}}",
+      L"{\"SIP\":{\"CMD\":[1]}}", L"{\"SIP\":{\"CMD\":[]}} trailing",
+      L"{\"SIP\":{\"CMD\":[{\"ST\":0,\"ST\":5}]}}", L"{\"SIP\":{\"CMD\":[{\"DA\":[{\"a\":1,\"a\":1}]}]}}", L"{\"SIP\":{\"CMD\":[{\"DA\":\"\\ud800\"}]}}",
       deep, deepInside, std::wstring(L"{\"SIP\":{\"CMD\":[]}}\0", 19),
   };
   for (const auto& text : texts) {
