@@ -3,6 +3,7 @@
 // malformed replies and events). mgtcore runs in the test's private state directory.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <dirent.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -192,6 +193,52 @@ TEST_F(MgtCoreTest, BothRequestMethodsReadTheSettingsAndAttachIsCounted) {
   EXPECT_EQ(E_INVALIDARG, stream.GetLastError());
   stream.Detach();
   EXPECT_TRUE(service_.Stop()) << "SIGTERM ends mgtcore cleanly and removes its pid file";
+}
+
+size_t EntriesIn(const char* directory) {
+  size_t count = 0;
+  if (DIR* dir = opendir(directory)) {
+    while (readdir(dir)) ++count;
+    closedir(dir);
+  }
+  return count;
+}
+
+std::string ServiceStatus() {
+  const std::string command = std::string(MGTCTL_PROGRAM) + " status";
+  FILE* out = popen(command.c_str(), "r");
+  char line[256] = {};
+  const bool read = out && std::fgets(line, sizeof line, out);
+  if (out) pclose(out);
+  return read ? line : "";
+}
+
+TEST_F(MgtCoreTest, AttachCyclesLeaveNoHandlesSocketsThreadsOrServerObjects) {
+  service_.Start();
+  const auto cycle = [] {
+    RecordingAgent agent;
+    ManagementSettings settings;
+    CTarnClient client(agent, settings);
+    ASSERT_TRUE(client.Attach());
+    ASSERT_TRUE(client.EnableEvents(true, false));
+    Tarn record = SettingsRequest(kCodeTrap2EventLog);
+    EXPECT_EQ(0, client.Request(record, 5));
+    EXPECT_TRUE(client.EnableEvents(false, false));
+    client.Detach();
+  };
+  cycle();  // first use creates the process-wide parts
+  DWORD handles = 0;
+  GetProcessHandleCount(GetCurrentProcess(), &handles);
+  const size_t fds = EntriesIn("/proc/self/fd");
+  const size_t threads = EntriesIn("/proc/self/task");
+  for (int i = 0; i < 20; ++i) cycle();
+  DWORD handlesAfter = 0;
+  GetProcessHandleCount(GetCurrentProcess(), &handlesAfter);
+  EXPECT_EQ(handles, handlesAfter);
+  EXPECT_EQ(fds, EntriesIn("/proc/self/fd"));
+  EXPECT_TRUE(WaitUntil([&] { return EntriesIn("/proc/self/task") == threads; })) << EntriesIn("/proc/self/task");
+  EXPECT_TRUE(WaitUntil([] { return ServiceStatus().find("clients=1\"") != std::string::npos; }))
+      << "only mgtctl's own object is left: " << ServiceStatus();
 }
 
 TEST_F(MgtCoreTest, AnUnknownRequestMethodFailsTheAttachAndLeavesNothingAttached) {
