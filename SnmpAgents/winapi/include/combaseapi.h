@@ -1,7 +1,9 @@
-// COM base functions (ole32): apartment initialisation for now.
+// COM base functions (ole32): apartments, security, creation, class registration,
+// call cancellation.
 #pragma once
 #include "windef.h"
 #include "winerror.h"
+#include "objidl.h"
 
 #ifndef WINOLEAPI
 #define WINOLEAPI WINOLEAPI_EXPORT HRESULT STDAPICALLTYPE
@@ -21,4 +23,26 @@ WINAPI_BEGIN_DECLS
 WINOLEAPI CoInitializeEx(LPVOID pvReserved, DWORD dwCoInit);
 WINOLEAPI CoInitialize(LPVOID pvReserved);
 WINOLEAPI_(void) CoUninitialize(void);
+
+// Once per process; later calls get RPC_E_TOO_LATE. Local sockets carry no
+// authentication, so the levels are recorded only.
+WINOLEAPI CoInitializeSecurity(PVOID pSecDesc, LONG cAuthSvc, SOLE_AUTHENTICATION_SERVICE* asAuthSvc,
+                               void* pReserved1, DWORD dwAuthnLevel, DWORD dwImpLevel, void* pAuthList,
+                               DWORD dwCapabilities, void* pReserved3);
+
+// A local server's class is reached through the socket named by the value "Socket" of
+// HKLM\SOFTWARE\Classes\CLSID\{clsid}\LocalServer32 (see winapi/ole32/README.md).
+WINOLEAPI CoCreateInstanceEx(REFCLSID rclsid, IUnknown* punkOuter, DWORD dwClsCtx, COSERVERINFO* pServerInfo,
+                             DWORD dwCount, MULTI_QI* pResults);
+WINOLEAPI CoCreateInstance(REFCLSID rclsid, LPUNKNOWN pUnkOuter, DWORD dwClsContext, REFIID riid, LPVOID* ppv);
+WINOLEAPI CoRegisterClassObject(REFCLSID rclsid, LPUNKNOWN pUnk, DWORD dwClsContext, DWORD flags,
+                                LPDWORD lpdwRegister);
+WINOLEAPI CoRevokeClassObject(DWORD dwRegister);
+
+WINOLEAPI CoEnableCallCancellation(LPVOID pReserved);
+WINOLEAPI CoDisableCallCancellation(LPVOID pReserved);
+WINOLEAPI CoCancelCall(DWORD dwThreadId, ULONG ulTimeout);
+
+WINOLEAPI_(int) StringFromGUID2(REFGUID rguid, LPOLESTR lpsz, int cchMax);
+WINOLEAPI CLSIDFromString(LPCOLESTR lpsz, LPCLSID pclsid);
 WINAPI_END_DECLS

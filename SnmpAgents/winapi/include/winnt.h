@@ -142,6 +142,8 @@ typedef struct _LIST_ENTRY {
 #define SUBLANG_DEFAULT 0x01
 #define SUBLANG_SYS_DEFAULT 0x02
 #define SUBLANG_ENGLISH_US 0x01
+#define LOCALE_SYSTEM_DEFAULT 0x0800
+#define LOCALE_USER_DEFAULT 0x0400
 
 // Operating-system version.
 typedef struct _OSVERSIONINFOW {

@@ -1,6 +1,10 @@
 // COM apartments: each thread keeps its model and how many initialisations it owes.
 #include <objbase.h>
 
+#include <atomic>
+
+#include "com_internal.h"
+
 namespace {
 
 struct ThreadApartment {
@@ -9,8 +13,13 @@ struct ThreadApartment {
 };
 
 thread_local ThreadApartment t_apartment;
+std::atomic<bool> g_securityInitialized{false};
 
 }  // namespace
+
+namespace winapi::com {
+bool IsThreadInitialized() { return t_apartment.count > 0; }
+}  // namespace winapi::com
 
 // CoInitializeEx
 extern "C" WINOLEAPI CoInitializeEx(LPVOID /*pvReserved*/, DWORD dwCoInit) {
@@ -33,4 +42,14 @@ extern "C" WINOLEAPI CoInitialize(LPVOID pvReserved) { return CoInitializeEx(pvR
 extern "C" WINOLEAPI_(void) CoUninitialize(void) {
   auto& apartment = t_apartment;
   if (apartment.count > 0) --apartment.count;
+}
+
+// CoInitializeSecurity
+extern "C" WINOLEAPI CoInitializeSecurity(PVOID /*pSecDesc*/, LONG /*cAuthSvc*/,
+                                          SOLE_AUTHENTICATION_SERVICE* /*asAuthSvc*/, void* /*pReserved1*/,
+                                          DWORD /*dwAuthnLevel*/, DWORD /*dwImpLevel*/, void* /*pAuthList*/,
+                                          DWORD /*dwCapabilities*/, void* /*pReserved3*/) {
+  if (!winapi::com::IsThreadInitialized()) return CO_E_NOTINITIALIZED;
+  if (g_securityInitialized.exchange(true)) return RPC_E_TOO_LATE;
+  return S_OK;
 }
