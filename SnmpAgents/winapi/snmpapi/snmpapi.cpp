@@ -39,6 +39,10 @@ void* AllocateZeroed(UINT bytes) {
 
 void* Reallocate(void* data, UINT bytes) {
   SnmpBlock* old = BlockOf(data);
+  if (old->magic != kSnmpBlockMagic) {
+    FailWith(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
   const uint64_t oldSize = old->size;
   auto* block = static_cast<SnmpBlock*>(std::realloc(old, sizeof(SnmpBlock) + bytes));
   if (!block) {
@@ -135,8 +139,9 @@ LPVOID SNMP_FUNC_TYPE SnmpUtilMemReAlloc(LPVOID pMem, UINT nBytes) {
 
 // SnmpUtilMemFree
 VOID SNMP_FUNC_TYPE SnmpUtilMemFree(LPVOID pMem) {
-  if (!pMem) return;
+  if (!pMem || reinterpret_cast<uintptr_t>(pMem) % alignof(SnmpBlock) != 0) return;
   SnmpBlock* block = BlockOf(pMem);
+  if (block->magic != kSnmpBlockMagic) return;  // not ours, or freed twice: leave the heap intact
   block->magic = 0;
   std::free(block);
 }

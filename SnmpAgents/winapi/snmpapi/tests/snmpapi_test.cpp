@@ -13,6 +13,12 @@
 
 namespace {
 
+// Pointer members of the 4-byte-packed snmp.h structures are misaligned: compare them by value.
+template <class T>
+const void* Addr(T* pointer) {
+  return pointer;
+}
+
 static_assert(sizeof(AsnObjectIdentifier) == 12 && sizeof(AsnAny) == 20 && sizeof(SnmpVarBind) == 32 &&
                   sizeof(SnmpVarBindList) == 12,
               "the Windows x64 layout with 4-byte packing");
@@ -55,13 +61,13 @@ TEST(SnmpUtilOid, CopyIsDeepAndFreeEmpties) {
   OidView source({1, 3, 6, 1, 4, 1, 884, 4294967295u});
   AsnObjectIdentifier copy{};
   ASSERT_TRUE(SnmpUtilOidCpy(&copy, &source.oid));
-  EXPECT_NE(copy.ids, source.oid.ids);
+  EXPECT_NE(Addr(copy.ids), Addr(source.oid.ids));
   EXPECT_EQ(IdsOf(copy), source.ids);
   source.ids[0] = 9;
   EXPECT_EQ(copy.ids[0], 1u);
   SnmpUtilOidFree(&copy);
   EXPECT_EQ(copy.idLength, 0u);
-  EXPECT_EQ(copy.ids, nullptr);
+  EXPECT_EQ(Addr(copy.ids), nullptr);
   SnmpUtilOidFree(&copy);  // a second free of an emptied OID is harmless
   SnmpUtilOidFree(nullptr);
 
@@ -202,17 +208,18 @@ TEST(SnmpUtilAsnAny, CopiesOfEveryTypeAreDeepAndFreeable) {
     ASSERT_TRUE(SnmpUtilAsnAnyCpy(&copy, &source)) << c.name;
     EXPECT_EQ(copy.asnType, c.type) << c.name;
     if (!c.bytes.empty()) {
-      ASSERT_NE(copy.asnValue.string.stream, nullptr) << c.name;
-      EXPECT_NE(copy.asnValue.string.stream, bytes.data()) << c.name;
+      ASSERT_NE(Addr(copy.asnValue.string.stream), nullptr) << c.name;
+      EXPECT_NE(Addr(copy.asnValue.string.stream), bytes.data()) << c.name;
       EXPECT_TRUE(copy.asnValue.string.dynamic) << c.name << ": the copy owns its stream";
       EXPECT_EQ(std::vector<BYTE>(copy.asnValue.string.stream, copy.asnValue.string.stream + copy.asnValue.string.length),
                 c.bytes)
           << c.name;
     } else if (!c.ids.empty()) {
-      EXPECT_NE(copy.asnValue.object.ids, ids.data()) << c.name;
+      EXPECT_NE(Addr(copy.asnValue.object.ids), ids.data()) << c.name;
       EXPECT_EQ(IdsOf(copy.asnValue.object), c.ids) << c.name;
     } else if (c.type == ASN_COUNTER64) {
-      EXPECT_EQ(copy.asnValue.counter64.QuadPart, 0x123456789abcdefull);
+      const ULONGLONG copied = copy.asnValue.counter64.QuadPart;
+      EXPECT_EQ(copied, 0x123456789abcdefull);
     } else {
       EXPECT_EQ(copy.asnValue.unsigned32, c.number) << c.name;
     }
@@ -261,7 +268,7 @@ TEST(SnmpUtilOctets, CopyAndCompare) {
   EXPECT_TRUE(copy.dynamic);
   EXPECT_EQ(SnmpUtilOctetsNCmp(&copy, &sAb, 2), 0);
   SnmpUtilOctetsFree(&copy);
-  EXPECT_EQ(copy.stream, nullptr);
+  EXPECT_EQ(Addr(copy.stream), nullptr);
   EXPECT_EQ(copy.length, 0u);
 }
 
@@ -275,11 +282,11 @@ TEST(SnmpUtilVarBind, CopyAndFree) {
   SnmpVarBind copy{};
   ASSERT_TRUE(SnmpUtilVarBindCpy(&copy, &source));
   EXPECT_EQ(IdsOf(copy.name), name.ids);
-  EXPECT_NE(copy.name.ids, name.oid.ids);
-  EXPECT_NE(copy.value.asnValue.string.stream, text);
+  EXPECT_NE(Addr(copy.name.ids), Addr(name.oid.ids));
+  EXPECT_NE(Addr(copy.value.asnValue.string.stream), text);
   SnmpUtilVarBindFree(&copy);
   EXPECT_EQ(copy.name.idLength, 0u);
-  EXPECT_EQ(copy.name.ids, nullptr);
+  EXPECT_EQ(Addr(copy.name.ids), nullptr);
   EXPECT_EQ(copy.value.asnType, ASN_NULL);
 }
 
@@ -287,7 +294,7 @@ TEST(SnmpUtilVarBindList, LargeListCopyAndFree) {
   constexpr UINT kCount = 10000;
   SnmpVarBindList source{};
   source.list = static_cast<SnmpVarBind*>(SnmpUtilMemAlloc(kCount * sizeof(SnmpVarBind)));
-  ASSERT_NE(source.list, nullptr);
+  ASSERT_NE(Addr(source.list), nullptr);
   source.len = kCount;
   for (UINT i = 0; i < kCount; ++i) {
     UINT ids[] = {1, 3, 6, 1, 4, 1, 884, i};
@@ -303,7 +310,7 @@ TEST(SnmpUtilVarBindList, LargeListCopyAndFree) {
   EXPECT_EQ(copy.list[kCount - 1].value.asnValue.number, static_cast<AsnInteger32>(kCount - 1));
   EXPECT_EQ(SnmpUtilOidCmp(&copy.list[17].name, &source.list[17].name), 0);
   SnmpUtilVarBindListFree(&copy);
-  EXPECT_EQ(copy.list, nullptr);
+  EXPECT_EQ(Addr(copy.list), nullptr);
   EXPECT_EQ(copy.len, 0u);
   SnmpUtilVarBindListFree(&source);
 
