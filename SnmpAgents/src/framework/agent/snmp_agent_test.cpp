@@ -13,6 +13,7 @@ namespace {
 
 using fw::testing::CTestAgent;
 using fw::testing::kTestRegion;
+using fw::testing::Addr;
 using fw::testing::RequestList;
 
 std::wstring Text(const AsnObjectIdentifier& oid) {
@@ -135,7 +136,7 @@ TEST_F(TrapQueue, DeliveredOldestFirstThenEmpty) {
   Fetched last = Fetch();
   EXPECT_FALSE(last.result);
   EXPECT_EQ(last.enterprise.idLength, 0u);
-  EXPECT_EQ(last.varbinds.list, nullptr);
+  EXPECT_EQ(Addr(last.varbinds.list), nullptr);
   // The producer kept its own list.
   std::wstring text;
   EXPECT_EQ(std::wstring(ValueToText(text, &varbinds[0].value)), L"OctetString: \"node1\"");

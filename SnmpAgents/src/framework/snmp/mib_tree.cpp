@@ -82,8 +82,18 @@ class CSnmpMibTree::TreeLock {
   CCriticalSection& m_section;
 };
 
-CSnmpMibTree::OidKey::OidKey(const AsnObjectIdentifier& source) {
-  if (!SnmpUtilOidCpy(&oid, const_cast<AsnObjectIdentifier*>(&source)) && source.idLength) throw std::bad_alloc();
+CSnmpMibTree::OidKey::OidKey(const AsnObjectIdentifier& source) : m_length(source.ids ? source.idLength : 0) {
+  UINT* target = m_inline;
+  if (m_length > kInline) {
+    m_heap = std::make_unique<UINT[]>(m_length);
+    target = m_heap.get();
+  }
+  if (m_length) std::memcpy(target, source.ids, static_cast<size_t>(m_length) * sizeof(UINT));
+}
+
+CSnmpMibTree::OidKey::OidKey(OidKey&& other) noexcept : m_length(other.m_length), m_heap(std::move(other.m_heap)) {
+  std::memcpy(m_inline, other.m_inline, sizeof(m_inline));
+  other.m_length = 0;
 }
 
 // The order of Windows' SnmpUtilOidCmp: sub-identifier by sub-identifier as unsigned
@@ -193,6 +203,14 @@ void CSnmpMibTree::PlaceIndexes(AsnObjectIdentifier& oid, const DWORD (&indexes)
 void CSnmpMibTree::Clear() {
   TreeLock lock(m_lock);
   m_objects.clear();
+  m_lastRead = m_objects.end();
+}
+
+CSnmpMibTree::ObjectMap::iterator CSnmpMibTree::FindNext(const AsnObjectIdentifier& requested) {
+  if (m_lastRead != m_objects.end() && OidLess::Compare(m_lastRead->first.View(), requested) == 0) {
+    return std::next(m_lastRead);
+  }
+  return m_objects.upper_bound(requested);
 }
 
 size_t CSnmpMibTree::Size() {
@@ -262,25 +280,32 @@ bool CSnmpMibTree::MibGetVarbind(SnmpVarBind* varbind, BYTE requestType, SNMPSTA
       record = m_objects.find(varbind->name);
     } else if (requestType == SNMP_PDU_GETNEXT) {
       DBG_TRACE(4, L"\nCSnmpMibTree (GET)  :   request type=GETNEXT");
-      record = m_objects.upper_bound(varbind->name);
+      record = FindNext(varbind->name);
     }
+    if (record != m_objects.end()) m_lastRead = record;
     if (record != m_objects.end() && record->second.VarBind.name.idLength != 0) {
       found = true;
       *status = SNMP_ERRORSTATUS_NOERROR;
       const MibObject& stored = record->second;
       if (objectName) *objectName = stored.Name;
       DBG_TRACE(4, L"\nCSnmpMibTree (GET)  :   -> object found, name=\"%s\"", stored.Name);
-      // A constant object is answered from the stored record; only callbacks get a copy.
-      const SnmpVarBind* answer = &stored.VarBind;
-      MibObject copy;
-      if (stored.HasCallbacks()) {
-        copy = stored;
-        *status = ReadObject(copy);
-        answer = &copy.VarBind;
-      }
       DBG_TRACE(5, L"\nCSnmpMibTree (GET)  : reply that object by caller's varbind");
-      SnmpUtilVarBindFree(varbind);
-      if (!SnmpUtilVarBindCpy(varbind, const_cast<SnmpVarBind*>(answer))) {
+      bool copied = false;
+      if (stored.HasCallbacks()) {
+        MibObject copy = stored;
+        *status = ReadObject(copy);
+        SnmpUtilVarBindFree(varbind);
+        copied = SnmpUtilVarBindCpy(varbind, &copy.VarBind);
+      } else {
+        // A constant object is answered from the stored record without copying it first;
+        // its name comes from the key, which lies in the tree node already read.
+        AsnObjectIdentifier name = record->first.View();
+        SnmpUtilVarBindFree(varbind);
+        copied = SnmpUtilOidCpy(&varbind->name, &name) &&
+                 SnmpUtilAsnAnyCpy(&varbind->value, const_cast<AsnAny*>(&stored.VarBind.value));
+      }
+      if (!copied) {
+        SnmpUtilVarBindFree(varbind);
         *varbind = EmptyVarBind();
         if (*status == SNMP_ERRORSTATUS_NOERROR) *status = SNMP_ERRORSTATUS_GENERR;
       }

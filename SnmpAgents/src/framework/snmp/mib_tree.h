@@ -102,20 +102,30 @@ class CSnmpMibTree {
   static void PlaceIndexes(AsnObjectIdentifier& oid, const DWORD (&indexes)[5]);
 
  private:
-  struct OidKey {
-    AsnObjectIdentifier oid{};
+  // A key owns a copy of its OID; MIB OIDs fit inline, so a lookup touches one block per
+  // tree level instead of two.
+  class OidKey {
+   public:
     explicit OidKey(const AsnObjectIdentifier& source);
-    OidKey(OidKey&& other) noexcept : oid(other.oid) { other.oid = {}; }
+    OidKey(OidKey&& other) noexcept;
     OidKey(const OidKey&) = delete;
     OidKey& operator=(const OidKey&) = delete;
-    ~OidKey() { SnmpUtilOidFree(&oid); }
+    ~OidKey() = default;
+    AsnObjectIdentifier View() const { return {m_length, const_cast<UINT*>(Ids())}; }
+
+   private:
+    static constexpr UINT kInline = 20;
+    const UINT* Ids() const { return m_heap ? m_heap.get() : m_inline; }
+    UINT m_length = 0;
+    UINT m_inline[kInline] = {};
+    std::unique_ptr<UINT[]> m_heap;
   };
   struct OidLess {
     using is_transparent = void;
     static int Compare(const AsnObjectIdentifier& a, const AsnObjectIdentifier& b);
-    bool operator()(const OidKey& a, const OidKey& b) const { return Compare(a.oid, b.oid) < 0; }
-    bool operator()(const OidKey& a, const AsnObjectIdentifier& b) const { return Compare(a.oid, b) < 0; }
-    bool operator()(const AsnObjectIdentifier& a, const OidKey& b) const { return Compare(a, b.oid) < 0; }
+    bool operator()(const OidKey& a, const OidKey& b) const { return Compare(a.View(), b.View()) < 0; }
+    bool operator()(const OidKey& a, const AsnObjectIdentifier& b) const { return Compare(a.View(), b) < 0; }
+    bool operator()(const AsnObjectIdentifier& a, const OidKey& b) const { return Compare(a, b.View()) < 0; }
   };
   using ObjectMap = std::map<OidKey, MibObject, OidLess>;
 
@@ -131,7 +141,12 @@ class CSnmpMibTree {
   SNMPSTATUS Invoke(MibCallbackEx callback, MibObject& object, SnmpVarBind* varbind, BYTE mode);
   SNMPSTATUS ReadObject(MibObject& object);
 
+  ObjectMap::iterator FindNext(const AsnObjectIdentifier& requested);
+
   CCriticalSection m_lock;
   ObjectMap m_objects;
   CSnmpAgent* m_owner;
+  // The object last read: a walk asks for its successor next, found without a search.
+  // Insertions keep it valid; Clear resets it.
+  ObjectMap::iterator m_lastRead = m_objects.end();
 };

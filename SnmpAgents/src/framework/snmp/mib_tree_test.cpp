@@ -160,6 +160,18 @@ TEST_F(MibTreeTest, EmptyOidIsNeverFound) {
   EXPECT_EQ(request.Oid(0), R(L".1.0"));
 }
 
+TEST_F(MibTreeTest, WalkSeesObjectsAddedBehindTheLastRead) {
+  SNMPSTATUS status = -1;
+  ASSERT_EQ(Lookup(R(L".1.0"), SNMP_PDU_GETNEXT, status), R(L".2.0"));
+  tree().AddConstEntry(R(L".2.0.5").c_str(), L"inserted", 1, ASN_INTEGER);
+  EXPECT_EQ(Lookup(R(L".2.0"), SNMP_PDU_GETNEXT, status), R(L".2.0.5"));
+  EXPECT_EQ(Lookup(R(L".2.0.5"), SNMP_PDU_GETNEXT, status), R(L".3.0"));
+  tree().Clear();
+  EXPECT_EQ(Lookup(R(L".3.0"), SNMP_PDU_GETNEXT, status), L"") << "nothing left after Clear";
+  CTestAgent::RegisterObjects(tree());
+  EXPECT_EQ(Lookup(R(L".3.0"), SNMP_PDU_GETNEXT, status), R(L".4.0"));
+}
+
 TEST_F(MibTreeTest, ClearRemovesEverything) {
   EXPECT_GT(tree().Size(), 10u);
   tree().Clear();

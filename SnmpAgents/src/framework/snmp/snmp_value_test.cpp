@@ -8,6 +8,12 @@
 
 namespace {
 
+// Pointer members of the 4-byte-packed snmp.h structures are misaligned: compare them by value.
+template <class T>
+const void* Addr(T* pointer) {
+  return pointer;
+}
+
 std::vector<UINT> IdsOf(const AsnObjectIdentifier& oid) {
   return oid.ids ? std::vector<UINT>(oid.ids, oid.ids + oid.idLength) : std::vector<UINT>();
 }
@@ -130,7 +136,7 @@ TEST(ValueSetters, FailedAddressKeepsTheOldValueAndUtf8IsStored) {
   EXPECT_TRUE(value.vb.value.asnValue.string.dynamic);
 
   ASSERT_TRUE(SetValueBytes(&value.vb, nullptr, 0, ASN_OPAQUE));
-  EXPECT_EQ(value.vb.value.asnValue.string.stream, nullptr);
+  EXPECT_EQ(Addr(value.vb.value.asnValue.string.stream), nullptr);
   EXPECT_FALSE(value.vb.value.asnValue.string.dynamic);
 }
 
@@ -188,7 +194,7 @@ TEST(VarBindLists, GrowNeverShrinksAndFreeEmpties) {
   EXPECT_EQ(list.list[2].value.asnType, ASN_OCTETSTRING);
   EXPECT_EQ(list.list[9999].value.asnType, ASN_NULL);
   FreeVarBindList(&list);
-  EXPECT_EQ(list.list, nullptr);
+  EXPECT_EQ(Addr(list.list), nullptr);
   EXPECT_EQ(list.len, 0u);
   SnmpVarBindList dangling{nullptr, 5};
   FreeVarBindList(&dangling);

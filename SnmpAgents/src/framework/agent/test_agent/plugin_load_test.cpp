@@ -11,6 +11,7 @@
 
 namespace {
 
+using fw::testing::Addr;
 using fw::testing::RequestList;
 
 const std::wstring kRegion = L"1.3.6.1.4.1.884.2.10.2.9.1";
@@ -100,6 +101,15 @@ TEST_F(LoadedPlugin, ServesItsRegionThroughTheFiveEntryPoints) {
   EXPECT_EQ(get.Value(0), L"OctetString: \"hello\"");
   EXPECT_EQ(get.Value(1), L"Counter32: 4000000000 (0xEE6B2800)");
   EXPECT_EQ(get.Value(2), L"OCTET STRING: 00 01 FE ");
+  // The answer's blocks belong to the snmpapi allocator: the service may resize and free them.
+  AsnOctetString& answer0 = get[0].value.asnValue.string;
+  EXPECT_TRUE(answer0.dynamic);
+  void* grown = SnmpUtilMemReAlloc(answer0.stream, answer0.length + 64);
+  ASSERT_NE(grown, nullptr) << "the stream is not an snmpapi block";
+  answer0.stream = static_cast<BYTE*>(grown);
+  void* grownIds = SnmpUtilMemReAlloc(get[0].name.ids, (get[0].name.idLength + 4) * sizeof(UINT));
+  ASSERT_NE(grownIds, nullptr) << "the name is not an snmpapi block";
+  get[0].name.ids = static_cast<UINT*>(grownIds);
 
   // GETNEXT past the last object leaves the region, keeping the request's value.
   RequestList past({kRegion + L".31.0"});
@@ -126,8 +136,8 @@ TEST_F(LoadedPlugin, ServesItsRegionThroughTheFiveEntryPoints) {
   SnmpVarBindList varbinds{reinterpret_cast<SnmpVarBind*>(junk), 3};
   EXPECT_FALSE(trap(&enterprise, &generic, &specific, &stamp, &varbinds));
   EXPECT_EQ(enterprise.idLength, 0u);
-  EXPECT_EQ(enterprise.ids, nullptr);
-  EXPECT_EQ(varbinds.list, nullptr);
+  EXPECT_EQ(Addr(enterprise.ids), nullptr);
+  EXPECT_EQ(Addr(varbinds.list), nullptr);
   EXPECT_EQ(varbinds.len, 0u);
 }
 

@@ -12,6 +12,12 @@
 
 namespace fw::testing {
 
+// Pointer members of the 4-byte-packed snmp.h structures are misaligned: compare them by value.
+template <class T>
+const void* Addr(T* pointer) {
+  return pointer;
+}
+
 class RequestList {
  public:
   RequestList() = default;
