@@ -227,6 +227,19 @@ TEST_F(ServingAgent, PreHookMayAnswerTheRequest) {
   EXPECT_EQ(agent.postCalls, 1);
 }
 
+TEST_F(ServingAgent, RequestsDuringShutdownAreRefused) {
+  g_bShutdown = true;  // as SignalShutdown sets it before the main thread tears down
+  for (BYTE type : {BYTE(SNMP_PDU_GET), BYTE(SNMP_PDU_GETNEXT), BYTE(SNMP_PDU_SET)}) {
+    RequestList request({R(L".1.0")});
+    const Answer answer = Query(type, request);
+    EXPECT_TRUE(answer.result);
+    EXPECT_EQ(answer.status, SNMP_ERRORSTATUS_NOSUCHNAME) << int(type);
+    EXPECT_EQ(answer.index, 1);
+  }
+  EXPECT_EQ(agent.preCalls, 0);
+  g_bShutdown = false;
+}
+
 TEST(AgentNotServing, RequestsAreRefusedWithoutHooks) {
   CTestAgent agent;
   RequestList request({R(L".1.0")});
