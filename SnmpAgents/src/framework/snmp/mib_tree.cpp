@@ -117,8 +117,8 @@ void CSnmpMibTree::AddObject(const SnmpVarBind* varbind, const wchar_t* name, DW
   if (!varbind) return;
   TreeLock lock(m_lock);
   auto found = m_objects.find(varbind->name);
-  if (found == m_objects.end()) found = m_objects.emplace(OidKey(varbind->name), MibObject()).first;
-  MibObject& object = found->second;
+  if (found == m_objects.end()) found = m_objects.emplace(OidKey(varbind->name), std::make_unique<MibObject>()).first;
+  MibObject& object = *found->second;
   SnmpUtilVarBindFree(&object.VarBind);
   if (!SnmpUtilVarBindCpy(&object.VarBind, const_cast<SnmpVarBind*>(varbind))) object.VarBind = EmptyVarBind();
   object.Access = access;
@@ -283,10 +283,10 @@ bool CSnmpMibTree::MibGetVarbind(SnmpVarBind* varbind, BYTE requestType, SNMPSTA
       record = FindNext(varbind->name);
     }
     if (record != m_objects.end()) m_lastRead = record;
-    if (record != m_objects.end() && record->second.VarBind.name.idLength != 0) {
+    if (record != m_objects.end() && record->second->VarBind.name.idLength != 0) {
       found = true;
       *status = SNMP_ERRORSTATUS_NOERROR;
-      const MibObject& stored = record->second;
+      const MibObject& stored = *record->second;
       if (objectName) *objectName = stored.Name;
       DBG_TRACE(4, L"\nCSnmpMibTree (GET)  :   -> object found, name=\"%s\"", stored.Name);
       DBG_TRACE(5, L"\nCSnmpMibTree (GET)  : reply that object by caller's varbind");
@@ -323,7 +323,7 @@ bool CSnmpMibTree::MibCheckSetVarbind(SnmpVarBind* varbind, SNMPSTATUS* status, 
   TreeLock lock(m_lock);
   auto record = m_objects.find(varbind->name);
   if (record == m_objects.end()) return false;
-  MibObject& object = record->second;
+  MibObject& object = *record->second;
   *status = SNMP_ERRORSTATUS_NOERROR;
   if (objectName) *objectName = object.Name;
   if (!object.IsWritable()) {
@@ -362,7 +362,7 @@ bool CSnmpMibTree::MibSetVarbind(SnmpVarBind* varbind, SNMPSTATUS* status) {
   TreeLock lock(m_lock);
   auto record = m_objects.find(varbind->name);
   if (record == m_objects.end()) return false;
-  MibObject& object = record->second;
+  MibObject& object = *record->second;
   *status = SNMP_ERRORSTATUS_NOERROR;
   if (!object.IsWritable()) {
     *status = SNMP_ERRORSTATUS_READONLY;

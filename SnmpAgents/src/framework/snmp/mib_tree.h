@@ -127,7 +127,8 @@ class CSnmpMibTree {
     bool operator()(const OidKey& a, const AsnObjectIdentifier& b) const { return Compare(a.View(), b) < 0; }
     bool operator()(const AsnObjectIdentifier& a, const OidKey& b) const { return Compare(a, b.View()) < 0; }
   };
-  using ObjectMap = std::map<OidKey, MibObject, OidLess>;
+  // Records live apart from the nodes, so that the nodes a lookup walks stay small.
+  using ObjectMap = std::map<OidKey, std::unique_ptr<MibObject>, OidLess>;
 
   class TreeLock;
 
