@@ -21,12 +21,12 @@ Function Export(HMODULE module, const char* name) {
   return reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(module, name)));
 }
 
-std::wstring PluginPath() {
+std::wstring PluginPath(const wchar_t* file = FW_TEST_AGENT_DLL) {
   wchar_t own[MAX_PATH * 4] = {};
   GetModuleFileNameW(nullptr, own, MAX_PATH * 4);
   std::wstring dir(own);
   dir.erase(dir.find_last_of(L"\\/") + 1);
-  return dir + L"../lib/" FW_TEST_AGENT_DLL;
+  return dir + L"../lib/" + file;
 }
 
 // One load for the whole suite, as the service loads an agent once per process.
@@ -141,7 +141,40 @@ TEST_F(LoadedPlugin, ServesItsRegionThroughTheFiveEntryPoints) {
   EXPECT_EQ(varbinds.len, 0u);
 }
 
-// Runs after the test above (definition order): the agent is serving.
+// A second agent module in the same process has its own agent object: closing it leaves
+// the first one serving.
+TEST_F(LoadedPlugin, SecondAgentModuleKeepsItsOwnState) {
+  ASSERT_TRUE(WaitUntilServing());
+  HMODULE second = LoadLibraryW(PluginPath(FW_SECOND_AGENT_DLL).c_str());
+  ASSERT_NE(second, nullptr) << GetLastError();
+  ASSERT_NE(second, module);
+  auto secondInit = Export<PFNSNMPEXTENSIONINIT>(second, "SnmpExtensionInit");
+  auto secondQuery = Export<PFNSNMPEXTENSIONQUERY>(second, "SnmpExtensionQuery");
+  auto secondClose = Export<PFNSNMPEXTENSIONCLOSE>(second, "SnmpExtensionClose");
+  ASSERT_TRUE(secondInit && secondQuery && secondClose);
+  HANDLE secondEvent = nullptr;
+  ASSERT_TRUE(secondInit(0, &secondEvent, nullptr));
+  EXPECT_NE(secondEvent, nullptr);
+  bool secondServing = false;
+  for (int i = 0; i < 1000 && !secondServing; ++i) {
+    RequestList probe({kRegion + L".1.0"});
+    AsnInteger32 status = -1, index = -1;
+    secondQuery(SNMP_PDU_GET, &probe.list, &status, &index);
+    secondServing = status == 0;
+    if (!secondServing) Sleep(10);
+  }
+  EXPECT_TRUE(secondServing);
+  secondClose();
+  RequestList stillServed({kRegion + L".2.0"});
+  EXPECT_EQ(Query(SNMP_PDU_GET, stillServed).status, 0) << "closing the second agent stopped the first";
+  RequestList refused({kRegion + L".2.0"});
+  AsnInteger32 status = -1, index = -1;
+  secondQuery(SNMP_PDU_GET, &refused.list, &status, &index);
+  EXPECT_EQ(status, SNMP_ERRORSTATUS_NOSUCHNAME);
+  FreeLibrary(second);
+}
+
+// Runs after the tests above (definition order): the agent is serving.
 TEST_F(LoadedPlugin, CloseStopsTheAgentAndLaterRequestsAreRefused) {
   ASSERT_TRUE(WaitUntilServing());
   close();
