@@ -203,6 +203,7 @@ void CSnmpMibTree::PlaceIndexes(AsnObjectIdentifier& oid, const DWORD (&indexes)
 void CSnmpMibTree::Clear() {
   TreeLock lock(m_lock);
   m_objects.clear();
+  m_nodePool.release();
   m_lastRead = m_objects.end();
 }
 

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <map>
+#include <memory_resource>
 #include <memory>
 #include <string>
 #include <type_traits>
@@ -128,7 +129,7 @@ class CSnmpMibTree {
     bool operator()(const AsnObjectIdentifier& a, const OidKey& b) const { return Compare(a, b.View()) < 0; }
   };
   // Records live apart from the nodes, so that the nodes a lookup walks stay small.
-  using ObjectMap = std::map<OidKey, std::unique_ptr<MibObject>, OidLess>;
+  using ObjectMap = std::pmr::map<OidKey, std::unique_ptr<MibObject>, OidLess>;
 
   class TreeLock;
 
@@ -145,7 +146,9 @@ class CSnmpMibTree {
   ObjectMap::iterator FindNext(const AsnObjectIdentifier& requested);
 
   CCriticalSection m_lock;
-  ObjectMap m_objects;
+  // Nodes from one pool lie close together, in registration order.
+  std::pmr::unsynchronized_pool_resource m_nodePool;
+  ObjectMap m_objects{&m_nodePool};
   CSnmpAgent* m_owner;
   // The object last read: a walk asks for its successor next, found without a search.
   // Insertions keep it valid; Clear resets it.
