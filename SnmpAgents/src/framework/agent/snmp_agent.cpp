@@ -1,0 +1,330 @@
+#include "snmp_agent.h"
+
+#include <stdexcept>
+#include <vector>
+
+#include "debug_trace.h"
+#include "process_info.h"
+
+CSnmpAgent* g_pSnmpAgent = nullptr;
+std::wstring g_AgentName;
+std::atomic<bool> g_bShutdown{false};
+std::atomic<bool> g_bSetAllowed{false};
+std::atomic<bool> g_bDoAccountCheck{true};
+std::atomic<bool> g_bShutdownIsAllowed{false};
+std::atomic<BYTE> g_Trap2EventLogFilter{0};
+std::atomic<BYTE> g_TrapToAdminAlertFilter{0};
+
+namespace {
+
+constexpr const wchar_t kHashLine[] =
+    L"\n##############################################################################";
+
+HANDLE CreateUnnamedEvent(HANDLE& handle, bool manualReset) {
+  if (handle) CloseHandle(handle);
+  handle = CreateEventW(nullptr, manualReset ? TRUE : FALSE, FALSE, nullptr);
+  return handle;
+}
+
+void CloseAndClear(HANDLE& handle) {
+  if (handle) CloseHandle(handle);
+  handle = nullptr;
+}
+
+}  // namespace
+
+bool ModuleFullPath(HMODULE module, std::wstring& path) {
+  std::vector<wchar_t> buffer(MAX_PATH);
+  for (;;) {
+    SetLastError(ERROR_SUCCESS);
+    const DWORD length = GetModuleFileNameW(module, buffer.data(), static_cast<DWORD>(buffer.size()));
+    if (length == 0) return false;
+    // Windows XP and later truncate and report ERROR_INSUFFICIENT_BUFFER.
+    if (length < buffer.size() && GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
+      path.assign(buffer.data(), length);
+      return true;
+    }
+    if (buffer.size() > 32 * 1024) return false;
+    buffer.resize(buffer.size() + MAX_PATH);
+  }
+}
+
+std::wstring AgentNameFromModule(HMODULE module) {
+  std::wstring path;
+  if (!ModuleFullPath(module, path)) return {};
+  const size_t slash = path.find_last_of(L"\\/");
+  std::wstring name = slash == std::wstring::npos ? path : path.substr(slash + 1);
+  const size_t dot = name.find_last_of(L'.');
+  if (dot != std::wstring::npos && dot > 0) name.erase(dot);
+  return name;
+}
+
+const wchar_t* AgentStateWord(DWORD code) {
+  static const wchar_t* const kWords[] = {
+      L"unknown",
+      L"loaded",
+      L"initializing",
+      L"starting",
+      L"started",
+      L"stopping",
+      L"stopped",
+      L"unloading",
+      L"unloaded",
+      L"unknown",
+      L"exception (SnmpExtensionInit)",
+      L"exception (InitializeMib)",
+      L"exception (SnmpExtensionClose)",
+      L"exception (SnmpExtensionQuery)",
+      L"exception (SnmpExtensionTrap)",
+      L"exception",
+  };
+  return code < std::size(kWords) ? kWords[code] : L"unknown";
+}
+
+// ---------------------------------------------------------------------------------------
+// TrapRecord
+
+TrapRecord::~TrapRecord() {
+  SnmpUtilVarBindListFree(&VarBinds);
+  SnmpUtilOidFree(&Enterprise);
+}
+
+TrapRecord::TrapRecord(TrapRecord&& other) noexcept
+    : VarBinds(other.VarBinds), Enterprise(other.Enterprise), SpecificTrap(other.SpecificTrap) {
+  other.VarBinds = {};
+  other.Enterprise = {};
+}
+
+// ---------------------------------------------------------------------------------------
+// Construction
+
+CSnmpAgent::CSnmpAgent() : m_MibTree(this) {
+  g_bSetAllowed = false;
+  g_bDoAccountCheck = true;
+  g_bShutdownIsAllowed = false;
+  g_Trap2EventLogFilter = 0;
+  g_TrapToAdminAlertFilter = 0;
+  g_bShutdown = false;
+  CreateUnnamedEvent(m_hTrapEvent, false);
+  CreateUnnamedEvent(m_hShutdownEvent, true);
+  CreateUnnamedEvent(m_hStopWaitEvent, true);
+}
+
+CSnmpAgent::~CSnmpAgent() {
+  CloseAndClear(m_hShutdownEvent);
+  CloseAndClear(m_hStopWaitEvent);
+  SetAgentState(AGENT_STATE_UNLOADED);
+  FreeVarBindList(&m_MibRegions);
+  CloseAndClear(m_hTrapEvent);
+}
+
+// ---------------------------------------------------------------------------------------
+// Virtual interface: the base behaviour
+
+bool CSnmpAgent::OnTarnEvent(void* /*event*/) { return true; }
+void CSnmpAgent::CloseMib() {}
+const wchar_t* CSnmpAgent::GetAgentName() { return g_AgentName.c_str(); }
+DWORD CSnmpAgent::GetAgentCode() { return 1; }
+bool CSnmpAgent::OnPreSnmpQuery(BYTE, SnmpVarBindList*, AsnInteger32*, AsnInteger32*) { return true; }
+void CSnmpAgent::OnPostSnmpQuery(BYTE, SnmpVarBindList*, AsnInteger32*, AsnInteger32*) {}
+bool CSnmpAgent::InitSupportedRegions() { return false; }
+
+// ---------------------------------------------------------------------------------------
+// Regions and initialisation
+
+bool CSnmpAgent::AddMibRegion(const wchar_t* rootOid, const wchar_t* label) {
+  DBG_TRACE(1, L"\n%-20s:  add MIB region: %s - %s", g_AgentName, rootOid ? rootOid : L"", label ? label : L"");
+  SnmpVarBind region = EmptyVarBind();
+  if (!TextToOid(rootOid, &region.name)) {
+    DBG_TRACE(1, L"\n%-20s: ## ERROR! MIB region \"%s\" is no OID - region not added", g_AgentName,
+              rootOid ? rootOid : L"");
+    return false;
+  }
+  SetValueText(&region, label, ASN_OCTETSTRING);
+  const UINT index = m_MibRegions.len;
+  const bool added = ResizeVarBindList(&m_MibRegions, index + 1) &&
+                     SnmpUtilVarBindCpy(&m_MibRegions.list[index], &region);
+  if (!added && m_MibRegions.list) m_MibRegions.len = index;  // a failed copy leaves no half entry
+  SnmpUtilVarBindFree(&region);
+  return added;
+}
+
+void CSnmpAgent::ReportEntryPointException(const wchar_t* messageLine, DWORD state) {
+  DBG_TRACE(1, L"\n%s", kHashLine);
+  DBG_TRACE(1, messageLine, g_AgentName);
+  DBG_TRACE(1, L"%s\n", kHashLine);
+  SetAgentState(state);
+  SetAgentStatus(4);
+  SetAgentLastError(L"exception occured");
+}
+
+bool CSnmpAgent::SnmpInit(DWORD timeZeroReference, HANDLE* trapEvent, AsnObjectIdentifier* supportedView) {
+  try {
+    DBG_TRACE(2, L"\n%-20s: SnmpInit(): Initializing agent...", g_AgentName);
+    SetAgentState(AGENT_STATE_INITIALIZING);
+    m_dwTimeZeroReference = timeZeroReference;
+    DBG_TRACE(4, L"\n%-20s:  Agent start time = %u...", g_AgentName, timeZeroReference);
+    if (trapEvent) *trapEvent = m_hTrapEvent;
+    if (!m_hTrapEvent) DBG_TRACE(1, L"\n##%-20s: ERROR: Could not create trap event!", g_AgentName);
+    SetRequestsEnabled(false);
+    if (m_MibRegions.len == 0) {
+      if (!InitSupportedRegions()) {
+        DBG_TRACE(1, L"\n\n## FATAL ERROR: InitSupportedRegions() function not implemented or failed!!\n");
+        DBG_TRACE(1, L"\nThe agent needs the MIB root OIDs to be defined in InitSupportedRegions()!");
+        DBG_TRACE(1, L"\nCall AddMibRegion() for every MIB root OID there.\nException raised to abort initialization!\n");
+        throw std::runtime_error("no MIB region");
+      }
+    } else {
+      DBG_TRACE(4, L"\n%-20s: InitSupportedRegions() not needed to be called because MIB root already defined",
+                g_AgentName);
+    }
+    if (!ResizeVarBindList(&m_MibRegions, 1)) throw std::bad_alloc();
+    if (supportedView) {
+      SnmpUtilOidFree(supportedView);
+      if (!SnmpUtilOidCpy(supportedView, &m_MibRegions.list[0].name)) throw std::bad_alloc();
+    }
+    m_dwNextRegionIndex = 1;
+    SetAgentStatus(0);
+    SetAgentLastError(L"initializing");
+    StartAgent();
+    DBG_TRACE(5, L"\n%-20s: -> SnmpInit()", g_AgentName);
+    return true;
+  } catch (...) {
+    ReportEntryPointException(L"\n####                   Exception in SnmpExtensionInit !!                  ####",
+                              AGENT_STATE_EXCEPTION_INIT);
+    return false;
+  }
+}
+
+bool CSnmpAgent::SnmpInitEx(AsnObjectIdentifier* supportedView) {
+  try {
+    DBG_TRACE(2, L"\n%-20s: SnmpInitEx(): Get next MIB region [%d]", g_AgentName, m_dwNextRegionIndex);
+    if (m_dwNextRegionIndex >= m_MibRegions.len) {
+      DBG_TRACE(3, L"\n%-20s: no additional MIB regions available", g_AgentName);
+      return false;
+    }
+    SnmpVarBind& region = m_MibRegions.list[m_dwNextRegionIndex];
+    if (DBG_TRACE_ACTIVE()) {
+      std::wstring label, oid;
+      if (region.value.asnType == ASN_OCTETSTRING && region.value.asnValue.string.stream) {
+        ValueToText(label, &region.value);
+      }
+      DBG_TRACE(3, L"\n%-20s:  supplying additional MIB region: %s %s", g_AgentName, label,
+                OidToText(oid, &region.name));
+    }
+    if (supportedView) {
+      SnmpUtilOidFree(supportedView);
+      if (!SnmpUtilOidCpy(supportedView, &region.name)) throw std::bad_alloc();
+    }
+    ++m_dwNextRegionIndex;
+    return true;
+  } catch (...) {
+    ReportEntryPointException(L"\n####                   Exception in SnmpExtensionInitEx !!                ####",
+                              AGENT_STATE_EXCEPTION_INIT);
+    return false;
+  }
+}
+
+void CSnmpAgent::SnmpClose() {
+  DBG_TRACE(2, L"\n%-20s: SnmpClose()", g_AgentName);
+  StopAgent();
+}
+
+// ---------------------------------------------------------------------------------------
+// Module attach and detach
+
+void CSnmpAgent::OnModuleAttach(HMODULE module) {
+  if (!ModuleFullPath(module, m_ModulePath)) {
+    DBG_TRACE(1, L"\nERROR! SNMP agent module path not found");
+    return;
+  }
+  m_ModuleVersionInfo.Load(m_ModulePath.c_str());
+  g_AgentName = AgentNameFromModule(module);
+  SetAgentState(AGENT_STATE_LOADED);
+
+  wchar_t computer[16] = {};
+  DWORD size = static_cast<DWORD>(std::size(computer));
+  if (GetComputerNameW(computer, &size)) m_ComputerName.assign(computer, size);
+
+  // The messages library lies in the agents' file root, which the registry settings give.
+  m_TrapAlert.LoadMessageDLL(nullptr);
+
+  std::wstring trapIni;
+  if (GetAgentRegFilePath(L"TrapIni", trapIni, L"Tolvarn_MIB")) {
+    m_TrapConfig.Path = trapIni;
+    const DWORD attributes = GetFileAttributesW(trapIni.c_str());
+    m_TrapConfig.Usable = attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+    if (!m_TrapConfig.Usable) {
+      DBG_TRACE(2, L"\nERROR! Could not open trap config \"%s\" - trap suppression not possible", trapIni);
+    }
+  }
+
+  if (DBG_TRACE_ACTIVE()) {
+    DBG_TRACE(1, L"\n\n*** SNMP agent module \"%s\" loaded ***\n", g_AgentName);
+    DBG_TRACE(1, L"\n      Computer name : %s", m_ComputerName);
+    DBG_TRACE(1, L"\n   Operating system : %s", L"Windows");
+    SYSTEM_INFO info{};
+    GetNativeSystemInfo(&info);
+    switch (info.wProcessorArchitecture) {
+      case 6: DBG_TRACE(1, L"\n        OS platform : iA64"); break;
+      case 9: DBG_TRACE(1, L"\n        OS platform : x64"); break;
+      case 0: DBG_TRACE(1, L"\n        OS platform : x86"); break;
+      default: DBG_TRACE(1, L"\n        OS platform : << Unknown!! >>");
+    }
+    std::wstring text;
+    if (m_ModuleVersionInfo.QueryString(text, L"FileDescription")) DBG_TRACE(1, L"\n  Agent description : %s", text);
+    if (m_ModuleVersionInfo.QueryString(text, L"CompanyName")) DBG_TRACE(2, L"\n       Company name : %s", text);
+    if (m_ModuleVersionInfo.QueryString(text, L"ProductVersion")) DBG_TRACE(1, L"\n      Agent version : %s", text);
+    if (const VS_FIXEDFILEINFO* fixed = m_ModuleVersionInfo.GetFixedInfo()) {
+      DBG_TRACE(1, L"\n       File version : %u.%u.%u.%u", HIWORD(fixed->dwFileVersionMS),
+                LOWORD(fixed->dwFileVersionMS), HIWORD(fixed->dwFileVersionLS), LOWORD(fixed->dwFileVersionLS));
+    }
+    DBG_TRACE(1, L"\n           Encoding : UNICODE");
+    DBG_TRACE(1, L"\n    Build date/time : %hs %hs", __DATE__, __TIME__);
+    DBG_TRACE(2, L"\n        Module path : %s", m_ModulePath);
+  }
+  LockListedModules();
+}
+
+void CSnmpAgent::OnModuleDetach() {
+  SetAgentState(AGENT_STATE_UNLOADING);
+  DeleteVolatileParameters();
+}
+
+// ---------------------------------------------------------------------------------------
+// Registry status and settings. The agents' registry tree is not written yet: the state
+// and status are traced and kept for GetLastAgentState/GetLastAgentStatus.
+
+bool CSnmpAgent::SetAgentState(DWORD code) {
+  DBG_TRACE(3, L"\n%-20s: Status changed to: %s (%d)", g_AgentName, AgentStateWord(code), code);
+  m_lastAgentState = code;
+  return true;
+}
+
+bool CSnmpAgent::SetAgentStatus(DWORD value) {
+  DBG_TRACE(3, L"\n%-20s: Set agent status: %d", g_AgentName, value);
+  m_lastAgentStatus = value;
+  return true;
+}
+
+bool CSnmpAgent::SetAgentLastError(const wchar_t* text) {
+  if (!text) return false;
+  DBG_TRACE(3, L"\n%-20s: Set agent last error message: \"%s\"", g_AgentName, text);
+  return true;
+}
+
+bool CSnmpAgent::GetAgentRegParam(const wchar_t* /*name*/, DWORD& /*value*/, bool /*reportFailure*/) { return false; }
+
+bool CSnmpAgent::GetAgentRegFilePath(const wchar_t* /*valueName*/, std::wstring& /*path*/, const wchar_t* /*section*/) {
+  return false;
+}
+
+bool CSnmpAgent::RunConfigChecks(CDetachedTarnClient& /*client*/) {
+  DBG_TRACE(2, L"\n%-20s: Running SNMP agent configuration checks", g_AgentName);
+  DBG_TRACE(2, L"\n%-20s: SNMP agent configuration checks done", g_AgentName);
+  return true;
+}
+
+void CSnmpAgent::LockListedModules() {}
+
+void CSnmpAgent::DeleteVolatileParameters() {}

@@ -1,0 +1,185 @@
+// The framework's extension agent: the object behind the five exported entry points,
+// with its MIB tree, main thread, trap queue and the virtual interface that a concrete
+// agent implements. One instance per process, created by the concrete agent's factory.
+#pragma once
+
+#include <windows.h>
+#include <snmp.h>
+
+#include <atomic>
+#include <deque>
+#include <map>
+#include <string>
+
+#include "critical_section.h"
+#include "file_version_info.h"
+#include "mib_tree.h"
+#include "snmp_value.h"
+#include "detached_tarn_client.h"
+#include "thread.h"
+#include "trap_alert.h"
+
+// One queued trap; owns its copies, allocated with the snmpapi allocator.
+struct TrapRecord {
+  SnmpVarBindList VarBinds{};
+  AsnObjectIdentifier Enterprise{};
+  DWORD SpecificTrap = 0;
+
+  TrapRecord() = default;
+  ~TrapRecord();
+  TrapRecord(TrapRecord&& other) noexcept;
+  TrapRecord& operator=(TrapRecord&&) = delete;
+  TrapRecord(const TrapRecord&) = delete;
+  TrapRecord& operator=(const TrapRecord&) = delete;
+};
+
+struct TrapConfiguration {
+  std::wstring Path;
+  bool Usable = false;
+};
+
+// Agent state codes written under "#Status".
+enum AgentStateCode : DWORD {
+  AGENT_STATE_UNKNOWN = 0,
+  AGENT_STATE_LOADED = 1,
+  AGENT_STATE_INITIALIZING = 2,
+  AGENT_STATE_STARTING = 3,
+  AGENT_STATE_STARTED = 4,
+  AGENT_STATE_STOPPING = 5,
+  AGENT_STATE_STOPPED = 6,
+  AGENT_STATE_UNLOADING = 7,
+  AGENT_STATE_UNLOADED = 8,
+  AGENT_STATE_EXCEPTION_INIT = 10,
+  AGENT_STATE_EXCEPTION_INITMIB = 11,
+  AGENT_STATE_EXCEPTION_CLOSE = 12,
+  AGENT_STATE_EXCEPTION_QUERY = 13,
+  AGENT_STATE_EXCEPTION_TRAP = 14,
+  AGENT_STATE_EXCEPTION = 15,
+};
+const wchar_t* AgentStateWord(DWORD code);
+
+class CSnmpAgent {
+ public:
+  CSnmpAgent();
+  virtual ~CSnmpAgent();
+  CSnmpAgent(const CSnmpAgent&) = delete;
+  CSnmpAgent& operator=(const CSnmpAgent&) = delete;
+
+  // Virtual interface, in slot order after the destructor.
+  virtual bool OnTarnEvent(void* event);
+  virtual bool InitializeMib() = 0;
+  virtual void CloseMib();
+  virtual const wchar_t* GetAgentName();
+  virtual DWORD GetAgentCode();
+  virtual bool OnPreSnmpQuery(BYTE requestType, SnmpVarBindList* varbinds, AsnInteger32* errorStatus,
+                              AsnInteger32* errorIndex);
+  virtual void OnPostSnmpQuery(BYTE requestType, SnmpVarBindList* varbinds, AsnInteger32* errorStatus,
+                               AsnInteger32* errorIndex);
+  virtual bool InitSupportedRegions();
+
+  // Behind the exported entry points.
+  bool SnmpInit(DWORD timeZeroReference, HANDLE* trapEvent, AsnObjectIdentifier* supportedView);
+  bool SnmpInitEx(AsnObjectIdentifier* supportedView);
+  bool SnmpQuery(BYTE requestType, SnmpVarBindList* varbinds, AsnInteger32* errorStatus, AsnInteger32* errorIndex);
+  bool SnmpTrap(AsnObjectIdentifier* enterprise, AsnInteger32* genericTrap, AsnInteger32* specificTrap,
+                AsnTimeticks* timeStamp, SnmpVarBindList* varbinds);
+  void SnmpClose();
+  void OnModuleAttach(HMODULE module);
+  void OnModuleDetach();
+
+  bool AddMibRegion(const wchar_t* rootOid, const wchar_t* label);
+  const SnmpVarBindList& GetMibRegions() const { return m_MibRegions; }
+
+  // Main thread: start, stop, restart.
+  bool StartAgent();
+  bool StopAgent();
+  void SignalShutdown();
+  bool RestartAgent(DWORD delayMs);
+  static unsigned __stdcall Thread_AgentMain(void* agent);
+
+  // Registry status and settings.
+  bool SetAgentState(DWORD code);
+  bool SetAgentStatus(DWORD value);
+  bool SetAgentLastError(const wchar_t* text);
+  bool GetAgentRegParam(const wchar_t* name, DWORD& value, bool reportFailure);
+  bool GetAgentRegFilePath(const wchar_t* valueName, std::wstring& path, const wchar_t* section = nullptr);
+  bool RunConfigChecks(CDetachedTarnClient& client);
+  void LockListedModules();
+  void DeleteVolatileParameters();
+  // What was written last, for monitoring inside the process.
+  DWORD GetLastAgentState() const { return m_lastAgentState.load(); }
+  DWORD GetLastAgentStatus() const { return m_lastAgentStatus.load(); }
+
+  // Trap queue.
+  bool CreateTrap(const wchar_t* enterpriseOid, DWORD specificTrap, const SnmpVarBindList* varbinds);
+  bool IsTrapEnabled(DWORD specificTrap);
+  bool ResolveTrap(AsnObjectIdentifier* enterprise, AsnInteger32* specificTrap, SnmpVarBindList* varbinds);
+
+  bool AreRequestsEnabled() const { return m_bRequestsEnabled.load(std::memory_order_relaxed); }
+  HANDLE GetTrapEvent() const { return m_hTrapEvent; }
+  CSnmpMibTree& GetMibTree() { return m_MibTree; }
+  CDetachedTarnClient& GetTarnClient() { return m_TarnClient; }
+
+  std::wstring m_ProductKeyName;
+
+ protected:
+  void SetRequestsEnabled(bool enabled) { m_bRequestsEnabled.store(enabled, std::memory_order_relaxed); }
+  void ReportEntryPointException(const wchar_t* messageLine, DWORD state);
+
+  CSnmpMibTree m_MibTree;
+  HANDLE m_hShutdownEvent = nullptr;
+  CDetachedTarnClient m_TarnClient;
+  std::map<std::wstring, std::map<LONG, LONG>> m_EnumMappingTable;
+  std::deque<TrapRecord> m_TrapQueue;
+  CCriticalSection m_TrapQueueLock;
+  std::atomic<bool> m_bTrapQueueUsed{false};
+  CFileVersionInfo m_ModuleVersionInfo;
+  std::wstring m_ModulePath;
+  CThread m_MainThread;
+  SnmpVarBindList m_MibRegions{};
+  HANDLE m_hTrapEvent = nullptr;
+  CTrapAlert m_TrapAlert;
+  TrapConfiguration m_TrapConfig;
+  std::atomic<bool> m_bRequestsEnabled{false};
+  DWORD m_dwTimeZeroReference = 0;
+  DWORD m_dwNextRegionIndex = 0;
+  HANDLE m_hStopWaitEvent = nullptr;
+  std::atomic<DWORD> m_dwRestartDelay{0};
+  std::wstring m_ComputerName;
+
+  // The MIB lock of request processing: whole requests, taken before the tree lock.
+  CCriticalSection m_MibLock;
+
+ private:
+  void RunMainThread();
+  bool RunAttachedPass();
+  bool ContinueAfterPass(bool attached);
+  void ProcessGet(SnmpVarBindList* varbinds, AsnInteger32* errorStatus, UINT& position, std::wstring* names);
+  void ProcessGetNext(SnmpVarBindList* varbinds, AsnInteger32* errorStatus, UINT& position, std::wstring* names);
+  bool ProcessSet(SnmpVarBindList* varbinds, AsnInteger32* errorStatus, UINT& position, std::wstring* names);
+  void ReplyOutsideRegion(SnmpVarBind& varbind);
+  void TraceRequest(BYTE requestType, const SnmpVarBindList* varbinds);
+  void TraceAnswer(BYTE requestType, const SnmpVarBindList* varbinds, const std::wstring* names,
+                   AsnInteger32 errorStatus, AsnInteger32 errorIndex);
+
+  std::atomic<DWORD> m_lastAgentState{AGENT_STATE_UNKNOWN};
+  std::atomic<DWORD> m_lastAgentStatus{0};
+};
+
+// Process-wide values of the extension agent.
+extern CSnmpAgent* g_pSnmpAgent;
+extern std::wstring g_AgentName;
+extern std::atomic<bool> g_bShutdown;
+extern std::atomic<bool> g_bSetAllowed;
+extern std::atomic<bool> g_bDoAccountCheck;
+extern std::atomic<bool> g_bShutdownIsAllowed;
+extern std::atomic<BYTE> g_Trap2EventLogFilter;
+extern std::atomic<BYTE> g_TrapToAdminAlertFilter;
+
+// The agent name from a module: its file name without directory and extension.
+std::wstring AgentNameFromModule(HMODULE module);
+// The full path of a module, read into a buffer that grows while it is too small.
+bool ModuleFullPath(HMODULE module, std::wstring& path);
+
+// Defined by the concrete agent: creates the one agent object and registers its regions.
+CSnmpAgent* CreateAgentInstance();

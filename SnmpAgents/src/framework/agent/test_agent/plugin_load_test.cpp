@@ -1,0 +1,189 @@
+// The test agent module as the SNMP service uses it: loaded with LoadLibraryW, its five
+// entry points found with GetProcAddress, requests built and freed with snmpapi.
+#include <windows.h>
+#include <snmp.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "request_builder.h"
+
+namespace {
+
+using fw::testing::Addr;
+using fw::testing::RequestList;
+
+const std::wstring kRegion = L"1.3.6.1.4.1.884.2.10.2.9.1";
+
+template <class Function>
+Function Export(HMODULE module, const char* name) {
+  return reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+}
+
+std::wstring PluginPath(const wchar_t* file = FW_TEST_AGENT_DLL) {
+  wchar_t own[MAX_PATH * 4] = {};
+  GetModuleFileNameW(nullptr, own, MAX_PATH * 4);
+  std::wstring dir(own);
+  dir.erase(dir.find_last_of(L"\\/") + 1);
+  return dir + L"../lib/" + file;
+}
+
+// One load for the whole suite, as the service loads an agent once per process.
+class LoadedPlugin : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    module = LoadLibraryW(PluginPath().c_str());
+    loadError = GetLastError();
+    if (!module) return;
+    init = Export<PFNSNMPEXTENSIONINIT>(module, "SnmpExtensionInit");
+    initEx = Export<PFNSNMPEXTENSIONINITEX>(module, "SnmpExtensionInitEx");
+    query = Export<PFNSNMPEXTENSIONQUERY>(module, "SnmpExtensionQuery");
+    trap = Export<PFNSNMPEXTENSIONTRAP>(module, "SnmpExtensionTrap");
+    close = Export<PFNSNMPEXTENSIONCLOSE>(module, "SnmpExtensionClose");
+  }
+  static void TearDownTestSuite() {
+    if (close) close();
+    if (module) FreeLibrary(module);
+    module = nullptr;
+  }
+  void SetUp() override {
+    ASSERT_NE(module, nullptr) << "LoadLibraryW failed with " << loadError;
+    ASSERT_TRUE(init && initEx && query && trap && close);
+  }
+
+  struct Answer {
+    BOOL result;
+    AsnInteger32 status, index;
+  };
+  static Answer Query(BYTE type, RequestList& request) {
+    Answer answer{FALSE, -1, -1};
+    answer.result = query(type, &request.list, &answer.status, &answer.index);
+    return answer;
+  }
+  // The main thread enables requests shortly after SnmpExtensionInit returns.
+  static bool WaitUntilServing() {
+    for (int i = 0; i < 1000; ++i) {
+      RequestList probe({kRegion + L".1.0"});
+      if (Query(SNMP_PDU_GET, probe).status == 0) return true;
+      Sleep(10);
+    }
+    return false;
+  }
+
+  static inline HMODULE module = nullptr;
+  static inline DWORD loadError = 0;
+  static inline PFNSNMPEXTENSIONINIT init = nullptr;
+  static inline PFNSNMPEXTENSIONINITEX initEx = nullptr;
+  static inline PFNSNMPEXTENSIONQUERY query = nullptr;
+  static inline PFNSNMPEXTENSIONTRAP trap = nullptr;
+  static inline PFNSNMPEXTENSIONCLOSE close = nullptr;
+};
+
+TEST_F(LoadedPlugin, ServesItsRegionThroughTheFiveEntryPoints) {
+  HANDLE trapEvent = nullptr;
+  AsnObjectIdentifier region{};
+  ASSERT_TRUE(init(GetTickCount(), &trapEvent, &region));
+  EXPECT_NE(trapEvent, nullptr);
+  std::wstring text;
+  EXPECT_EQ(std::wstring(OidToText(text, &region)), kRegion);
+  SnmpUtilOidFree(&region);
+  AsnObjectIdentifier next{};
+  EXPECT_FALSE(initEx(&next));
+  EXPECT_EQ(next.idLength, 0u);
+  ASSERT_TRUE(WaitUntilServing());
+
+  // GET: the service frees what the agent put into its list (RequestList frees with snmpapi).
+  RequestList get({kRegion + L".2.0", kRegion + L".3.0", kRegion + L".10.1.3.2"});
+  Answer answer = Query(SNMP_PDU_GET, get);
+  EXPECT_TRUE(answer.result);
+  EXPECT_EQ(answer.status, 0);
+  EXPECT_EQ(get.Value(0), L"OctetString: \"hello\"");
+  EXPECT_EQ(get.Value(1), L"Counter32: 4000000000 (0xEE6B2800)");
+  EXPECT_EQ(get.Value(2), L"OCTET STRING: 00 01 FE ");
+  // The answer's blocks belong to the snmpapi allocator: the service may resize and free them.
+  AsnOctetString& answer0 = get[0].value.asnValue.string;
+  EXPECT_TRUE(answer0.dynamic);
+  void* grown = SnmpUtilMemReAlloc(answer0.stream, answer0.length + 64);
+  ASSERT_NE(grown, nullptr) << "the stream is not an snmpapi block";
+  answer0.stream = static_cast<BYTE*>(grown);
+  void* grownIds = SnmpUtilMemReAlloc(get[0].name.ids, (get[0].name.idLength + 4) * sizeof(UINT));
+  ASSERT_NE(grownIds, nullptr) << "the name is not an snmpapi block";
+  get[0].name.ids = static_cast<UINT*>(grownIds);
+
+  // GETNEXT past the last object leaves the region, keeping the request's value.
+  RequestList past({kRegion + L".31.0"});
+  SetValueNumber(&past[0], 5, ASN_INTEGER);
+  answer = Query(SNMP_PDU_GETNEXT, past);
+  EXPECT_TRUE(answer.result);
+  EXPECT_EQ(answer.status, 0);
+  EXPECT_EQ(past.Oid(0), L"1.3.6.1.4.1.884.2.10.2.9.2");
+  EXPECT_EQ(past.Value(0), L"Integer: 5 (0x5)");
+
+  // SET on a read-only object.
+  RequestList set({kRegion + L".1.0"});
+  SetValueNumber(&set[0], 1, ASN_INTEGER);
+  answer = Query(SNMP_PDU_SET, set);
+  EXPECT_TRUE(answer.result);
+  EXPECT_EQ(answer.status, SNMP_ERRORSTATUS_READONLY);
+  EXPECT_EQ(answer.index, 1);
+
+  // No trap pending: FALSE with empty outputs.
+  UINT junk[] = {1, 2};
+  AsnObjectIdentifier enterprise{2, junk};
+  AsnInteger32 generic = -1, specific = -1;
+  AsnTimeticks stamp = 0;
+  SnmpVarBindList varbinds{reinterpret_cast<SnmpVarBind*>(junk), 3};
+  EXPECT_FALSE(trap(&enterprise, &generic, &specific, &stamp, &varbinds));
+  EXPECT_EQ(enterprise.idLength, 0u);
+  EXPECT_EQ(Addr(enterprise.ids), nullptr);
+  EXPECT_EQ(Addr(varbinds.list), nullptr);
+  EXPECT_EQ(varbinds.len, 0u);
+}
+
+// A second agent module in the same process has its own agent object: closing it leaves
+// the first one serving.
+TEST_F(LoadedPlugin, SecondAgentModuleKeepsItsOwnState) {
+  ASSERT_TRUE(WaitUntilServing());
+  HMODULE second = LoadLibraryW(PluginPath(FW_SECOND_AGENT_DLL).c_str());
+  ASSERT_NE(second, nullptr) << GetLastError();
+  ASSERT_NE(second, module);
+  auto secondInit = Export<PFNSNMPEXTENSIONINIT>(second, "SnmpExtensionInit");
+  auto secondQuery = Export<PFNSNMPEXTENSIONQUERY>(second, "SnmpExtensionQuery");
+  auto secondClose = Export<PFNSNMPEXTENSIONCLOSE>(second, "SnmpExtensionClose");
+  ASSERT_TRUE(secondInit && secondQuery && secondClose);
+  HANDLE secondEvent = nullptr;
+  ASSERT_TRUE(secondInit(0, &secondEvent, nullptr));
+  EXPECT_NE(secondEvent, nullptr);
+  bool secondServing = false;
+  for (int i = 0; i < 1000 && !secondServing; ++i) {
+    RequestList probe({kRegion + L".1.0"});
+    AsnInteger32 status = -1, index = -1;
+    secondQuery(SNMP_PDU_GET, &probe.list, &status, &index);
+    secondServing = status == 0;
+    if (!secondServing) Sleep(10);
+  }
+  EXPECT_TRUE(secondServing);
+  secondClose();
+  RequestList stillServed({kRegion + L".2.0"});
+  EXPECT_EQ(Query(SNMP_PDU_GET, stillServed).status, 0) << "closing the second agent stopped the first";
+  RequestList refused({kRegion + L".2.0"});
+  AsnInteger32 status = -1, index = -1;
+  secondQuery(SNMP_PDU_GET, &refused.list, &status, &index);
+  EXPECT_EQ(status, SNMP_ERRORSTATUS_NOSUCHNAME);
+  FreeLibrary(second);
+}
+
+// Runs after the tests above (definition order): the agent is serving.
+TEST_F(LoadedPlugin, CloseStopsTheAgentAndLaterRequestsAreRefused) {
+  ASSERT_TRUE(WaitUntilServing());
+  close();
+  close();  // a second close does nothing
+  RequestList get({kRegion + L".2.0"});
+  const Answer answer = Query(SNMP_PDU_GET, get);
+  EXPECT_TRUE(answer.result);
+  EXPECT_EQ(answer.status, SNMP_ERRORSTATUS_NOSUCHNAME);
+  EXPECT_EQ(answer.index, 1);
+}
+
+}  // namespace

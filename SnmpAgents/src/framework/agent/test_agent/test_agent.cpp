@@ -1,0 +1,88 @@
+#include "test_agent.h"
+
+#include <stdexcept>
+#include <string>
+
+namespace fw::testing {
+
+namespace {
+
+std::wstring Oid(const wchar_t* suffix) { return std::wstring(kTestRegion) + suffix; }
+
+}  // namespace
+
+CTestAgent::CTestAgent(bool withRegion) {
+  m_ProductKeyName = L"Vornekt SNMP Agents";
+  if (withRegion) AddMibRegion(kTestRegion, nullptr);
+}
+
+void CTestAgent::RegisterObjects(CSnmpMibTree& tree) {
+  tree.AddConstEntry(Oid(L".1.0").c_str(), L"testInteger", -5, ASN_INTEGER);
+  tree.AddConstEntry(Oid(L".2.0").c_str(), L"testText", L"hello", ASN_OCTETSTRING);
+  tree.AddConstEntry(Oid(L".3.0").c_str(), L"testCounter", 4000000000u, ASN_COUNTER32);
+  tree.AddConstEntry(Oid(L".4.0").c_str(), L"testGauge", 7, ASN_GAUGE32);
+  tree.AddConstEntry(Oid(L".5.0").c_str(), L"testTicks", 12345, ASN_TIMETICKS);
+  tree.AddConstEntry(Oid(L".6.0").c_str(), L"testAddress", L"10.1.2.3", ASN_IPADDRESS);
+  tree.AddConstEntry(Oid(L".7.0").c_str(), L"testObjectId", L"1.3.6.1.4.1.884", ASN_OBJECTIDENTIFIER);
+  tree.AddConstEntry(Oid(L".8.0").c_str(), L"testUnsigned", 99, ASN_UINTEGER32);
+  static const BYTE kOpaque[] = {0x00, 0x01, 0xFE};
+  for (DWORD row = 1; row <= 3; ++row) {
+    const std::wstring text = L"row" + std::to_wstring(row);
+    tree.AddConstTableEntry(Oid(L".10.1.1.0").c_str(), L"testRowName", text.c_str(), ASN_OCTETSTRING, row);
+    tree.AddConstTableEntry(Oid(L".10.1.2.0").c_str(), L"testRowValue", row * 10, ASN_GAUGE32, row);
+    tree.AddConstTableEntry(Oid(L".10.1.3.0").c_str(), L"testRowBytes", kOpaque, sizeof(kOpaque), ASN_OPAQUE, row);
+    tree.AddConstTableEntry(Oid(L".11.1.1.0.0").c_str(), L"testPairValue", row, ASN_INTEGER, row, row + 100);
+  }
+  tree.AddConstEntry(Oid(L".20.0").c_str(), L"testWritable", 1, ASN_INTEGER, MIB_ACCESS_READ_WRITE);
+
+  SnmpVarBind varbind = EmptyVarBind();
+  TextToOid(Oid(L".21.0").c_str(), &varbind.name);
+  SetValueText(&varbind, L"initial", ASN_OCTETSTRING);
+  tree.AddObject(&varbind, L"testCheckedText", MIB_ACCESS_READ_WRITE, nullptr, nullptr,
+                 static_cast<MibCallback>(&CTestAgent::CheckTextValue));
+  SnmpUtilVarBindFree(&varbind);
+
+  TextToOid(Oid(L".30.0").c_str(), &varbind.name);
+  SetValueNumber(&varbind, 30, ASN_INTEGER);
+  tree.AddObject(&varbind, L"testFailingRead", 0, static_cast<MibCallback>(&CTestAgent::ThrowingRead));
+  SnmpUtilVarBindFree(&varbind);
+
+  tree.AddConstEntry(Oid(L".31.0").c_str(), L"testLast", L"last", ASN_OCTETSTRING);
+}
+
+bool CTestAgent::InitializeMib() {
+  ++initializeCalls;
+  RegisterObjects(m_MibTree);
+  return true;
+}
+
+void CTestAgent::CloseMib() { ++closeCalls; }
+
+bool CTestAgent::OnPreSnmpQuery(BYTE, SnmpVarBindList*, AsnInteger32* errorStatus, AsnInteger32* errorIndex) {
+  ++preCalls;
+  if (!answerInPreHook) return true;
+  *errorStatus = SNMP_ERRORSTATUS_GENERR;
+  *errorIndex = 1;
+  return false;
+}
+
+void CTestAgent::OnPostSnmpQuery(BYTE, SnmpVarBindList*, AsnInteger32*, AsnInteger32*) { ++postCalls; }
+
+bool CTestAgent::WaitUntilServing(DWORD timeoutMs) {
+  const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+  while (!AreRequestsEnabled()) {
+    if (GetTickCount64() > deadline) return false;
+    Sleep(1);
+  }
+  return true;
+}
+
+SNMPSTATUS CTestAgent::CheckTextValue(SnmpVarBind* varbind, BYTE) {
+  if (varbind->value.asnType != ASN_OCTETSTRING) return SNMP_ERRORSTATUS_WRONGTYPE;
+  if (varbind->value.asnValue.string.length > kCheckedTextLimit) return SNMP_ERRORSTATUS_WRONGLENGTH;
+  return SNMP_ERRORSTATUS_NOERROR;
+}
+
+SNMPSTATUS CTestAgent::ThrowingRead(SnmpVarBind*, BYTE) { throw std::runtime_error("read failed"); }
+
+}  // namespace fw::testing

@@ -1,0 +1,45 @@
+// A small concrete agent for the tests: constant scalars and table cells of every type
+// the framework stores, plus writable and failing objects that exercise the callbacks.
+#pragma once
+
+#include "snmp_agent.h"
+
+#include <atomic>
+
+namespace fw::testing {
+
+// The test agent's region, the same root the cluster agent registers.
+inline constexpr wchar_t kTestRegion[] = L".1.3.6.1.4.1.884.2.10.2.9.1";
+inline constexpr UINT kCheckedTextLimit = 16;
+
+class CTestAgent : public CSnmpAgent {
+ public:
+  // withRegion false: no region is registered and InitSupportedRegions is not overridden.
+  explicit CTestAgent(bool withRegion = true);
+
+  bool InitializeMib() override;
+  void CloseMib() override;
+  DWORD GetAgentCode() override { return 99; }
+  bool OnPreSnmpQuery(BYTE requestType, SnmpVarBindList* varbinds, AsnInteger32* errorStatus,
+                      AsnInteger32* errorIndex) override;
+  void OnPostSnmpQuery(BYTE requestType, SnmpVarBindList* varbinds, AsnInteger32* errorStatus,
+                       AsnInteger32* errorIndex) override;
+
+  // Registers the test objects (also used by benchmarks and tests on a bare tree).
+  static void RegisterObjects(CSnmpMibTree& tree);
+
+  // Waits until the main thread has enabled requests.
+  bool WaitUntilServing(DWORD timeoutMs);
+
+  std::atomic<int> preCalls{0};
+  std::atomic<int> postCalls{0};
+  std::atomic<int> initializeCalls{0};
+  std::atomic<int> closeCalls{0};
+  // When true, OnPreSnmpQuery answers the request itself with status 5 at index 1.
+  std::atomic<bool> answerInPreHook{false};
+
+  SNMPSTATUS CheckTextValue(SnmpVarBind* varbind, BYTE mode);
+  SNMPSTATUS ThrowingRead(SnmpVarBind* varbind, BYTE mode);
+};
+
+}  // namespace fw::testing
