@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 """A private SNMP setup: snmpd as AgentX master on a private socket and a free UDP port on
-127.0.0.1, snmptrapd as trap sink, and snmpext-host with extension agents.
+127.0.0.1, snmptrapd as trap sink (over TCP), and snmpext-host with extension agents.
 
     scripts/snmp_lab.py start DIR --host build/linux/bin/snmpext-host --agent AGENT.so
     scripts/snmp_lab.py stop DIR
@@ -20,6 +20,12 @@ import sys
 import time
 
 V3_USER = ["-v3", "-l", "authPriv", "-u", "fwuser", "-a", "SHA", "-A", "fwauthpass", "-x", "AES", "-X", "fwprivpass"]
+
+
+def free_tcp_port():
+    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
 
 
 def free_udp_port():
@@ -61,14 +67,16 @@ class Lab:
 
     def write_config(self):
         self.state.setdefault("agent_port", free_udp_port())
-        self.state.setdefault("trap_port", free_udp_port())
+        # Traps travel over TCP: a burst over UDP loses packets in the receiver's buffer.
+        # snmpd connects to the sink when it starts, so snmptrapd has to run first.
+        self.state.setdefault("trap_port", free_tcp_port())
         os.makedirs(self.path("persist"), exist_ok=True)
         with open(self.path("snmpd.conf"), "w") as f:
             f.write("agentAddress udp:127.0.0.1:%d\n" % self.state["agent_port"])
             f.write("master agentx\nagentXSocket %s\nagentXPerms 0600 0700\n" % self.path("agentx.sock"))
             f.write("rocommunity public 127.0.0.1\nrwcommunity private 127.0.0.1\n")
             f.write('createUser fwuser SHA "fwauthpass" AES "fwprivpass"\nrwuser fwuser priv\n')
-            f.write("trap2sink 127.0.0.1:%d public\n" % self.state["trap_port"])
+            f.write("trap2sink tcp:127.0.0.1:%d public\n" % self.state["trap_port"])
         with open(self.path("snmptrapd.conf"), "w") as f:
             f.write("disableAuthorization yes\n")
         self.save()
@@ -92,7 +100,7 @@ class Lab:
     def start_snmptrapd(self):
         proc = self._spawn("snmptrapd", ["snmptrapd", "-f", "-X", "-C", "-c", self.path("snmptrapd.conf"), "-On",
                                          "-Lf", self.path("traps.log"), "-F", "TRAP %v\n",
-                                         "udp:127.0.0.1:%d" % self.state["trap_port"]], "snmptrapd.out")
+                                         "tcp:127.0.0.1:%d" % self.state["trap_port"]], "snmptrapd.out")
         time.sleep(0.3)
         return proc
 
@@ -173,8 +181,8 @@ def main():
         lab.stop_all()
         return 0
     lab.write_config()
+    lab.start_snmptrapd()  # first: snmpd connects to its TCP sink at start
     lab.start_snmpd()
-    lab.start_snmptrapd()
     lab.start_host(os.path.abspath(args.host), [os.path.abspath(a) for a in args.agent])
     print("snmpd on udp:%s, traps to %s/traps.log, host log %s/host.log" % (lab.target, lab.dir, lab.dir))
     print("try: MIBS= snmpwalk -v2c -c public -On %s .1.3.6.1.4.1" % lab.target)

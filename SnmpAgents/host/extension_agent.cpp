@@ -3,6 +3,8 @@
 #include <windows.h>
 #include <snmp.h>
 
+#include <climits>
+#include <cstdlib>
 #include <cstring>
 
 namespace host {
@@ -185,7 +187,10 @@ Function Export(HMODULE module, const char* name) {
 }
 
 std::unique_ptr<ExtensionAgent> ExtensionAgent::Load(const std::string& path, std::string& error) {
-  HMODULE module = LoadLibraryW(Wide(path).c_str());
+  // A relative path means the current directory, not the module search path.
+  char resolved[PATH_MAX];
+  const std::string full = realpath(path.c_str(), resolved) ? std::string(resolved) : path;
+  HMODULE module = LoadLibraryW(Wide(full).c_str());
   if (!module) {
     error = "cannot load " + path + " (error " + std::to_string(GetLastError()) + ")";
     return nullptr;

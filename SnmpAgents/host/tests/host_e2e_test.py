@@ -3,6 +3,7 @@ net-snmp's own tools."""
 import os
 import re
 import shutil
+import subprocess
 import sys
 import time
 import unittest
@@ -67,8 +68,8 @@ class HostEndToEnd(unittest.TestCase):
         shutil.rmtree(WORK + "-bad", ignore_errors=True)
         cls.lab = snmp_lab.Lab(WORK)
         cls.lab.write_config()
-        cls.lab.start_snmpd()
         cls.lab.start_snmptrapd()
+        cls.lab.start_snmpd()
         cls.lab.start_host(HOST, [AGENT])
         snmp_lab.wait_until(lambda: cls.lab.tool("snmpget", BASE + ".1.1.0").returncode == 0, 10, "the first answer")
 
@@ -161,6 +162,25 @@ class HostEndToEnd(unittest.TestCase):
         snmp_lab.wait_until(lambda: self.lab.tool("snmpget", BASE + ".1.1.0").returncode == 0, 20, "reconnection")
         snmp_lab.wait_until(lambda: len(trap_sequences(self.lab)) >= before + 5, 20, "the queued traps")
         self.assertEqual(self.walk("snmpwalk", BASE + ".1.20")[0], EXPECTED_WALK[11])
+
+
+class QueryTool(unittest.TestCase):
+    def run_query(self, *args):
+        env = dict(os.environ, WINAPI_STATE_DIR=WORK + "-query")
+        return subprocess.run([os.environ["QUERY_BIN"], AGENT] + list(args), capture_output=True, text=True,
+                              env=env, timeout=60)
+
+    def test_walk_get_and_set_print_like_the_net_snmp_tools(self):
+        walked = self.run_query("walk", BASE + ".1")
+        self.assertEqual(walked.returncode, 0, walked.stderr)
+        self.assertEqual(parse(walked.stdout), EXPECTED_WALK[:-1])
+        refused = self.run_query("set", BASE + ".1.1.0", "i", "3")
+        self.assertEqual(refused.returncode, 2)
+        self.assertIn("Reason: readOnly", refused.stderr)
+        self.assertIn("Failed object: " + BASE + ".1.1.0", refused.stderr)
+        bad = self.run_query("set", BASE + ".1.10.0", "q", "3")
+        self.assertEqual(bad.returncode, 2)
+        self.assertIn("unknown type letter", bad.stderr)
 
 
 class BadPlugins(unittest.TestCase):
