@@ -1,0 +1,219 @@
+// snmpext-host: an AgentX subagent of snmpd that loads extension agents and drives them
+// through their five exports, as the Windows SNMP service does.
+#include <windows.h>
+
+#include <net-snmp/net-snmp-config.h>
+#include <net-snmp/net-snmp-includes.h>
+#include <net-snmp/agent/net-snmp-agent-includes.h>
+
+#include <signal.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "agent_locator.h"
+#include "extension_agent.h"
+#include "host_log.h"
+#include "snmp_bridge.h"
+#include "trap_pump.h"
+#include "trap_queue.h"
+
+using namespace host;
+
+// The subagent's session with the master; null while the master is away.
+extern "C" netsnmp_session* main_session;
+
+namespace {
+
+constexpr const char* kAppName = "snmpext-host";
+
+volatile sig_atomic_t g_stop = 0;
+
+void OnStopSignal(int) { g_stop = 1; }
+
+struct Options {
+  std::vector<std::string> agents;
+  std::string socket;
+  int pingInterval = 5;
+  size_t queueCapacity = 100000;
+  bool verbose = false;
+};
+
+int Usage(const char* problem) {
+  if (problem) std::fprintf(stderr, "%s: %s\n", kAppName, problem);
+  std::fprintf(stderr,
+               "usage: %s [--agent PATH]... [--agentx-socket PATH] [--ping-interval SECONDS]\n"
+               "          [--trap-queue N] [--verbose]\n"
+               "  Without --agent, loads the agents registered under\n"
+               "  HKLM\\SYSTEM\\CurrentControlSet\\Services\\SNMP\\Parameters\\ExtensionAgents.\n",
+               kAppName);
+  return 2;
+}
+
+bool ParseNumber(const char* text, long minimum, long maximum, long& value) {
+  char* end = nullptr;
+  value = std::strtol(text, &end, 10);
+  return *text && !*end && value >= minimum && value <= maximum;
+}
+
+int ParseOptions(int argc, char** argv, Options& options) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
+    long number = 0;
+    if (arg == "--verbose") {
+      options.verbose = true;
+      continue;
+    }
+    if (arg == "-h" || arg == "--help") return Usage(nullptr);
+    if (!value) return Usage(("missing value after " + arg).c_str());
+    ++i;
+    if (arg == "--agent") {
+      options.agents.push_back(value);
+    } else if (arg == "--agentx-socket") {
+      options.socket = value;
+    } else if (arg == "--ping-interval") {
+      if (!ParseNumber(value, 1, 3600, number)) return Usage("--ping-interval takes 1 to 3600 seconds");
+      options.pingInterval = static_cast<int>(number);
+    } else if (arg == "--trap-queue") {
+      if (!ParseNumber(value, 1, 10000000, number)) return Usage("--trap-queue takes 1 to 10000000 traps");
+      options.queueCapacity = static_cast<size_t>(number);
+    } else {
+      return Usage(("unknown option " + arg).c_str());
+    }
+  }
+  return 0;
+}
+
+struct Host {
+  TrapQueue queue;
+  std::vector<std::unique_ptr<ExtensionAgent>> agents;
+  explicit Host(size_t capacity) : queue(capacity) {}
+};
+
+// Notifications sent per turn of the event loop: the master acknowledges each one, and
+// its answers must be read between batches, or both sides end up blocked on full sockets.
+constexpr int kTrapsPerTurn = 32;
+
+// Sends what is queued while the master is there; otherwise the traps wait.
+void FlushTraps(Host& host) {
+  if (const size_t dropped = host.queue.TakeDropped())
+    HostLog(LogLevel::Warning, std::to_string(dropped) + " traps dropped: the trap queue was full");
+  Trap trap;
+  for (int sent = 0; main_session && host.queue.Pop(trap); ++sent) {
+    if (sent == kTrapsPerTurn) {
+      host.queue.Unpop(std::move(trap));
+      host.queue.Rewake();
+      return;
+    }
+    netsnmp_variable_list* vars = BuildNotification(trap);
+    if (!vars) {
+      HostLog(LogLevel::Warning, trap.agent + ": trap " + std::to_string(trap.specific) + " has no SNMP form, dropped");
+      continue;
+    }
+    send_v2trap(vars);
+    snmp_free_varbind(vars);
+  }
+}
+
+void OnWake(int, void* data) {
+  auto* host = static_cast<Host*>(data);
+  host->queue.DrainWake();
+  FlushTraps(*host);
+}
+
+void OnFlushAlarm(unsigned int, void* data) { FlushTraps(*static_cast<Host*>(data)); }
+
+std::vector<std::string> AgentPaths(const Options& options) {
+  if (!options.agents.empty()) return options.agents;
+  std::vector<std::string> paths;
+  for (const LocatedAgent& located : RegisteredAgents()) {
+    if (!located.problem.empty()) {
+      HostLog(LogLevel::Error, located.problem + "; skipped");
+      continue;
+    }
+    paths.push_back(located.path);
+  }
+  return paths;
+}
+
+void LoadAgents(Host& host, const Options& options, DWORD uptimeReference) {
+  for (const std::string& path : AgentPaths(options)) {
+    std::string error;
+    auto agent = ExtensionAgent::Load(path, error);
+    if (!agent) {
+      HostLog(LogLevel::Error, error + "; skipped");
+      continue;
+    }
+    if (!agent->Initialize(uptimeReference, error)) {
+      HostLog(LogLevel::Error, agent->Name() + ": " + error + "; skipped");
+      continue;
+    }
+    HostLog(LogLevel::Info, agent->Name() + ": loaded from " + path + " with " +
+                                std::to_string(agent->Regions().size()) + " regions");
+    host.agents.push_back(std::move(agent));
+  }
+}
+
+void ConfigureNetSnmp(const Options& options) {
+  // Private to the host: no system configuration, no MIB files, no persistent state.
+  netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_DONT_READ_CONFIGS, 1);
+  netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_DISABLE_PERSISTENT_LOAD, 1);
+  netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_DISABLE_PERSISTENT_SAVE, 1);
+  setenv("MIBS", "", 1);
+  netsnmp_ds_set_boolean(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_ROLE, 1);
+  if (!options.socket.empty())
+    netsnmp_ds_set_string(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_X_SOCKET, options.socket.c_str());
+  snmp_enable_stderrlog();
+  if (!options.verbose) snmp_set_do_debugging(0);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options options;
+  if (const int rc = ParseOptions(argc, argv, options)) return rc;
+  SetLogLevel(options.verbose ? LogLevel::Debug : LogLevel::Info);
+
+  const DWORD uptimeReference = GetTickCount();
+  Host host(options.queueCapacity);
+  ConfigureNetSnmp(options);
+  init_agent(kAppName);
+  // After init_agent, before init_snmp: otherwise the ping interval stays at its default.
+  netsnmp_ds_set_int(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_AGENTX_PING_INTERVAL, options.pingInterval);
+  netsnmp_ds_set_int(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_AGENTX_TIMEOUT, 1);
+  netsnmp_ds_set_int(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_AGENTX_RETRIES, 1);
+
+  LoadAgents(host, options, uptimeReference);
+  if (host.agents.empty()) HostLog(LogLevel::Warning, "no extension agent loaded; serving nothing");
+  for (auto& agent : host.agents) RegisterRegions(*agent);
+
+  init_snmp(kAppName);
+  TrapPump pump(host.queue);
+  for (auto& agent : host.agents) pump.Start(*agent);
+  // After net-snmp's initialisation, which installs handlers of its own.
+  struct sigaction stop{};
+  stop.sa_handler = OnStopSignal;  // no SA_RESTART: the select loop wakes up
+  sigaction(SIGTERM, &stop, nullptr);
+  sigaction(SIGINT, &stop, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+  register_readfd(host.queue.WakeFd(), OnWake, &host);
+  snmp_alarm_register(1, SA_REPEAT, OnFlushAlarm, &host);
+  HostLog(LogLevel::Info, "serving " + std::to_string(host.agents.size()) + " agents");
+
+  while (!g_stop) agent_check_and_process(1);
+
+  HostLog(LogLevel::Info, "stopping");
+  pump.Stop();
+  FlushTraps(host);
+  for (auto& agent : host.agents) agent->Close();
+  unregister_readfd(host.queue.WakeFd());
+  snmp_shutdown(kAppName);
+  host.agents.clear();
+  HostLog(LogLevel::Info, "stopped");
+  return 0;
+}

@@ -1,0 +1,330 @@
+#include "snmp_bridge.h"
+
+#include <net-snmp/net-snmp-config.h>
+#include <net-snmp/net-snmp-includes.h>
+#include <net-snmp/agent/net-snmp-agent-includes.h>
+
+#include <chrono>
+#include <cstring>
+#include <memory>
+#include <set>
+
+#include "extension_agent.h"
+#include "host_log.h"
+
+namespace host {
+namespace {
+
+const Oid kSysUpTime{1, 3, 6, 1, 2, 1, 1, 3, 0};
+const Oid kSnmpTrapOid{1, 3, 6, 1, 6, 3, 1, 1, 4, 1, 0};
+const Oid kSnmpTrapEnterprise{1, 3, 6, 1, 6, 3, 1, 1, 4, 3, 0};
+const Oid kSnmpTraps{1, 3, 6, 1, 6, 3, 1, 1, 5};
+
+std::vector<oid> NetOid(const Oid& in) { return std::vector<oid>(in.begin(), in.end()); }
+
+Oid HostOid(const oid* ids, size_t length) {
+  Oid out;
+  out.reserve(length);
+  for (size_t i = 0; i < length; ++i) out.push_back(static_cast<uint32_t>(ids[i]));
+  return out;
+}
+
+// One region of one agent, the data of its handler registration.
+struct RegionBinding {
+  ExtensionAgent* agent;
+  Oid root;
+};
+
+// v1 statuses as SNMPv2 errors of a SET.
+int SetError(int status) {
+  switch (status) {
+    case 2: return SNMP_ERR_NOTWRITABLE;  // noSuchName
+    case 3: return SNMP_ERR_WRONGVALUE;   // badValue
+    case 4: return SNMP_ERR_NOTWRITABLE;  // readOnly
+    case 1: return SNMP_ERR_TOOBIG;
+    default: return status >= 6 && status <= 18 ? status : SNMP_ERR_GENERR;
+  }
+}
+
+void AnswerGet(RegionBinding& binding, netsnmp_agent_request_info* info, netsnmp_request_info* request) {
+  VarBind asked;
+  asked.name = HostOid(request->requestvb->name, request->requestvb->name_length);
+  if (!IsPrefix(binding.root, asked.name)) {
+    netsnmp_set_request_error(info, request, SNMP_NOSUCHOBJECT);
+    return;
+  }
+  QueryResult result = binding.agent->Query(kPduGet, {asked});
+  if (!result.called) {
+    HostLog(LogLevel::Warning, binding.agent->Name() + ": GET " + OidText(asked.name) + " failed: " +
+                                   (result.problem.empty() ? "agent returned FALSE" : result.problem));
+    netsnmp_set_request_error(info, request, SNMP_ERR_GENERR);
+    return;
+  }
+  if (result.status == kNoSuchName) {
+    netsnmp_set_request_error(info, request, SNMP_NOSUCHOBJECT);
+    return;
+  }
+  if (result.status != kNoError) {
+    netsnmp_set_request_error(info, request, result.status == 1 ? SNMP_ERR_TOOBIG : SNMP_ERR_GENERR);
+    return;
+  }
+  if (result.varbinds[0].name != asked.name || !ToNetSnmp(result.varbinds[0], *request->requestvb)) {
+    HostLog(LogLevel::Warning, binding.agent->Name() + ": GET " + OidText(asked.name) + " answered another OID or type");
+    netsnmp_set_request_error(info, request, SNMP_ERR_GENERR);
+  }
+}
+
+// Nothing more in this region: endOfMibView makes the master go on with the next subtree.
+void PassOn(netsnmp_agent_request_info* info, netsnmp_request_info* request) { netsnmp_set_request_error(info, request, SNMP_ENDOFMIBVIEW); }
+
+// An answer beyond the region or the master's search range is not ours: the master
+// asks the next subtree.
+void AnswerGetNext(RegionBinding& binding, netsnmp_agent_request_info* info, netsnmp_request_info* request) {
+  VarBind asked;
+  asked.name = HostOid(request->requestvb->name, request->requestvb->name_length);
+  // Below the region's root the agent starts at the root itself.
+  if (asked.name < binding.root) asked.name = binding.root;
+  QueryResult result = binding.agent->Query(kPduGetNext, {asked});
+  if (!result.called) {
+    HostLog(LogLevel::Warning, binding.agent->Name() + ": GETNEXT " + OidText(asked.name) + " failed: " +
+                                   (result.problem.empty() ? "agent returned FALSE" : result.problem));
+    netsnmp_set_request_error(info, request, SNMP_ERR_GENERR);
+    return;
+  }
+  if (result.status == kNoSuchName) {
+    PassOn(info, request);
+    return;
+  }
+  if (result.status != kNoError) {
+    netsnmp_set_request_error(info, request, SNMP_ERR_GENERR);
+    return;
+  }
+  const VarBind& answer = result.varbinds[0];
+  // Compared as 32-bit sub-identifiers: AgentX delivers 4294967295 sign-extended in a
+  // 64-bit oid, which net-snmp's own compare would rank above every real value.
+  const Oid original = HostOid(request->requestvb->name, request->requestvb->name_length);
+  const Oid rangeEnd = HostOid(request->range_end, request->range_end_len);
+  const bool ascending = answer.name > original;
+  const bool inRegion = IsPrefix(binding.root, answer.name);
+  const bool inRange = rangeEnd.empty() || answer.name < rangeEnd;
+  if (!ascending || !inRegion || !inRange) {
+    if (!ascending) HostLog(LogLevel::Warning, binding.agent->Name() + ": GETNEXT " + OidText(asked.name) +
+                                                   " answered the non-ascending " + OidText(answer.name));
+    PassOn(info, request);
+    return;
+  }
+  const std::vector<oid> answerOid = NetOid(answer.name);
+  snmp_set_var_objid(request->requestvb, answerOid.data(), answerOid.size());
+  if (!ToNetSnmp(answer, *request->requestvb)) netsnmp_set_request_error(info, request, SNMP_ERR_GENERR);
+}
+
+// SETs the agents applied, by transaction, until the master commits or undoes them.
+std::set<long>& AppliedSets() {
+  static std::set<long> applied;
+  return applied;
+}
+
+long TransactionOf(netsnmp_agent_request_info* info) {
+  return info && info->asp && info->asp->pdu ? info->asp->pdu->transid : 0;
+}
+
+// The whole SET goes to the agent in one call, as the service sends it.
+void CommitSet(RegionBinding& binding, netsnmp_agent_request_info* info, netsnmp_request_info* requests) {
+  std::vector<VarBind> sets;
+  std::vector<netsnmp_request_info*> order;
+  for (netsnmp_request_info* r = requests; r; r = r->next) {
+    if (r->processed) continue;
+    VarBind vb;
+    FromNetSnmp(*r->requestvb, vb);
+    sets.push_back(std::move(vb));
+    order.push_back(r);
+  }
+  if (sets.empty()) return;
+  QueryResult result = binding.agent->Query(kPduSet, sets);
+  if (!result.called) {
+    HostLog(LogLevel::Warning, binding.agent->Name() + ": SET failed: " +
+                                   (result.problem.empty() ? "agent returned FALSE" : result.problem));
+    netsnmp_set_request_error(info, order.front(), SNMP_ERR_GENERR);
+    return;
+  }
+  if (result.status == kNoError) {
+    AppliedSets().insert(TransactionOf(info));
+    return;
+  }
+  const size_t at = result.index >= 1 && static_cast<size_t>(result.index) <= order.size() ? result.index - 1 : 0;
+  netsnmp_set_request_error(info, order[at], SetError(result.status));
+}
+
+int HandleRequests(netsnmp_mib_handler*, netsnmp_handler_registration* registration,
+                   netsnmp_agent_request_info* info, netsnmp_request_info* requests) {
+  auto* binding = static_cast<RegionBinding*>(registration->my_reg_void);
+  try {
+    switch (info->mode) {
+      case MODE_GET:
+        for (netsnmp_request_info* r = requests; r; r = r->next)
+          if (!r->processed) AnswerGet(*binding, info, r);
+        break;
+      case MODE_GETNEXT:
+        for (netsnmp_request_info* r = requests; r; r = r->next)
+          if (!r->processed) AnswerGetNext(*binding, info, r);
+        break;
+      case MODE_SET_RESERVE1:
+        for (netsnmp_request_info* r = requests; r; r = r->next) {
+          VarBind vb;
+          if (!FromNetSnmp(*r->requestvb, vb)) netsnmp_set_request_error(info, r, SNMP_ERR_WRONGTYPE);
+        }
+        break;
+      case MODE_SET_ACTION:
+        CommitSet(*binding, info, requests);
+        break;
+      case MODE_SET_UNDO:
+        // An agent that applied the SET has no way back; one that refused it changed nothing.
+        if (AppliedSets().erase(TransactionOf(info))) netsnmp_set_request_error(info, requests, SNMP_ERR_UNDOFAILED);
+        break;
+      case MODE_SET_COMMIT:
+      case MODE_SET_FREE:
+        AppliedSets().erase(TransactionOf(info));
+        break;
+      default:
+        break;
+    }
+  } catch (const std::exception& e) {
+    HostLog(LogLevel::Error, binding->agent->Name() + ": request failed: " + e.what());
+    netsnmp_set_request_error(info, requests, SNMP_ERR_GENERR);
+  }
+  return SNMP_ERR_NOERROR;
+}
+
+}  // namespace
+
+bool FromNetSnmp(const variable_list& in, VarBind& out) {
+  out = VarBind{};
+  out.name = HostOid(in.name, in.name_length);
+  out.value.type = in.type;
+  switch (in.type) {
+    case ASN_INTEGER:
+      out.value.integer = *in.val.integer;
+      return true;
+    case ASN_COUNTER:
+    case ASN_GAUGE:
+    case ASN_TIMETICKS:
+      out.value.integer = static_cast<uint32_t>(*in.val.integer);
+      return true;
+    case ASN_COUNTER64:
+      out.value.counter64 = (static_cast<uint64_t>(in.val.counter64->high) << 32) | in.val.counter64->low;
+      return true;
+    case ASN_OCTET_STR:
+    case ASN_OPAQUE:
+    case ASN_IPADDRESS:
+      out.value.bytes.assign(reinterpret_cast<const char*>(in.val.string), in.val_len);
+      return true;
+    case ASN_OBJECT_ID:
+      out.value.oid = HostOid(in.val.objid, in.val_len / sizeof(oid));
+      return true;
+    case ASN_NULL:
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool ToNetSnmp(const VarBind& in, variable_list& out) {
+  const Value& v = in.value;
+  switch (v.type) {
+    case ASN_INTEGER: {
+      const long value = static_cast<long>(v.integer);
+      return snmp_set_var_typed_value(&out, ASN_INTEGER, &value, sizeof value) == 0;
+    }
+    case ASN_COUNTER:
+    case ASN_GAUGE:
+    case ASN_TIMETICKS:
+    case 0x47: {  // UInteger32 of SMIv1 goes out as Gauge32/Unsigned32
+      const u_long value = static_cast<uint32_t>(v.integer);
+      return snmp_set_var_typed_value(&out, v.type == 0x47 ? ASN_GAUGE : v.type, &value, sizeof value) == 0;
+    }
+    case ASN_COUNTER64: {
+      counter64 value{static_cast<u_long>(v.counter64 >> 32), static_cast<u_long>(v.counter64 & 0xFFFFFFFFu)};
+      return snmp_set_var_typed_value(&out, ASN_COUNTER64, &value, sizeof value) == 0;
+    }
+    case ASN_IPADDRESS:
+      if (v.bytes.size() != 4) return false;
+      return snmp_set_var_typed_value(&out, ASN_IPADDRESS, v.bytes.data(), 4) == 0;
+    case ASN_OCTET_STR:
+    case 0x03:  // BITS travel as OCTET STRING in SNMPv2
+    case ASN_OPAQUE:
+      return snmp_set_var_typed_value(&out, v.type == ASN_OPAQUE ? ASN_OPAQUE : ASN_OCTET_STR, v.bytes.data(),
+                                      v.bytes.size()) == 0;
+    case ASN_OBJECT_ID: {
+      const std::vector<oid> ids = NetOid(v.oid);
+      return snmp_set_var_typed_value(&out, ASN_OBJECT_ID, ids.data(), ids.size() * sizeof(oid)) == 0;
+    }
+    case ASN_NULL:
+      return snmp_set_var_typed_value(&out, ASN_NULL, nullptr, 0) == 0;
+    default:
+      return false;
+  }
+}
+
+Oid NotificationOid(const Trap& trap) {
+  if (trap.generic >= 0 && trap.generic <= 5) {
+    Oid oid = kSnmpTraps;
+    oid.push_back(static_cast<uint32_t>(trap.generic + 1));
+    return oid;
+  }
+  Oid oid = trap.enterprise;
+  oid.push_back(0);
+  oid.push_back(static_cast<uint32_t>(trap.specific));
+  return oid;
+}
+
+variable_list* BuildNotification(const Trap& trap) {
+  if (trap.enterprise.empty()) return nullptr;
+  netsnmp_variable_list* vars = nullptr;
+  const u_long ticks = trap.timestamp;
+  const std::vector<oid> upTime = NetOid(kSysUpTime);
+  snmp_varlist_add_variable(&vars, upTime.data(), upTime.size(), ASN_TIMETICKS, &ticks, sizeof ticks);
+  const std::vector<oid> trapOidName = NetOid(kSnmpTrapOid);
+  const std::vector<oid> trapOid = NetOid(NotificationOid(trap));
+  snmp_varlist_add_variable(&vars, trapOidName.data(), trapOidName.size(), ASN_OBJECT_ID, trapOid.data(),
+                            trapOid.size() * sizeof(oid));
+  for (const VarBind& vb : trap.varbinds) {
+    const std::vector<oid> name = NetOid(vb.name);
+    netsnmp_variable_list* added = snmp_varlist_add_variable(&vars, name.data(), name.size(), ASN_NULL, nullptr, 0);
+    if (!added || !ToNetSnmp(vb, *added)) {
+      snmp_free_varbind(vars);
+      return nullptr;
+    }
+  }
+  const std::vector<oid> enterpriseName = NetOid(kSnmpTrapEnterprise);
+  const std::vector<oid> enterprise = NetOid(trap.enterprise);
+  snmp_varlist_add_variable(&vars, enterpriseName.data(), enterpriseName.size(), ASN_OBJECT_ID, enterprise.data(),
+                            enterprise.size() * sizeof(oid));
+  return vars;
+}
+
+bool RegisterRegions(ExtensionAgent& agent) {
+  bool all = true;
+  for (const Oid& root : agent.Regions()) {
+    const std::vector<oid> ids = NetOid(root);
+    const std::string label = agent.Name() + OidText(root);
+    netsnmp_handler_registration* registration = netsnmp_create_handler_registration(
+        label.c_str(), HandleRequests, ids.data(), ids.size(), HANDLER_CAN_RWRITE);
+    if (!registration) {
+      all = false;
+      continue;
+    }
+    // Lives as long as the registration, which lives until the host exits.
+    static std::vector<std::unique_ptr<RegionBinding>> bindings;
+    bindings.push_back(std::make_unique<RegionBinding>(RegionBinding{&agent, root}));
+    registration->my_reg_void = bindings.back().get();
+    if (netsnmp_register_handler(registration) != MIB_REGISTERED_OK) {
+      HostLog(LogLevel::Error, agent.Name() + ": cannot register region " + OidText(root));
+      all = false;
+      continue;
+    }
+    HostLog(LogLevel::Info, agent.Name() + ": registered region " + OidText(root));
+  }
+  return all;
+}
+
+}  // namespace host

@@ -1,0 +1,34 @@
+// One thread per agent with traps: waits on the agent's trap event and calls
+// SnmpExtensionTrap until it returns FALSE, as the Windows SNMP service does, handing
+// each trap to the queue.
+#pragma once
+#include <atomic>
+#include <thread>
+#include <vector>
+
+#include "trap_queue.h"
+
+namespace host {
+
+class ExtensionAgent;
+
+class TrapPump {
+ public:
+  explicit TrapPump(TrapQueue& queue) : queue_(queue) {}
+  ~TrapPump() { Stop(); }
+  TrapPump(const TrapPump&) = delete;
+  TrapPump& operator=(const TrapPump&) = delete;
+
+  void Start(ExtensionAgent& agent);
+  // Ends and joins every thread; the agents' trap events are not touched.
+  void Stop();
+
+ private:
+  void Run(ExtensionAgent& agent);
+
+  TrapQueue& queue_;
+  std::atomic<bool> stop_{false};
+  std::vector<std::thread> threads_;
+};
+
+}  // namespace host

@@ -1,0 +1,194 @@
+#!/usr/bin/env python3
+"""A private SNMP setup: snmpd as AgentX master on a private socket and a free UDP port on
+127.0.0.1, snmptrapd as trap sink (over TCP), and snmpext-host with extension agents.
+
+    scripts/snmp_lab.py start DIR --host build/linux/bin/snmpext-host --agent AGENT.so
+    scripts/snmp_lab.py stop DIR
+
+`start` prints the ports and the net-snmp commands to use; everything lives in DIR.
+Communities: public (read), private (read-write); SNMPv3 user "fwuser" with SHA/AES,
+passphrases "fwauthpass" and "fwprivpass".
+"""
+import argparse
+import json
+import re
+import os
+import signal
+import socket
+import subprocess
+import sys
+import time
+
+V3_USER = ["-v3", "-l", "authPriv", "-u", "fwuser", "-a", "SHA", "-A", "fwauthpass", "-x", "AES", "-X", "fwprivpass"]
+
+
+def free_tcp_port():
+    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def free_udp_port():
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+class Lab:
+    def __init__(self, workdir):
+        self.dir = os.path.abspath(workdir)
+        os.makedirs(self.dir, exist_ok=True)
+        self.state_file = os.path.join(self.dir, "lab.json")
+        self.state = {}
+        if os.path.exists(self.state_file):
+            with open(self.state_file) as f:
+                self.state = json.load(f)
+
+    def path(self, name):
+        return os.path.join(self.dir, name)
+
+    def env(self):
+        env = dict(os.environ)
+        env.update({"MIBS": "", "SNMP_PERSISTENT_DIR": self.path("persist"), "SNMPCONFPATH": self.dir,
+                    "WINAPI_STATE_DIR": self.path("state")})
+        return env
+
+    def save(self):
+        with open(self.state_file, "w") as f:
+            json.dump(self.state, f)
+
+    @property
+    def agent_port(self):
+        return self.state["agent_port"]
+
+    @property
+    def target(self):
+        return "127.0.0.1:%d" % self.agent_port
+
+    def write_config(self):
+        self.state.setdefault("agent_port", free_udp_port())
+        # Traps travel over TCP: a burst over UDP loses packets in the receiver's buffer.
+        # snmpd connects to the sink when it starts, so snmptrapd has to run first.
+        self.state.setdefault("trap_port", free_tcp_port())
+        os.makedirs(self.path("persist"), exist_ok=True)
+        with open(self.path("snmpd.conf"), "w") as f:
+            f.write("agentAddress udp:127.0.0.1:%d\n" % self.state["agent_port"])
+            f.write("master agentx\nagentXSocket %s\nagentXPerms 0600 0700\n" % self.path("agentx.sock"))
+            f.write("rocommunity public 127.0.0.1\nrwcommunity private 127.0.0.1\n")
+            f.write('createUser fwuser SHA "fwauthpass" AES "fwprivpass"\nrwuser fwuser priv\n')
+            f.write("trap2sink tcp:127.0.0.1:%d public\n" % self.state["trap_port"])
+        with open(self.path("snmptrapd.conf"), "w") as f:
+            f.write("disableAuthorization yes\n")
+        self.save()
+
+    def _spawn(self, name, argv, log):
+        with open(self.path(log), "wb") as out:
+            proc = subprocess.Popen(argv, stdout=out, stderr=subprocess.STDOUT, env=self.env(),
+                                    start_new_session=True)
+        self.state[name] = proc.pid
+        self.save()
+        return proc
+
+    def start_snmpd(self):
+        if os.path.exists(self.path("agentx.sock")):
+            os.unlink(self.path("agentx.sock"))
+        proc = self._spawn("snmpd", ["snmpd", "-f", "-C", "-c", self.path("snmpd.conf"), "-Lf", self.path("snmpd.log")],
+                           "snmpd.out")
+        wait_until(lambda: os.path.exists(self.path("agentx.sock")), 10, "snmpd's AgentX socket")
+        return proc
+
+    def start_snmptrapd(self):
+        proc = self._spawn("snmptrapd", ["snmptrapd", "-f", "-X", "-C", "-c", self.path("snmptrapd.conf"), "-On",
+                                         "-Lf", self.path("traps.log"), "-F", "TRAP %v\n",
+                                         "tcp:127.0.0.1:%d" % self.state["trap_port"]], "snmptrapd.out")
+        time.sleep(0.3)
+        return proc
+
+    def start_host(self, host_bin, agents, extra=()):
+        argv = [host_bin, "--agentx-socket", self.path("agentx.sock"), "--ping-interval", "1"]
+        for agent in agents:
+            argv += ["--agent", agent]
+        argv += list(extra)
+        proc = self._spawn("host", argv, "host.log")
+        wait_until(lambda: re.search(r"serving \d+ agents", self.read("host.log")), 10, "the host to serve")
+        return proc
+
+    def read(self, name):
+        try:
+            with open(self.path(name), errors="replace") as f:
+                return f.read()
+        except FileNotFoundError:
+            return ""
+
+    def stop(self, name, timeout=10):
+        pid = self.state.pop(name, None)
+        self.save()
+        if not pid:
+            return None
+        try:
+            os.kill(pid, signal.SIGTERM)
+        except ProcessLookupError:
+            return None
+        deadline = time.time() + timeout
+        while time.time() < deadline:
+            try:
+                done, status = os.waitpid(pid, os.WNOHANG)
+                if done == pid:
+                    return os.waitstatus_to_exitcode(status)
+            except ChildProcessError:  # not our child (the CLI's stop): watch it go
+                if not pid_alive(pid):
+                    return 0
+            time.sleep(0.05)
+        os.kill(pid, signal.SIGKILL)
+        return -9
+
+    def stop_all(self):
+        for name in ("host", "snmptrapd", "snmpd"):
+            self.stop(name)
+
+    def tool(self, tool, *args, version="2c", community="public"):
+        creds = V3_USER if version == "3" else ["-v", version, "-c", community]
+        cmd = [tool] + creds + ["-On", "-t", "2", "-r", "1", self.target] + list(args)
+        return subprocess.run(cmd, capture_output=True, text=True, env=self.env(), timeout=120)
+
+
+def pid_alive(pid):
+    try:
+        os.kill(pid, 0)
+        return True
+    except ProcessLookupError:
+        return False
+
+
+def wait_until(predicate, timeout, what):
+    deadline = time.time() + timeout
+    while time.time() < deadline:
+        if predicate():
+            return
+        time.sleep(0.05)
+    raise TimeoutError("timed out waiting for " + what)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("command", choices=["start", "stop"])
+    parser.add_argument("dir")
+    parser.add_argument("--host", default="build/linux/bin/snmpext-host")
+    parser.add_argument("--agent", action="append", default=[])
+    args = parser.parse_args()
+    lab = Lab(args.dir)
+    if args.command == "stop":
+        lab.stop_all()
+        return 0
+    lab.write_config()
+    lab.start_snmptrapd()  # first: snmpd connects to its TCP sink at start
+    lab.start_snmpd()
+    lab.start_host(os.path.abspath(args.host), [os.path.abspath(a) for a in args.agent])
+    print("snmpd on udp:%s, traps to %s/traps.log, host log %s/host.log" % (lab.target, lab.dir, lab.dir))
+    print("try: MIBS= snmpwalk -v2c -c public -On %s .1.3.6.1.4.1" % lab.target)
+    print("stop: %s stop %s" % (sys.argv[0], args.dir))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
