@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "descriptors.h"
 #include "paths.h"
 
 namespace winapi::cluster {
@@ -136,23 +137,6 @@ bool WriteLine(int fd, std::string_view line) {
   return true;
 }
 
-int ConnectUnix(const std::string& path) {
-  sockaddr_un address{};
-  if (path.size() >= sizeof address.sun_path) {
-    errno = ENAMETOOLONG;
-    return -1;
-  }
-  address.sun_family = AF_UNIX;
-  std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return -1;
-  if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-    const int error = errno;
-    close(fd);
-    errno = error;
-    return -1;
-  }
-  return fd;
-}
+int ConnectUnix(const std::string& path) { return ConnectUnixSocket(path); }
 
 }  // namespace winapi::cluster

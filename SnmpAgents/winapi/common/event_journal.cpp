@@ -14,6 +14,7 @@
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
+#include "descriptors.h"
 #include "errors.h"
 #include "paths.h"
 #include "strings.h"
@@ -55,17 +56,6 @@ class JournalFile {
  private:
   int fd_;
 };
-
-bool WriteAll(int fd, const std::string& bytes) {
-  size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<size_t>(n);
-  }
-  return true;
-}
 
 }  // namespace
 

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <mutex>
 
+#include "descriptors.h"
 #include "errors.h"
 #include "strings.h"
 
@@ -37,17 +38,6 @@ int SlotOf(DWORD which) {
 // The descriptor stays open: it belongs to the process, not to the handle.
 HANDLE WrapDescriptor(int fd) {
   return InsertHandle(std::make_shared<FileObject>(fd, fd == 0, fd != 0, std::string(), false));
-}
-
-bool WriteAll(int fd, const std::string& bytes) {
-  size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<size_t>(n);
-  }
-  return true;
 }
 
 }  // namespace

@@ -91,25 +91,6 @@ bool Channel::Receive(FrameHeader& header, std::vector<uint8_t>& payload) {
 
 void Channel::Shutdown() { shutdown(fd_, SHUT_RDWR); }
 
-int ConnectUnixSocket(const std::string& path) {
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  if (path.empty() || path.size() >= sizeof address.sun_path) {
-    errno = ENAMETOOLONG;
-    return -1;
-  }
-  std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return -1;
-  if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-    const int error = errno;
-    close(fd);
-    errno = error;
-    return -1;
-  }
-  return fd;
-}
-
 std::string LocalServerSocketPath(REFCLSID clsid) {
   wchar_t text[40] = {};
   StringFromGUID2(clsid, text, 40);

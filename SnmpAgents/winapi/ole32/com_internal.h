@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "com_wire.h"
+#include "descriptors.h"
 
 namespace winapi::com {
 
@@ -57,8 +58,7 @@ class Channel {
   std::mutex sendLock_;
 };
 
-// Connects to a Unix socket; -1 with errno on failure.
-int ConnectUnixSocket(const std::string& path);
+using winapi::ConnectUnixSocket;
 // The socket path registered for a class; empty when the class has none.
 std::string LocalServerSocketPath(REFCLSID clsid);
 // The process-wide global interface table.
