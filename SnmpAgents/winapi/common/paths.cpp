@@ -59,12 +59,13 @@ std::string RegistryFile() {
 namespace {
 
 // The system drive always exists on Windows; its root directory is made on first use.
+// Never destroyed: paths are still mapped by destructors that run at process exit.
 std::string SystemDriveRoot() {
-  static std::mutex lock;
-  static std::set<std::string> made;
+  static auto* lock = new std::mutex;
+  static auto* made = new std::set<std::string>;
   std::string root = RootDir() + "/drive_c";
-  std::lock_guard<std::mutex> guard(lock);
-  if (made.insert(root).second) MakeDirectories(root);
+  std::lock_guard<std::mutex> guard(*lock);
+  if (made->insert(root).second) MakeDirectories(root);
   return root;
 }
 

@@ -7,6 +7,16 @@
 
 namespace {
 
+// Destructors at process exit still map paths (the trace facility closes its file then):
+// the mapping's own state must outlive them. A crash here fails the whole executable.
+struct MapsAPathAtExit {
+  ~MapsAPathAtExit() { winapi::ToHostPath(L"C:\\Logs\\closing.log"); }
+} g_mapsAPathAtExit;
+
+TEST(LayerPaths, SystemDriveMapsBeforeAndAtExit) {
+  EXPECT_NE(winapi::ToHostPath(L"C:\\Logs\\x.log").find("/drive_c/Logs/x.log"), std::string::npos);
+}
+
 TEST(LayerStrings, Utf8AndUtf16RoundTrip) {
   const std::wstring texts[] = {L"", L"plain", L"\u00e4\u00f6\u00fc", L"\u20ac 1252", L"\U0001F600 astral"};
   for (const auto& text : texts) {
