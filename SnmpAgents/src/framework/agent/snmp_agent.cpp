@@ -1,9 +1,11 @@
 #include "snmp_agent.h"
 
+#include <algorithm>
 #include <stdexcept>
 #include <vector>
 
 #include "debug_trace.h"
+#include "dynamic_library_module.h"
 #include "process_info.h"
 
 CSnmpAgent* g_pSnmpAgent = nullptr;
@@ -247,7 +249,8 @@ void CSnmpAgent::OnModuleAttach(HMODULE module) {
   if (GetComputerNameW(computer, &size)) m_ComputerName.assign(computer, size);
 
   // The messages library lies in the agents' file root, which the registry settings give.
-  m_TrapAlert.LoadMessageDLL(nullptr);
+  const std::wstring messagesPath = GetFileRoot() + L"\\Messages.dll";
+  m_TrapAlert.LoadMessageDLL(messagesPath.c_str());
 
   std::wstring trapIni;
   if (GetAgentRegFilePath(L"TrapIni", trapIni, L"Tolvarn_MIB")) {
@@ -292,31 +295,106 @@ void CSnmpAgent::OnModuleDetach() {
 }
 
 // ---------------------------------------------------------------------------------------
-// Registry status and settings. The agents' registry tree is not written yet: the state
-// and status are traced and kept for GetLastAgentState/GetLastAgentStatus.
+// Registry status and settings. No lock: every call opens and closes its own keys.
+
+using fw::agent::CreateKeyForWrite;
+using fw::agent::OpenKeyForRead;
+using fw::agent::OpenKeyForWrite;
+
+AgentRegPaths CSnmpAgent::RegPaths() const { return AgentRegPaths(m_ProductKeyName, g_AgentName); }
+std::wstring CSnmpAgent::GetCommonRoot() const { return RegPaths().CommonRoot(); }
+std::wstring CSnmpAgent::GetAgentKey() const { return RegPaths().AgentKey(); }
+std::wstring CSnmpAgent::GetFileRoot() const { return RegPaths().FileRoot(); }
+std::wstring CSnmpAgent::GetDataRoot() const { return RegPaths().DataRoot(); }
 
 bool CSnmpAgent::SetAgentState(DWORD code) {
   DBG_TRACE(3, L"\n%-20s: Status changed to: %s (%d)", g_AgentName, AgentStateWord(code), code);
   m_lastAgentState = code;
-  return true;
+  const std::wstring commonRoot = GetCommonRoot();
+  CRegKey status;
+  if (OpenKeyForWrite(commonRoot + L"\\#Status", status) != ERROR_SUCCESS) {
+    CRegKey root;
+    if (CreateKeyForWrite(HKEY_LOCAL_MACHINE, commonRoot, REG_OPTION_NON_VOLATILE, root) == ERROR_SUCCESS) {
+      CreateKeyForWrite(root.Get(), L"#Status", REG_OPTION_VOLATILE, status);
+    }
+  }
+  const bool written = status && fw::agent::WriteStringValue(status.Get(), g_AgentName.c_str(), AgentStateWord(code));
+  if (written) {
+    DBG_TRACE(4, L"\n%-20s: Status successfully written to registry", g_AgentName);
+  } else {
+    DBG_TRACE(1, L"\n%-20s: Status NOT written to registry", g_AgentName);
+  }
+  return written;
+}
+
+bool CSnmpAgent::OpenVolatileParameters(CRegKey& key) {
+  CRegKey parameters;
+  if (CreateKeyForWrite(HKEY_LOCAL_MACHINE, RegPaths().ParametersKey(), REG_OPTION_NON_VOLATILE, parameters) !=
+      ERROR_SUCCESS) {
+    return false;
+  }
+  return CreateKeyForWrite(parameters.Get(), L"VolatileParameters", REG_OPTION_VOLATILE, key) == ERROR_SUCCESS;
 }
 
 bool CSnmpAgent::SetAgentStatus(DWORD value) {
   DBG_TRACE(3, L"\n%-20s: Set agent status: %d", g_AgentName, value);
   m_lastAgentStatus = value;
-  return true;
+  CRegKey key;
+  return OpenVolatileParameters(key) && fw::agent::WriteDwordValue(key.Get(), L"AgentStatus", value);
 }
 
 bool CSnmpAgent::SetAgentLastError(const wchar_t* text) {
   if (!text) return false;
   DBG_TRACE(3, L"\n%-20s: Set agent last error message: \"%s\"", g_AgentName, text);
-  return true;
+  CRegKey key;
+  return OpenVolatileParameters(key) && fw::agent::WriteStringValue(key.Get(), L"AgentLastError", text);
 }
 
-bool CSnmpAgent::GetAgentRegParam(const wchar_t* /*name*/, DWORD& /*value*/, bool /*reportFailure*/) { return false; }
+void CSnmpAgent::DeleteVolatileParameters() {
+  CRegKey parameters;
+  if (OpenKeyForWrite(RegPaths().ParametersKey(), parameters) != ERROR_SUCCESS) return;
+  RegDeleteTreeW(parameters.Get(), L"VolatileParameters");
+}
 
-bool CSnmpAgent::GetAgentRegFilePath(const wchar_t* /*valueName*/, std::wstring& /*path*/, const wchar_t* /*section*/) {
+bool CSnmpAgent::GetAgentRegParam(const wchar_t* name, DWORD& value, bool reportFailure) {
+  if (!name) return false;
+  const std::wstring keyPath = RegPaths().ParametersKey();
+  CRegKey key;
+  DWORD read = 0;
+  if (OpenKeyForRead(keyPath, key) == ERROR_SUCCESS && fw::agent::ReadDwordValue(key.Get(), name, read)) {
+    value = read;
+    DBG_TRACE(4, L"\n%-20s: GetAgentRegParam(): return parameter value for %s = %d", g_AgentName, name, value);
+    return true;
+  }
+  if (reportFailure) {
+    DBG_TRACE(1, L"\n%-20s: GetAgentRegParam(): ## ERROR! Could not read agent param \"%s\" from \"%s\"!",
+              g_AgentName, name, keyPath);
+  }
   return false;
+}
+
+bool CSnmpAgent::GetAgentRegFilePath(const wchar_t* valueName, std::wstring& path, const wchar_t* section) {
+  if (!valueName) return false;
+  const std::wstring sectionName = section ? section : g_AgentName;
+  if (sectionName.empty()) return false;
+  const AgentRegPaths paths = RegPaths();
+  std::wstring value;
+  if (!fw::agent::ReadStringValue(paths.CommonRoot() + L"\\" + sectionName + L"\\FILE", valueName, value)) {
+    return false;
+  }
+  DBG_TRACE(5, L"\n%-20s: GetAgentRegFilePath(): registry value %s = %s", sectionName, valueName, value);
+  std::wstring result;
+  if (fw::agent::IsAbsoluteFilePath(value)) {
+    DBG_TRACE(5, L"\n    absolute INI file path...");
+    result = value;
+  } else {
+    const std::wstring dataRoot = paths.DataRoot();
+    DBG_TRACE(5, L"\n    relative INI file path, add data root path %s...", dataRoot);
+    result = dataRoot + L"\\" + value;
+  }
+  DBG_TRACE(4, L"\n%-20s: GetAgentRegFilePath(): return file path for %s = %s", sectionName, valueName, result);
+  path = std::move(result);
+  return true;
 }
 
 bool CSnmpAgent::RunConfigChecks(CDetachedTarnClient& /*client*/) {
@@ -325,6 +403,69 @@ bool CSnmpAgent::RunConfigChecks(CDetachedTarnClient& /*client*/) {
   return true;
 }
 
-void CSnmpAgent::LockListedModules() {}
 
-void CSnmpAgent::DeleteVolatileParameters() {}
+namespace {
+
+using IsWow64ProcessFn = BOOL(WINAPI*)(HANDLE, PBOOL);
+using EnumProcessModulesFn = BOOL(WINAPI*)(HANDLE, HMODULE*, DWORD, LPDWORD);
+using GetModuleBaseNameFn = DWORD(WINAPI*)(HANDLE, HMODULE, LPWSTR, DWORD);
+
+bool RunsUnderWow64() {
+  HMODULE kernel32 = GetModuleHandleW(L"kernel32");
+  if (!kernel32) return false;
+  auto isWow64 = reinterpret_cast<IsWow64ProcessFn>(reinterpret_cast<void*>(GetProcAddress(kernel32, "IsWow64Process")));
+  BOOL wow64 = FALSE;
+  return isWow64 && isWow64(GetCurrentProcess(), &wow64) && wow64;
+}
+
+// Base name -> handle of the first 256 modules of this process; names compare exactly.
+std::map<std::wstring, HMODULE> LoadedModulesByName(EnumProcessModulesFn enumModules, GetModuleBaseNameFn baseName) {
+  std::map<std::wstring, HMODULE> modules;
+  HMODULE handles[256] = {};
+  DWORD needed = 0;
+  if (!enumModules(GetCurrentProcess(), handles, sizeof(handles), &needed)) return modules;
+  const DWORD count = std::min<DWORD>(needed / sizeof(HMODULE), static_cast<DWORD>(std::size(handles)));
+  for (DWORD i = 0; i < count; ++i) {
+    wchar_t name[520] = {};
+    const DWORD length = baseName(GetCurrentProcess(), handles[i], name, static_cast<DWORD>(std::size(name)));
+    if (length == 0) continue;
+    modules.emplace(std::wstring(name, length), handles[i]);
+  }
+  return modules;
+}
+
+}  // namespace
+
+// Pins the modules listed under "#LockList" that are already loaded, so that unloading
+// this agent cannot take them with it. The extra references are never released.
+void CSnmpAgent::LockListedModules() {
+  if (RunsUnderWow64()) return;
+  CRegKey lockList;
+  if (OpenKeyForWrite(GetCommonRoot() + L"\\#LockList", lockList) != ERROR_SUCCESS) return;
+  DynamicLibraryModule psapi(L"psapi");
+  auto enumModules = psapi.getProc<EnumProcessModulesFn>("EnumProcessModules");
+  auto baseName = psapi.getProc<GetModuleBaseNameFn>("GetModuleBaseNameW");
+  if (!enumModules || !baseName) return;
+  const std::map<std::wstring, HMODULE> modules = LoadedModulesByName(enumModules, baseName);
+  for (DWORD index = 0;; ++index) {
+    wchar_t name[260] = {};
+    BYTE data[260] = {};
+    DWORD nameLength = static_cast<DWORD>(std::size(name));
+    DWORD dataSize = sizeof(data);
+    if (RegEnumValueW(lockList.Get(), index, name, &nameLength, nullptr, nullptr, data, &dataSize) != ERROR_SUCCESS) {
+      break;
+    }
+    DBG_TRACE(3, L"\n%-20s: Dirty module \"%s\" found in list", g_AgentName, name);
+    const auto found = modules.find(std::wstring(name, nameLength));
+    if (found == modules.end()) {
+      DBG_TRACE(3, L"\n%-20s: Dirty module %s was not already loaded before this agent!", g_AgentName, name);
+      continue;
+    }
+    // By the module's own full path: a bare name could resolve to another file of that name.
+    std::wstring fullPath;
+    if (ModuleFullPath(found->second, fullPath) && LoadLibraryW(fullPath.c_str())) {
+      DBG_TRACE(3, L"\n%-20s: Dirty module %s (0x%X) successfully locked!", g_AgentName, name,
+                reinterpret_cast<ULONG_PTR>(found->second));
+    }
+  }
+}

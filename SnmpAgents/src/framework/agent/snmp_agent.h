@@ -11,6 +11,7 @@
 #include <map>
 #include <string>
 
+#include "agent_registry.h"
 #include "critical_section.h"
 #include "file_version_info.h"
 #include "mib_tree.h"
@@ -106,6 +107,11 @@ class CSnmpAgent {
   bool RunConfigChecks(CDetachedTarnClient& client);
   void LockListedModules();
   void DeleteVolatileParameters();
+  // The registry paths, read afresh on every call.
+  std::wstring GetCommonRoot() const;
+  std::wstring GetAgentKey() const;
+  std::wstring GetFileRoot() const;
+  std::wstring GetDataRoot() const;
   // What was written last, for monitoring inside the process.
   DWORD GetLastAgentState() const { return m_lastAgentState.load(); }
   DWORD GetLastAgentStatus() const { return m_lastAgentStatus.load(); }
@@ -158,6 +164,8 @@ class CSnmpAgent {
   void ProcessGetNext(SnmpVarBindList* varbinds, AsnInteger32* errorStatus, UINT& position, std::wstring* names);
   bool ProcessSet(SnmpVarBindList* varbinds, AsnInteger32* errorStatus, UINT& position, std::wstring* names);
   void ReplyOutsideRegion(SnmpVarBind& varbind);
+  AgentRegPaths RegPaths() const;
+  bool OpenVolatileParameters(CRegKey& key);
   void TraceRequest(BYTE requestType, const SnmpVarBindList* varbinds);
   void TraceAnswer(BYTE requestType, const SnmpVarBindList* varbinds, const std::wstring* names,
                    AsnInteger32 errorStatus, AsnInteger32 errorIndex);
