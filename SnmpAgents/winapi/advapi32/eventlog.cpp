@@ -154,17 +154,6 @@ int SyslogPriority(WORD type) {
   }
 }
 
-std::wstring Hex(const BYTE* data, DWORD size) {
-  static constexpr wchar_t kDigits[] = L"0123456789abcdef";
-  std::wstring hex;
-  hex.reserve(size * 2);
-  for (DWORD i = 0; i < size; ++i) {
-    hex += kDigits[data[i] >> 4];
-    hex += kDigits[data[i] & 0xF];
-  }
-  return hex;
-}
-
 std::wstring EventIdText(DWORD eventId) {
   wchar_t text[16];
   swprintf(text, 16, L"0x%08X", eventId);
@@ -222,7 +211,7 @@ extern "C" WINADVAPI BOOL WINAPI ReportEventW(HANDLE hEventLog, WORD wType, WORD
         .Text("eventIdHex", EventIdText(dwEventID))
         .TextList("strings", strings);
     if (!text.empty()) record.Text("text", text);
-    if (dwDataSize) record.Text("data", Hex(static_cast<const BYTE*>(lpRawData), dwDataSize));
+    if (dwDataSize) record.Text("data", winapi::LowerHex(lpRawData, dwDataSize));
     std::wstring summary = source->Name() + L": " + TypeName(wType) + L" " + EventIdText(dwEventID) + L": ";
     if (!text.empty()) {
       summary += text;

@@ -147,4 +147,16 @@ int CompareNoCase(std::wstring_view a, std::wstring_view b) {
   return a.size() < b.size() ? -1 : 1;
 }
 
+std::wstring LowerHex(const void* data, size_t size) {
+  static constexpr wchar_t kDigits[] = L"0123456789abcdef";
+  const auto* bytes = static_cast<const unsigned char*>(data);
+  std::wstring hex;
+  hex.reserve(size * 2);
+  for (size_t i = 0; i < size; ++i) {
+    hex += kDigits[bytes[i] >> 4];
+    hex += kDigits[bytes[i] & 0xF];
+  }
+  return hex;
+}
+
 }  // namespace winapi

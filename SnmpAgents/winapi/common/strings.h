@@ -13,6 +13,8 @@ std::u16string Utf16FromWide(std::wstring_view text);
 std::wstring WideFromUtf16(std::u16string_view text);
 // Reads UTF-16 LE from raw bytes (any alignment).
 std::wstring WideFromUtf16Bytes(const void* bytes, size_t units);
+// Bytes as lower-case hexadecimal digits, two a byte.
+std::wstring LowerHex(const void* data, size_t size);
 // Appends one code point as UTF-8.
 void AppendUtf8(std::string& out, char32_t c);
 

@@ -47,16 +47,6 @@ bool ReadAlertStrings(const BYTE* block, DWORD size, DWORD& errorCode, std::vect
   return true;
 }
 
-std::wstring Hex(const BYTE* data, DWORD size) {
-  static constexpr wchar_t kDigits[] = L"0123456789abcdef";
-  std::wstring hex;
-  for (DWORD i = 0; i < size; ++i) {
-    hex += kDigits[data[i] >> 4];
-    hex += kDigits[data[i] & 0xF];
-  }
-  return hex;
-}
-
 NET_API_STATUS RecordAlert(const std::wstring& type, const BYTE* info, DWORD size, const std::wstring& service) {
   winapi::JournalRecord record("alert");
   record.Text("alertType", type).Text("service", service);
@@ -69,7 +59,7 @@ NET_API_STATUS RecordAlert(const std::wstring& type, const BYTE* info, DWORD siz
     for (const std::wstring& s : strings) summary += L": " + s;
     record.Number("errcode", errorCode).TextList("strings", std::move(strings));
   } else {
-    record.Text("data", Hex(info, size));
+    record.Text("data", winapi::LowerHex(info, size));
   }
   return record.Append(LOG_ALERT, summary);
 }
