@@ -9,8 +9,6 @@
 namespace {
 
 constexpr DWORD kMainThreadStack = 0x100000;
-constexpr DWORD kAttachRetryMs = 15000;
-constexpr DWORD kStopWaitMs = 30000;
 constexpr const wchar_t kHashLine[] =
     L"\n##############################################################################";
 
@@ -67,12 +65,12 @@ bool CSnmpAgent::StopAgent() {
   try {
     DBG_TRACE(2, L"\n%-20s: Shutting down agent", g_AgentName);
     DBG_TRACE(3, L"\n%-20s: Cancel outstanding TARN calls...", g_AgentName);
-    m_TarnClient.CancelRequest(1000);
+    m_pTarnClient->CancelRequest(1);
     if (StillActive(m_MainThread)) {
       if (m_hStopWaitEvent) SetEvent(m_hStopWaitEvent);
       SignalShutdown();
       DBG_TRACE(3, L"\n%-20s: Waiting for exit of agents main thread ...", g_AgentName);
-      if (m_MainThread.WaitForTermination(kStopWaitMs)) {
+      if (m_MainThread.WaitForTermination(m_dwStopWaitMs)) {
         DBG_TRACE(3, L"\n%-20s: Agent main thread did exit in time!", g_AgentName);
       } else {
         DBG_TRACE(1,
@@ -126,14 +124,14 @@ void CSnmpAgent::RunMainThread() {
 
 // One pass from attach to detach; false when the attach failed.
 bool CSnmpAgent::RunAttachedPass() {
-  m_TarnClient.SetClientName(g_AgentName.c_str());
-  if (!m_TarnClient.Attach()) {
-    DBG_TRACE(1, L"\n\n%-20s: ## ERROR 0x%X! TARN client attach FAILED!\n", g_AgentName, m_TarnClient.GetLastError());
+  m_pTarnClient->SetClientName(g_AgentName);
+  if (!m_pTarnClient->Attach()) {
+    DBG_TRACE(1, L"\n\n%-20s: ## ERROR 0x%X! TARN client attach FAILED!\n", g_AgentName, m_pTarnClient->GetLastError());
     return false;
   }
-  m_TarnClient.EnableCancelRequest(true);
+  m_pTarnClient->EnableCancelRequest(true);
   if (!g_bShutdown) {
-    RunConfigChecks(m_TarnClient);
+    RunConfigChecks(*m_pTarnClient);
     if (g_bShutdown) {
       DBG_TRACE(2, L"\n%-20s: Agent's InitializeMib() not called - agent shutdown in progress!", g_AgentName);
     } else {
@@ -145,9 +143,9 @@ bool CSnmpAgent::RunAttachedPass() {
       SetRequestsEnabled(true);
       DBG_TRACE(1, L"\n\n%-20s: **** Agent initialization finished - SNMP requests now enabled ****\n", g_AgentName);
       DBG_TRACE(3, L"\n%-20s: Enable RELAY events (with RequestQueuedEvents set)...", g_AgentName);
-      m_TarnClient.EnableEvents(true, true);
+      m_pTarnClient->EnableEvents(true, true);
       DBG_TRACE(3, L"\n%-20s: ...RELAY events enabled!", g_AgentName);
-      RunConfigChecks(m_TarnClient);
+      RunConfigChecks(*m_pTarnClient);
     }
     SetAgentState(AGENT_STATE_STARTED);
     SetAgentLastError(L"");
@@ -157,7 +155,7 @@ bool CSnmpAgent::RunAttachedPass() {
     SetAgentState(AGENT_STATE_STOPPING);
     g_bShutdown = true;
     DBG_TRACE(3, L"\n%-20s: Disable RELAY events ...", g_AgentName);
-    m_TarnClient.EnableEvents(false, false);
+    m_pTarnClient->EnableEvents(false, false);
     DBG_TRACE(3, L"\n%-20s: ... RELAY events disabled", g_AgentName);
     DBG_TRACE(3, L"\n%-20s: Calling the agent's CloseMib()...", g_AgentName);
     CloseMib();
@@ -174,8 +172,8 @@ bool CSnmpAgent::RunAttachedPass() {
     DBG_TRACE(2, L"\n%-20s: Agent shutdown finished.", g_AgentName);
   }
   m_EnumMappingTable.clear();
-  m_TarnClient.EnableCancelRequest(false);
-  m_TarnClient.Detach();
+  m_pTarnClient->EnableCancelRequest(false);
+  m_pTarnClient->Detach();
   return true;
 }
 
@@ -197,8 +195,8 @@ bool CSnmpAgent::ContinueAfterPass(bool attached) {
     return !g_bShutdown;
   }
   if (attached || g_bShutdown) return false;
-  DBG_TRACE(2, L"\n%-20s: Retry TARN connect in %d seconds", g_AgentName, kAttachRetryMs / 1000);
-  if (StopRequestedWithin(m_hStopWaitEvent, kAttachRetryMs)) {
+  DBG_TRACE(2, L"\n%-20s: Retry TARN connect in %d seconds", g_AgentName, m_dwAttachRetryMs / 1000);
+  if (StopRequestedWithin(m_hStopWaitEvent, m_dwAttachRetryMs)) {
     DBG_TRACE(2, L"\n%-20s: Agent shutdown signaled - TARN connect retry aborted!", g_AgentName);
     g_bShutdown = true;
     return false;

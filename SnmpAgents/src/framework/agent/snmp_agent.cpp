@@ -11,11 +11,6 @@
 CSnmpAgent* g_pSnmpAgent = nullptr;
 std::wstring g_AgentName;
 std::atomic<bool> g_bShutdown{false};
-std::atomic<bool> g_bSetAllowed{false};
-std::atomic<bool> g_bDoAccountCheck{true};
-std::atomic<bool> g_bShutdownIsAllowed{false};
-std::atomic<BYTE> g_Trap2EventLogFilter{0};
-std::atomic<BYTE> g_TrapToAdminAlertFilter{0};
 
 namespace {
 
@@ -100,12 +95,8 @@ TrapRecord::TrapRecord(TrapRecord&& other) noexcept
 // ---------------------------------------------------------------------------------------
 // Construction
 
-CSnmpAgent::CSnmpAgent() : m_MibTree(this) {
-  g_bSetAllowed = false;
-  g_bDoAccountCheck = true;
-  g_bShutdownIsAllowed = false;
-  g_Trap2EventLogFilter = 0;
-  g_TrapToAdminAlertFilter = 0;
+CSnmpAgent::CSnmpAgent() : m_MibTree(this), m_pTarnClient(std::make_unique<CTarnClient>(m_TarnEvents)) {
+  g_ManagementSettings.Reset();
   g_bShutdown = false;
   CreateUnnamedEvent(m_hTrapEvent, false);
   CreateUnnamedEvent(m_hShutdownEvent, true);
@@ -124,6 +115,10 @@ CSnmpAgent::~CSnmpAgent() {
 // Virtual interface: the base behaviour
 
 bool CSnmpAgent::OnTarnEvent(void* /*event*/) { return true; }
+
+const wchar_t* CAgentTarnEvents::GetAgentName() { return m_agent.GetAgentName(); }
+void CAgentTarnEvents::RestartAgent(DWORD delayMs) { m_agent.RestartAgent(delayMs); }
+void CAgentTarnEvents::OnTarnEvent(Tarn& event) { m_agent.OnTarnEvent(&event); }
 void CSnmpAgent::CloseMib() {}
 const wchar_t* CSnmpAgent::GetAgentName() { return g_AgentName.c_str(); }
 DWORD CSnmpAgent::GetAgentCode() { return 1; }
@@ -397,11 +392,7 @@ bool CSnmpAgent::GetAgentRegFilePath(const wchar_t* valueName, std::wstring& pat
   return true;
 }
 
-bool CSnmpAgent::RunConfigChecks(CDetachedTarnClient& /*client*/) {
-  DBG_TRACE(2, L"\n%-20s: Running SNMP agent configuration checks", g_AgentName);
-  DBG_TRACE(2, L"\n%-20s: SNMP agent configuration checks done", g_AgentName);
-  return true;
-}
+bool CSnmpAgent::RunConfigChecks(CTarnClient& client) { return ::RunConfigChecks(client, g_AgentName.c_str()); }
 
 
 namespace {

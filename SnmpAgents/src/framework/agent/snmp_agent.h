@@ -9,6 +9,7 @@
 #include <atomic>
 #include <deque>
 #include <map>
+#include <memory>
 #include <string>
 
 #include "agent_registry.h"
@@ -16,7 +17,7 @@
 #include "file_version_info.h"
 #include "mib_tree.h"
 #include "snmp_value.h"
-#include "detached_tarn_client.h"
+#include "tarn_client.h"
 #include "thread.h"
 #include "trap_alert.h"
 
@@ -58,6 +59,21 @@ enum AgentStateCode : DWORD {
   AGENT_STATE_EXCEPTION = 15,
 };
 const wchar_t* AgentStateWord(DWORD code);
+
+class CSnmpAgent;
+
+// Hands the management client's events to the agent; a member rather than a base class,
+// so the agent's virtual interface keeps its slot order.
+class CAgentTarnEvents final : public ITarnEventTarget {
+ public:
+  explicit CAgentTarnEvents(CSnmpAgent& agent) : m_agent(agent) {}
+  const wchar_t* GetAgentName() override;
+  void RestartAgent(DWORD delayMs) override;
+  void OnTarnEvent(Tarn& event) override;
+
+ private:
+  CSnmpAgent& m_agent;
+};
 
 class CSnmpAgent {
  public:
@@ -104,7 +120,7 @@ class CSnmpAgent {
   bool SetAgentLastError(const wchar_t* text);
   bool GetAgentRegParam(const wchar_t* name, DWORD& value, bool reportFailure);
   bool GetAgentRegFilePath(const wchar_t* valueName, std::wstring& path, const wchar_t* section = nullptr);
-  bool RunConfigChecks(CDetachedTarnClient& client);
+  bool RunConfigChecks(CTarnClient& client);
   void LockListedModules();
   void DeleteVolatileParameters();
   // The registry paths, read afresh on every call.
@@ -124,17 +140,20 @@ class CSnmpAgent {
   bool AreRequestsEnabled() const { return m_bRequestsEnabled.load(std::memory_order_relaxed); }
   HANDLE GetTrapEvent() const { return m_hTrapEvent; }
   CSnmpMibTree& GetMibTree() { return m_MibTree; }
-  CDetachedTarnClient& GetTarnClient() { return m_TarnClient; }
+  CTarnClient& GetTarnClient() { return *m_pTarnClient; }
 
   std::wstring m_ProductKeyName;
 
  protected:
   void SetRequestsEnabled(bool enabled) { m_bRequestsEnabled.store(enabled, std::memory_order_relaxed); }
   void ReportEntryPointException(const wchar_t* messageLine, DWORD state);
+  // Before StartAgent only: another client, for agents that run without the service.
+  void ReplaceTarnClient(std::unique_ptr<CTarnClient> client) { m_pTarnClient = std::move(client); }
 
   CSnmpMibTree m_MibTree;
   HANDLE m_hShutdownEvent = nullptr;
-  CDetachedTarnClient m_TarnClient;
+  CAgentTarnEvents m_TarnEvents{*this};
+  std::unique_ptr<CTarnClient> m_pTarnClient;
   std::map<std::wstring, std::map<LONG, LONG>> m_EnumMappingTable;
   std::deque<TrapRecord> m_TrapQueue;
   CCriticalSection m_TrapQueueLock;
@@ -152,6 +171,9 @@ class CSnmpAgent {
   HANDLE m_hStopWaitEvent = nullptr;
   std::atomic<DWORD> m_dwRestartDelay{0};
   std::wstring m_ComputerName;
+  // Wait before an attach retry and for the main thread's end at stop; tests shorten them.
+  DWORD m_dwAttachRetryMs = 15000;
+  DWORD m_dwStopWaitMs = 30000;
 
   // The MIB lock of request processing: whole requests, taken before the tree lock.
   CCriticalSection m_MibLock;
@@ -178,11 +200,7 @@ class CSnmpAgent {
 extern CSnmpAgent* g_pSnmpAgent;
 extern std::wstring g_AgentName;
 extern std::atomic<bool> g_bShutdown;
-extern std::atomic<bool> g_bSetAllowed;
-extern std::atomic<bool> g_bDoAccountCheck;
-extern std::atomic<bool> g_bShutdownIsAllowed;
-extern std::atomic<BYTE> g_Trap2EventLogFilter;
-extern std::atomic<BYTE> g_TrapToAdminAlertFilter;
+// The five management settings are g_ManagementSettings (management_settings.h).
 
 // The agent name from a module: its file name without directory and extension.
 std::wstring AgentNameFromModule(HMODULE module);

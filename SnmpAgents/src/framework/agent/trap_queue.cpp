@@ -82,8 +82,8 @@ bool CSnmpAgent::SnmpTrap(AsnObjectIdentifier* enterprise, AsnInteger32* generic
         DBG_TRACE(1, L"\n\n%-20s: ## Trap %d (Param: %d, OID: %s) ##\n", g_AgentName, number,
                   varbinds ? varbinds->len : 0u, OidToText(oid, enterprise));
       }
-      const BYTE eventLogFilter = g_Trap2EventLogFilter;
-      const BYTE alertFilter = g_TrapToAdminAlertFilter;
+      const BYTE eventLogFilter = g_ManagementSettings.Trap2EventLog;
+      const BYTE alertFilter = g_ManagementSettings.TrapToAdminAlert;
       if (eventLogFilter || alertFilter) m_TrapAlert.SetTrapParams(varbinds, static_cast<DWORD>(number));
       if (eventLogFilter && !m_TrapAlert.Write2EventLog(eventLogFilter)) {
         DBG_TRACE(2, L"\n%-20s: SnmpExtensionTrap(): Nothing written to event log!", g_AgentName);

@@ -1,7 +1,10 @@
 #include "test_agent.h"
 
+#include <memory>
 #include <stdexcept>
 #include <string>
+
+#include "detached_tarn_client.h"
 
 namespace fw::testing {
 
@@ -11,7 +14,8 @@ std::wstring Oid(const wchar_t* suffix) { return std::wstring(kTestRegion) + suf
 
 }  // namespace
 
-CTestAgent::CTestAgent(bool withRegion) {
+CTestAgent::CTestAgent(bool withRegion, Service service) {
+  if (service == Service::Detached) ReplaceTarnClient(std::make_unique<CDetachedTarnClient>(m_TarnEvents));
   m_ProductKeyName = L"Vornekt SNMP Agents";
   if (withRegion) AddMibRegion(kTestRegion, nullptr);
 }

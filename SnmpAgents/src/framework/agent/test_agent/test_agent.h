@@ -14,8 +14,14 @@ inline constexpr UINT kCheckedTextLimit = 16;
 
 class CTestAgent : public CSnmpAgent {
  public:
+  enum class Service { Detached, MgtCore };
   // withRegion false: no region is registered and InitSupportedRegions is not overridden.
-  explicit CTestAgent(bool withRegion = true);
+  // Service::MgtCore attaches to the management service as a real agent does.
+  explicit CTestAgent(bool withRegion = true, Service service = Service::Detached);
+
+  // Shorter waits for the lifecycle tests.
+  void SetAttachRetryMs(DWORD ms) { m_dwAttachRetryMs = ms; }
+  void SetStopWaitMs(DWORD ms) { m_dwStopWaitMs = ms; }
 
   bool InitializeMib() override;
   void CloseMib() override;
