@@ -21,98 +21,24 @@
 #include "management_settings.h"
 #include "relay_client.h"
 #include "tarn_client.h"
+#include "mgtcore_process.h"
 
 namespace {
 
-using namespace std::chrono_literals;
-using Clock = std::chrono::steady_clock;
-
-std::string StateDir() {
-  const char* dir = std::getenv("WINAPI_STATE_DIR");
-  return dir ? dir : "/tmp";
-}
-
-std::string PidFile() { return StateDir() + "/run/MgtCore.pid"; }
-
-template <class Predicate>
-bool WaitUntil(Predicate done, std::chrono::milliseconds limit = 5000ms) {
-  const auto deadline = Clock::now() + limit;
-  while (!done()) {
-    if (Clock::now() > deadline) return false;
-    std::this_thread::sleep_for(10ms);
-  }
-  return true;
-}
-
-pid_t Spawn(const std::vector<std::string>& args, const std::string& log, bool newSession) {
-  const pid_t pid = fork();
-  if (pid != 0) return pid;
-  if (newSession) setsid();
-  if (FILE* out = std::fopen(log.c_str(), "a")) {
-    dup2(fileno(out), 1);
-    dup2(fileno(out), 2);
-  }
-  std::vector<char*> argv;
-  for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-  argv.push_back(nullptr);
-  execv(argv[0], argv.data());
-  _exit(127);
-}
-
-int Mgtctl(const std::vector<std::string>& args) {
-  std::vector<std::string> full = {MGTCTL_PROGRAM};
-  full.insert(full.end(), args.begin(), args.end());
-  const pid_t pid = Spawn(full, StateDir() + "/mgtctl.log", false);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
+using namespace mgtcore_test;
 
 uint64_t RequestsServed() {
-  const std::string command = std::string(MGTCTL_PROGRAM) + " status";
-  FILE* out = popen(command.c_str(), "r");
-  char line[256] = {};
-  const bool read = out && std::fgets(line, sizeof line, out);
-  if (out) pclose(out);
-  if (!read) return ~0ull;
-  const char* at = std::strstr(line, "requests=");
+  const std::string line = ServiceStatus();
+  const char* at = std::strstr(line.c_str(), "requests=");
   return at ? std::strtoull(at + 9, nullptr, 10) : ~0ull;
 }
 
-// One mgtcore process, started in a session of its own and stopped by its pid.
-class MgtCore {
+// The service of one test; a failed start fails the test.
+class TestService : public MgtCore {
  public:
-  void Start(const std::string& config = "{\"ServerCabinetNumber\":3,\"Settings\":{\"ShutdownIsAllowed\":1,"
-                                         "\"SetAllowed\":1,\"DoAccountCheck\":0,\"Trap2EventLog\":4,\"TrapToAdminAlert\":2}}") {
-    const std::string path = StateDir() + "/mgtcore.json";
-    std::ofstream(path) << config;
-    pid_ = Spawn({MGTCORE_PROGRAM, "--config", path}, StateDir() + "/mgtcore.log", true);
-    ASSERT_TRUE(WaitUntil([&] {
-      std::ifstream file(PidFile());
-      pid_t written = 0;
-      return (file >> written) && written == pid_;
-    })) << "mgtcore did not start; see " << StateDir() << "/mgtcore.log";
+  void Start(const std::string& config = kDefaultConfig) {
+    ASSERT_TRUE(MgtCore::Start(config)) << "mgtcore did not start; see " << StateDir() << "/mgtcore.log";
   }
-  // SIGTERM, as a service manager stops it; true when it ended on its own and cleaned up.
-  bool Stop() {
-    if (pid_ <= 0) return true;
-    kill(pid_, SIGTERM);
-    int status = 0;
-    const bool ended = WaitUntil([&] { return waitpid(pid_, &status, WNOHANG) == pid_; });
-    if (!ended) Kill();
-    pid_ = 0;
-    return ended && WIFEXITED(status) && WEXITSTATUS(status) == 0 && access(PidFile().c_str(), F_OK) != 0;
-  }
-  void Kill() {
-    if (pid_ <= 0) return;
-    kill(pid_, SIGKILL);
-    waitpid(pid_, nullptr, 0);
-    pid_ = 0;
-  }
-  ~MgtCore() { Stop(); }
-
- private:
-  pid_t pid_ = 0;
 };
 
 class RecordingAgent final : public ITarnEventTarget {
@@ -131,7 +57,7 @@ class MgtCoreTest : public ::testing::Test {
     std::remove(PidFile().c_str());
   }
   void TearDown() override { CoUninitialize(); }
-  MgtCore service_;
+  TestService service_;
 };
 
 Tarn SettingsRequest(DWORD code) {
@@ -204,14 +130,6 @@ size_t EntriesIn(const char* directory) {
   return count;
 }
 
-std::string ServiceStatus() {
-  const std::string command = std::string(MGTCTL_PROGRAM) + " status";
-  FILE* out = popen(command.c_str(), "r");
-  char line[256] = {};
-  const bool read = out && std::fgets(line, sizeof line, out);
-  if (out) pclose(out);
-  return read ? line : "";
-}
 
 TEST_F(MgtCoreTest, AttachCyclesLeaveNoHandlesSocketsThreadsOrServerObjects) {
   service_.Start();

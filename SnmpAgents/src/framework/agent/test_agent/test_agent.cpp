@@ -60,7 +60,10 @@ bool CTestAgent::InitializeMib() {
   return true;
 }
 
-void CTestAgent::CloseMib() { ++closeCalls; }
+void CTestAgent::CloseMib() {
+  ++closeCalls;
+  if (HANDLE gate = closeMibGate.load()) WaitForSingleObject(gate, INFINITE);
+}
 
 bool CTestAgent::OnPreSnmpQuery(BYTE, SnmpVarBindList*, AsnInteger32* errorStatus, AsnInteger32* errorIndex) {
   ++preCalls;

@@ -41,6 +41,8 @@ class CTestAgent : public CSnmpAgent {
   std::atomic<int> postCalls{0};
   std::atomic<int> initializeCalls{0};
   std::atomic<int> closeCalls{0};
+  // When set, CloseMib waits for this event: a main thread stuck in its teardown.
+  std::atomic<HANDLE> closeMibGate{nullptr};
   // When true, OnPreSnmpQuery answers the request itself with status 5 at index 1.
   std::atomic<bool> answerInPreHook{false};
 
