@@ -247,15 +247,7 @@ void CSnmpAgent::OnModuleAttach(HMODULE module) {
   const std::wstring messagesPath = GetFileRoot() + L"\\Messages.dll";
   m_TrapAlert.LoadMessageDLL(messagesPath.c_str());
 
-  std::wstring trapIni;
-  if (GetAgentRegFilePath(L"TrapIni", trapIni, L"Tolvarn_MIB")) {
-    m_TrapConfig.Path = trapIni;
-    const DWORD attributes = GetFileAttributesW(trapIni.c_str());
-    m_TrapConfig.Usable = attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
-    if (!m_TrapConfig.Usable) {
-      DBG_TRACE(2, L"\nERROR! Could not open trap config \"%s\" - trap suppression not possible", trapIni);
-    }
-  }
+  LoadTrapConfiguration();
 
   if (DBG_TRACE_ACTIVE()) {
     DBG_TRACE(1, L"\n\n*** SNMP agent module \"%s\" loaded ***\n", g_AgentName);
@@ -282,6 +274,18 @@ void CSnmpAgent::OnModuleAttach(HMODULE module) {
     DBG_TRACE(2, L"\n        Module path : %s", m_ModulePath);
   }
   LockListedModules();
+}
+
+// The suppression file is tested once; its content is read again for every trap.
+void CSnmpAgent::LoadTrapConfiguration() {
+  std::wstring trapIni;
+  if (!GetAgentRegFilePath(L"TrapIni", trapIni, L"Tolvarn_MIB")) return;
+  m_TrapConfig.Path = trapIni;
+  const DWORD attributes = GetFileAttributesW(trapIni.c_str());
+  m_TrapConfig.Usable = attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+  if (!m_TrapConfig.Usable) {
+    DBG_TRACE(2, L"\nERROR! Could not open trap config \"%s\" - trap suppression not possible", trapIni);
+  }
 }
 
 void CSnmpAgent::OnModuleDetach() {

@@ -135,6 +135,8 @@ class CSnmpAgent {
   // Trap queue.
   bool CreateTrap(const wchar_t* enterpriseOid, DWORD specificTrap, const SnmpVarBindList* varbinds);
   bool IsTrapEnabled(DWORD specificTrap);
+  // Finds the trap suppression file ("TrapIni" of section "Tolvarn_MIB"); at module attach.
+  void LoadTrapConfiguration();
   bool ResolveTrap(AsnObjectIdentifier* enterprise, AsnInteger32* specificTrap, SnmpVarBindList* varbinds);
 
   bool AreRequestsEnabled() const { return m_bRequestsEnabled.load(std::memory_order_relaxed); }
