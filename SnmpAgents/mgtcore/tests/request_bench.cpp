@@ -12,23 +12,12 @@
 #include <thread>
 
 #include "management_settings.h"
+#include "private_state.h"
 #include "relay_client.h"
 
 namespace {
 
 pid_t g_service = 0;
-
-// The layer opens its registry during static initialisation, so a private state
-// directory must be in the environment before the program starts: re-run with it.
-void UsePrivateStateDir(char** argv) {
-  if (std::getenv("MGTCORE_BENCH_STATE")) return;
-  char dir[] = "/tmp/mgtcore-bench-XXXXXX";
-  if (!mkdtemp(dir)) return;
-  setenv("MGTCORE_BENCH_STATE", dir, 1);
-  setenv("WINAPI_STATE_DIR", dir, 1);
-  setenv("WINAPI_REGISTRY", (std::string(dir) + "/registry.db").c_str(), 1);
-  execv("/proc/self/exe", argv);
-}
 
 bool StartService() {
   const std::string state = std::getenv("WINAPI_STATE_DIR");
@@ -87,7 +76,7 @@ BENCHMARK(BM_CmdRequestRoundTrip)->UseRealTime()->Unit(benchmark::kMicrosecond);
 }  // namespace
 
 int main(int argc, char** argv) {
-  UsePrivateStateDir(argv);
+  conformance::UsePrivateStateDir(argv, "MGTCORE_BENCH_STATE", "mgtcore-bench");
   benchmark::Initialize(&argc, argv);
   CoInitializeEx(nullptr, COINIT_MULTITHREADED);
   if (!StartService()) {

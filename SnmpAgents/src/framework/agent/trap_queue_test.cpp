@@ -60,13 +60,16 @@ TEST(TrapQueueLoad, ManyProducersSlowConsumerEveryTrapOnceInProducerOrder) {
   std::atomic<int> producing{kProducers};
   std::vector<int> next(kProducers, 0);
   int delivered = 0, outOfOrder = 0, wakeups = 0;
-  // The service waits for the event, then calls until FALSE; a lost wake-up shows as a
-  // queue that still holds traps once the producers are done.
+  bool lostWakeup = false;
+  // The service waits for the event, then calls until FALSE. A wake-up lost while traps
+  // are queued shows as a wait that times out after the producers are done.
   std::thread consumer([&] {
-    for (;;) {
-      const bool done = producing.load() == 0;
-      if (WaitForSingleObject(trapEvent, done ? 0 : 5000) != WAIT_OBJECT_0) {
-        if (done) break;
+    while (delivered < kProducers * kPerProducer) {
+      if (WaitForSingleObject(trapEvent, 5000) != WAIT_OBJECT_0) {
+        if (producing.load() == 0) {
+          lostWakeup = true;
+          return;
+        }
         continue;
       }
       ++wakeups;
@@ -104,6 +107,7 @@ TEST(TrapQueueLoad, ManyProducersSlowConsumerEveryTrapOnceInProducerOrder) {
   for (auto& producer : producers) producer.join();
   consumer.join();
 
+  EXPECT_FALSE(lostWakeup);
   EXPECT_EQ(refused.load(), 0);
   EXPECT_EQ(outOfOrder, 0);
   EXPECT_EQ(delivered, kProducers * kPerProducer);
