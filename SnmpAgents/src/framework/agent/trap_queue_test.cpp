@@ -156,6 +156,28 @@ TEST(TrapQueueTimeStamp, TicksSinceTheTimeZeroReferenceWrapModulo32Bits) {
   }
 }
 
+TEST(TrapQueueTrigger, ASetOfTheTriggerObjectQueuesThatTrap) {
+  CTestAgent agent;
+  HANDLE trapEvent = nullptr;
+  ASSERT_TRUE(agent.SnmpInit(0, &trapEvent, nullptr));
+  ASSERT_TRUE(agent.WaitUntilServing(10000));
+  const std::wstring trigger = std::wstring(fw::testing::kTestRegion).substr(1) + L".22.0";
+  for (const AsnInteger32 value : {925, 0, -3}) {
+    RequestList set({trigger});
+    SetValueNumber(&set[0], value, ASN_INTEGER);
+    AsnInteger32 status = -1, index = -1;
+    agent.SnmpQuery(SNMP_PDU_SET, &set.list, &status, &index);
+    EXPECT_EQ(status, value > 0 ? SNMP_ERRORSTATUS_NOERROR : SNMP_ERRORSTATUS_BADVALUE) << value;
+  }
+  Fetched trap(agent);
+  ASSERT_TRUE(trap.result);
+  EXPECT_EQ(trap.specific, 925);
+  ASSERT_EQ(trap.varbinds.len, 3u);
+  EXPECT_EQ(trap.varbinds.list[0].value.asnType, ASN_OCTETSTRING);
+  EXPECT_FALSE(Fetched(agent).result) << "refused values raise nothing";
+  agent.StopAgent();
+}
+
 // The suppression file named by the registry, edited between traps.
 class TrapSuppression : public ::testing::Test {
  protected:

@@ -1,10 +1,12 @@
 #include "test_agent.h"
 
+#include <ctime>
 #include <memory>
 #include <stdexcept>
 #include <string>
 
 #include "detached_tarn_client.h"
+#include "request_builder.h"
 
 namespace fw::testing {
 
@@ -52,6 +54,12 @@ void CTestAgent::RegisterObjects(CSnmpMibTree& tree) {
   SnmpUtilVarBindFree(&varbind);
 
   tree.AddConstEntry(Oid(L".31.0").c_str(), L"testLast", L"last", ASN_OCTETSTRING);
+
+  TextToOid(Oid(L".22.0").c_str(), &varbind.name);
+  SetValueNumber(&varbind, 0, ASN_INTEGER);
+  tree.AddObject(&varbind, L"testTrapTrigger", MIB_ACCESS_READ_WRITE, nullptr,
+                 static_cast<MibCallback>(&CTestAgent::RaiseTrap));
+  SnmpUtilVarBindFree(&varbind);
 }
 
 bool CTestAgent::InitializeMib() {
@@ -87,6 +95,23 @@ bool CTestAgent::WaitUntilServing(DWORD timeoutMs) {
 SNMPSTATUS CTestAgent::CheckTextValue(SnmpVarBind* varbind, BYTE) {
   if (varbind->value.asnType != ASN_OCTETSTRING) return SNMP_ERRORSTATUS_WRONGTYPE;
   if (varbind->value.asnValue.string.length > kCheckedTextLimit) return SNMP_ERRORSTATUS_WRONGLENGTH;
+  return SNMP_ERRORSTATUS_NOERROR;
+}
+
+SNMPSTATUS CTestAgent::RaiseTrap(SnmpVarBind* varbind, BYTE mode) {
+  if (mode != MIB_MODE_SET) return SNMP_ERRORSTATUS_NOERROR;
+  if (varbind->value.asnType != ASN_INTEGER || varbind->value.asnValue.number <= 0) {
+    return SNMP_ERRORSTATUS_BADVALUE;
+  }
+  wchar_t computer[MAX_COMPUTERNAME_LENGTH + 1] = {};
+  DWORD size = MAX_COMPUTERNAME_LENGTH + 1;
+  GetComputerNameW(computer, &size);
+  RequestList trap({L"1.3.6.1.4.1.884.2.10.2.9.1.22.1", L"1.3.6.1.4.1.884.2.10.2.9.1.22.2",
+                    L"1.3.6.1.4.1.884.2.10.2.9.1.22.3"});
+  SetValueText(&trap[0], computer, ASN_OCTETSTRING);
+  SetValueNumber(&trap[1], static_cast<DWORD>(time(nullptr)), ASN_INTEGER);
+  SetValueText(&trap[2], L"test trap", ASN_OCTETSTRING);
+  CreateTrap(L".1.3.6.1.4.1.884", static_cast<DWORD>(varbind->value.asnValue.number), &trap.list);
   return SNMP_ERRORSTATUS_NOERROR;
 }
 

@@ -48,6 +48,8 @@ class CTestAgent : public CSnmpAgent {
 
   SNMPSTATUS CheckTextValue(SnmpVarBind* varbind, BYTE mode);
   SNMPSTATUS ThrowingRead(SnmpVarBind* varbind, BYTE mode);
+  // testTrapTrigger: a SET of n > 0 raises trap n with the computer name, the time and a text.
+  SNMPSTATUS RaiseTrap(SnmpVarBind* varbind, BYTE mode);
 };
 
 }  // namespace fw::testing
