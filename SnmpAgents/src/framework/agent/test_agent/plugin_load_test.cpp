@@ -29,6 +29,27 @@ std::wstring PluginPath(const wchar_t* file = FW_TEST_AGENT_DLL) {
   return dir + L"../lib/" + file;
 }
 
+// The state word an agent module last wrote under "#Status" of the default common root.
+std::wstring StateWord(const wchar_t* agent) {
+  HKEY key = nullptr;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Morvasten\\#Status", 0, KEY_READ, &key) != ERROR_SUCCESS) {
+    return L"<no key>";
+  }
+  wchar_t word[64] = {};
+  DWORD size = sizeof(word) - sizeof(wchar_t);
+  const LONG read = RegQueryValueExW(key, agent, nullptr, nullptr, reinterpret_cast<BYTE*>(word), &size);
+  RegCloseKey(key);
+  return read == ERROR_SUCCESS ? word : L"<none>";
+}
+
+bool VolatileParametersExist(const wchar_t* agent) {
+  const std::wstring path = std::wstring(L"SOFTWARE\\Morvasten\\") + agent + L"\\Parameters\\VolatileParameters";
+  HKEY key = nullptr;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
+  RegCloseKey(key);
+  return true;
+}
+
 // One load for the whole suite, as the service loads an agent once per process.
 class LoadedPlugin : public ::testing::Test {
  protected:
@@ -145,9 +166,11 @@ TEST_F(LoadedPlugin, ServesItsRegionThroughTheFiveEntryPoints) {
 // the first one serving.
 TEST_F(LoadedPlugin, SecondAgentModuleKeepsItsOwnState) {
   ASSERT_TRUE(WaitUntilServing());
+  constexpr wchar_t kSecond[] = L"TestSnmpAgentCopy";
   HMODULE second = LoadLibraryW(PluginPath(FW_SECOND_AGENT_DLL).c_str());
   ASSERT_NE(second, nullptr) << GetLastError();
   ASSERT_NE(second, module);
+  EXPECT_EQ(StateWord(kSecond), L"loaded");
   auto secondInit = Export<PFNSNMPEXTENSIONINIT>(second, "SnmpExtensionInit");
   auto secondQuery = Export<PFNSNMPEXTENSIONQUERY>(second, "SnmpExtensionQuery");
   auto secondClose = Export<PFNSNMPEXTENSIONCLOSE>(second, "SnmpExtensionClose");
@@ -164,7 +187,10 @@ TEST_F(LoadedPlugin, SecondAgentModuleKeepsItsOwnState) {
     if (!secondServing) Sleep(10);
   }
   EXPECT_TRUE(secondServing);
+  EXPECT_EQ(StateWord(kSecond), L"started");
+  EXPECT_TRUE(VolatileParametersExist(kSecond));
   secondClose();
+  EXPECT_EQ(StateWord(kSecond), L"stopped");
   RequestList stillServed({kRegion + L".2.0"});
   EXPECT_EQ(Query(SNMP_PDU_GET, stillServed).status, 0) << "closing the second agent stopped the first";
   RequestList refused({kRegion + L".2.0"});
@@ -172,6 +198,8 @@ TEST_F(LoadedPlugin, SecondAgentModuleKeepsItsOwnState) {
   secondQuery(SNMP_PDU_GET, &refused.list, &status, &index);
   EXPECT_EQ(status, SNMP_ERRORSTATUS_NOSUCHNAME);
   FreeLibrary(second);
+  EXPECT_EQ(StateWord(kSecond), L"unloaded");
+  EXPECT_FALSE(VolatileParametersExist(kSecond)) << "status values go with the module";
 }
 
 // Runs after the tests above (definition order): the agent is serving.
