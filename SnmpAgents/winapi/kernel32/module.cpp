@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <map>
 #include <mutex>
+#include <set>
 
 #include "errors.h"
 #include "paths.h"
@@ -57,6 +58,9 @@ struct Loader {
   std::mutex tableLock;
   std::map<uintptr_t, LoadedImage> images;
   std::map<uintptr_t, DataImage> data;
+  // Images detached by FreeLibrary that the host loader kept mapped (C++ libraries with
+  // unique symbols are never unmapped): a new LoadLibrary attaches them again.
+  std::set<uintptr_t> detachedImages;
   std::vector<std::string> userDirectories;
   uint64_t nextLoadOrder = 1;
   bool exitHandlerRegistered = false;
@@ -123,9 +127,15 @@ int CollectImage(dl_phdr_info* info, size_t, void* context) {
   return 0;
 }
 
+// The images the process has loaded, as Windows sees them: without those FreeLibrary
+// detached but the host loader kept mapped.
 std::vector<ImageRange> EnumerateImages() {
   std::vector<ImageRange> images;
   dl_iterate_phdr(CollectImage, &images);
+  auto& loader = TheLoader();
+  std::lock_guard<std::mutex> guard(loader.tableLock);
+  if (loader.detachedImages.empty()) return images;
+  std::erase_if(images, [&](const ImageRange& image) { return loader.detachedImages.count(image.base) > 0; });
   return images;
 }
 
@@ -279,6 +289,15 @@ HMODULE AddReference(uintptr_t base) {
   return ModuleAt(base);
 }
 
+// Whether the host loader had the image before this load because something other than
+// LoadLibrary mapped it (a link-time dependency); such images get no DllMain calls.
+bool MappedByHostLoader(uintptr_t base, bool wasMapped) {
+  auto& loader = TheLoader();
+  std::lock_guard<std::mutex> guard(loader.tableLock);
+  const bool detachedHere = loader.detachedImages.erase(base) > 0;
+  return wasMapped && !detachedHere;
+}
+
 HMODULE AttachNewImage(void* dl, uintptr_t base, const std::string& path, bool wasLoaded) {
   auto& loader = TheLoader();
   LoadedImage image;
@@ -299,6 +318,7 @@ HMODULE AttachNewImage(void* dl, uintptr_t base, const std::string& path, bool w
     {
       std::lock_guard<std::mutex> guard(loader.tableLock);
       loader.images.erase(base);
+      loader.detachedImages.insert(base);
     }
     dlclose(dl);
     FailWith(ERROR_DLL_INIT_FAILED);
@@ -331,9 +351,10 @@ HMODULE LoadImage(const std::string& hostName) {
       dlclose(dl);  // the image keeps the handle it was first loaded with
       return known;
     }
+    const bool hostMapped = MappedByHostLoader(base, already != nullptr);
     ImageRange range;
     const std::string path = FindImage(base, range) ? range.path : candidate;
-    return AttachNewImage(dl, base, path, already != nullptr);
+    return AttachNewImage(dl, base, path, hostMapped);
   }
   FailWith(sawBadFile ? ERROR_BAD_EXE_FORMAT : ERROR_MOD_NOT_FOUND);
   return nullptr;
@@ -395,21 +416,27 @@ BOOL FreeImage(uintptr_t base) {
   auto& loader = TheLoader();
   std::lock_guard<std::recursive_mutex> loaderGuard(loader.loaderLock);
   LoadedImage image;
+  bool known = false;
   {
     std::lock_guard<std::mutex> guard(loader.tableLock);
     auto it = loader.images.find(base);
-    if (it == loader.images.end()) {
-      ImageRange range;
-      return FindImage(base, range) ? TRUE : FailWith(ERROR_MOD_NOT_FOUND);
+    if (it != loader.images.end()) {
+      known = true;
+      if (it->second.pinned || --it->second.references > 0) return TRUE;
+      image = it->second;
+      it->second.attached = false;
     }
-    if (it->second.pinned || --it->second.references > 0) return TRUE;
-    image = it->second;
-    it->second.attached = false;
+  }
+  if (!known) {
+    // Not loaded through LoadLibrary (the host loader's own): nothing to release.
+    ImageRange range;
+    return FindImage(base, range) ? TRUE : FailWith(ERROR_MOD_NOT_FOUND);
   }
   if (image.attached) CallDllMain(image.dllMain, base, DLL_PROCESS_DETACH);
   {
     std::lock_guard<std::mutex> guard(loader.tableLock);
     loader.images.erase(base);
+    if (image.attached) loader.detachedImages.insert(base);
   }
   dlclose(image.dl);
   return TRUE;

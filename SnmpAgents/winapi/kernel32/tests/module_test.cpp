@@ -151,6 +151,13 @@ TEST(Modules, DllMainSeesAttachOnceAndDetachAtLastRelease) {
   EXPECT_EQ(ProbeLog(), L"AD0");
   EXPECT_EQ(GetModuleHandleW(kProbe), nullptr);
 
+  // Loaded again after the last release: attached again, whether the image stayed mapped.
+  HMODULE reloaded = LoadLibraryW(kProbe);
+  ASSERT_NE(reloaded, nullptr);
+  EXPECT_EQ(ProbeLog(), L"AD0A");
+  EXPECT_TRUE(FreeLibrary(reloaded));
+  EXPECT_EQ(ProbeLog(), L"AD0AD0");
+
   ResetProbeLog();
   SetEnvironmentVariableW(L"MODULE_TEST_PROBE_FAIL", L"1");
   SetLastError(kSentinel);

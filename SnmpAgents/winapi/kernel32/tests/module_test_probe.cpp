@@ -22,7 +22,18 @@ void Append(const wchar_t* event) {
 
 }  // namespace
 
-PROBE_EXPORT int ProbeAnswer() { return 42; }
+// A static of an inline function is a unique symbol on Linux: the host loader never
+// unmaps the module, as it keeps any C++ library with such symbols, so a later load
+// finds it still mapped and must attach it again.
+inline int& AnswerCount() {
+  static int count = 0;
+  return count;
+}
+
+PROBE_EXPORT int ProbeAnswer() {
+  ++AnswerCount();
+  return 42;
+}
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
   if (reason == DLL_PROCESS_ATTACH) {

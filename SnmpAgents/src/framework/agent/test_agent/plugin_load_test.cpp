@@ -202,6 +202,32 @@ TEST_F(LoadedPlugin, SecondAgentModuleKeepsItsOwnState) {
   EXPECT_FALSE(VolatileParametersExist(kSecond)) << "status values go with the module";
 }
 
+// Runs after the module was freed above: a new load starts it afresh, as the service
+// does when it loads an agent again.
+TEST_F(LoadedPlugin, AFreedAgentModuleLoadsAndServesAgain) {
+  constexpr wchar_t kSecond[] = L"TestSnmpAgentCopy";
+  HMODULE again = LoadLibraryW(PluginPath(FW_SECOND_AGENT_DLL).c_str());
+  ASSERT_NE(again, nullptr) << GetLastError();
+  EXPECT_EQ(StateWord(kSecond), L"loaded") << "the module was attached again";
+  auto againInit = Export<PFNSNMPEXTENSIONINIT>(again, "SnmpExtensionInit");
+  auto againQuery = Export<PFNSNMPEXTENSIONQUERY>(again, "SnmpExtensionQuery");
+  auto againClose = Export<PFNSNMPEXTENSIONCLOSE>(again, "SnmpExtensionClose");
+  ASSERT_TRUE(againInit && againQuery && againClose);
+  HANDLE trapEvent = nullptr;
+  ASSERT_TRUE(againInit(0, &trapEvent, nullptr));
+  AsnInteger32 status = -1;
+  for (int i = 0; i < 1000 && status != 0; ++i) {
+    RequestList probe({kRegion + L".2.0"});
+    AsnInteger32 index = -1;
+    againQuery(SNMP_PDU_GET, &probe.list, &status, &index);
+    if (status != 0) Sleep(10);
+  }
+  EXPECT_EQ(status, 0);
+  againClose();
+  FreeLibrary(again);
+  EXPECT_EQ(StateWord(kSecond), L"unloaded");
+}
+
 // Runs after the tests above (definition order): the agent is serving.
 TEST_F(LoadedPlugin, CloseStopsTheAgentAndLaterRequestsAreRefused) {
   ASSERT_TRUE(WaitUntilServing());
