@@ -197,16 +197,72 @@ TEST(TrapAlertParams, VarbindsBecomeInsertionStrings) {
   EXPECT_EQ(alert.GetMessageId(), 0x40002A3Bu);
 }
 
-// ---------------------------------------------------------------------------------------
-// Delivered traps, read back from the layer's event journal
-
+// What the service is handed for one trap; freed as the service frees it.
 struct Fetched {
+  Fetched() = default;
+  ~Fetched() {
+    SnmpUtilOidFree(&enterprise);
+    SnmpUtilVarBindListFree(&varbinds);
+  }
+  Fetched(const Fetched&) = delete;
+  Fetched& operator=(const Fetched&) = delete;
+
   bool result = false;
   AsnObjectIdentifier enterprise{};
   AsnInteger32 generic = -1, specific = -1;
   AsnTimeticks stamp = 0;
   SnmpVarBindList varbinds{};
 };
+
+// ---------------------------------------------------------------------------------------
+// Results of the forwardings (no journal needed)
+
+TEST(TrapAlertResults, WrittenOnlyWhenSelectedAndKnown) {
+  CTrapAlert alert;
+  alert.SetTrapParams(nullptr, 812);
+  EXPECT_NE(alert.Write2EventLog(4), 0u);
+  EXPECT_NE(alert.Write2EventLog(4, L""), 0u) << "an empty server name is the local machine";
+  EXPECT_EQ(alert.Write2EventLog(3), 0u) << "errors not selected";
+  EXPECT_EQ(alert.RaiseAdminAlert(0xFF), 0u) << "no messages library loaded";
+  if (conformance::OnOurLayer()) {
+    EXPECT_EQ(alert.Write2EventLog(4, L"\\\\no-such-host-fw"), 0u) << "a remote log that cannot be reached";
+  }
+  alert.SetTrapParams(nullptr, 5);
+  EXPECT_EQ(alert.Write2EventLog(0xFF), 0u) << "no row for trap 5";
+
+  EXPECT_FALSE(alert.LoadMessageDLL(nullptr));
+  EXPECT_FALSE(alert.LoadMessageDLL((LibDir() + L"\\no-such.dll").c_str()));
+  ASSERT_TRUE(alert.LoadMessageDLL(MessagesDll().c_str()));
+  ASSERT_TRUE(alert.LoadMessageDLL(MessagesDll().c_str())) << "a second load replaces the first";
+  alert.SetTrapParams(nullptr, 5);
+  EXPECT_EQ(alert.RaiseAdminAlert(0xFF), 0u) << "no row for trap 5";
+}
+
+// Forwarding with every filter bit set never holds a trap back or reorders the queue.
+TEST(TrapAlertResults, DeliveryGoesOnWhateverForwardingDoes) {
+  CTestAgent agent;
+  g_ManagementSettings.Trap2EventLog = 0xFF;
+  g_ManagementSettings.TrapToAdminAlert = 0xFF;
+  const DWORD traps[] = {812, 5, 811, 2001, 0};
+  RequestList varbinds({L"1.3.6.1.4.1.884.1", L"1.3.6.1.4.1.884.2"});
+  SetValueText(&varbinds[0], L"NODE-A", ASN_OCTETSTRING);
+  SetValueNumber(&varbinds[1], static_cast<DWORD>(-1), ASN_INTEGER);
+  for (DWORD trap : traps) EXPECT_TRUE(agent.CreateTrap(kEnterprise, trap, &varbinds.list));
+  for (DWORD trap : traps) {
+    Fetched fetched;
+    fetched.result = agent.SnmpTrap(&fetched.enterprise, &fetched.generic, &fetched.specific, &fetched.stamp,
+                                    &fetched.varbinds);
+    EXPECT_TRUE(fetched.result) << trap;
+    EXPECT_EQ(static_cast<DWORD>(fetched.specific), trap);
+    EXPECT_EQ(fetched.varbinds.len, 2u) << trap;
+  }
+  Fetched none;
+  EXPECT_FALSE(agent.SnmpTrap(&none.enterprise, &none.generic, &none.specific, &none.stamp, &none.varbinds));
+  g_ManagementSettings.Reset();
+}
+
+// ---------------------------------------------------------------------------------------
+// Delivered traps, read back from the layer's event journal
 
 class TrapForwarding : public ::testing::Test {
  protected:
@@ -238,10 +294,6 @@ class TrapForwarding : public ::testing::Test {
     const auto lines = conformance::JournalLines();
     for (size_t i = before; i < lines.size(); ++i) added.push_back(conformance::ParseRecord(lines[i]));
     return added;
-  }
-  static void Free(Fetched& f) {
-    SnmpUtilOidFree(&f.enterprise);
-    SnmpUtilVarBindListFree(&f.varbinds);
   }
   static std::vector<std::string> Strings(const rapidjson::Value& record) {
     std::vector<std::string> strings;
@@ -275,7 +327,6 @@ TEST_F(TrapForwarding, EventLogFilterWritesErrorsOnly) {
   EXPECT_FALSE(event.HasMember("data"));
   EXPECT_EQ(conformance::Field(event, "text"),
             "The cluster agent on NODE-A has lost the connection to the cluster service (time 1700000000).");
-  Free(lost);
 
   const struct {
     DWORD trap;
@@ -286,7 +337,6 @@ TEST_F(TrapForwarding, EventLogFilterWritesErrorsOnly) {
     EXPECT_TRUE(Deliver(c.trap, fetched).empty()) << c.trap << ": " << c.why;
     EXPECT_TRUE(fetched.result) << "trap " << c.trap << " is still delivered";
     EXPECT_EQ(static_cast<DWORD>(fetched.specific), c.trap);
-    Free(fetched);
   }
 }
 
@@ -299,7 +349,6 @@ TEST_F(TrapForwarding, UnregisteredSourceStillGetsTheEntry) {
   EXPECT_EQ(conformance::Field(records[0], "type"), "information");
   EXPECT_EQ(records[0]["eventId"].GetUint(), 0x40002AADu);
   EXPECT_FALSE(records[0].HasMember("text")) << "no message file is registered";
-  Free(fetched);
 }
 
 TEST_F(TrapForwarding, AdminAlertCarriesTheFormattedMessage) {
@@ -319,14 +368,12 @@ TEST_F(TrapForwarding, AdminAlertCarriesTheFormattedMessage) {
   EXPECT_EQ(alert["errcode"].GetUint(), 0xFFFFFFFFu);
   EXPECT_EQ(Strings(alert), std::vector<std::string>{
                                 "The cluster agent on NODE-A reaches the cluster service again (time 1700000000).\r\n"});
-  Free(up);
 
   // Errors are not selected, unknown traps are silent; both traps still go out.
   for (DWORD trap : {812u, 5u}) {
     Fetched fetched;
     EXPECT_TRUE(Deliver(trap, fetched).empty()) << trap;
     EXPECT_TRUE(fetched.result) << trap;
-    Free(fetched);
   }
 
   // Both forwardings for one trap use that trap's strings.
@@ -338,7 +385,6 @@ TEST_F(TrapForwarding, AdminAlertCarriesTheFormattedMessage) {
   EXPECT_EQ(conformance::Field(records[1], "kind"), "alert");
   EXPECT_EQ(Strings(records[1]), std::vector<std::string>{
                                      "Cluster node Cluster Group is down (reported by NODE-A, time 1700000000).\r\n"});
-  Free(both);
 }
 
 TEST_F(TrapForwarding, MessageInsertsWithoutVarbindsReadEmptyStrings) {
@@ -354,7 +400,6 @@ TEST_F(TrapForwarding, MessageInsertsWithoutVarbindsReadEmptyStrings) {
   ASSERT_EQ(lines.size(), before + 1);
   EXPECT_EQ(Strings(conformance::ParseRecord(lines.back())),
             std::vector<std::string>{"Cluster node  is down (reported by , time ).\r\n"});
-  Free(fetched);
 }
 
 // The process trace at level 1 into a file (line breaks there are "\r\n").
@@ -406,12 +451,10 @@ TEST_F(TracedTrapAlert, MissingMessagesLibraryStopsAlertsOnly) {
   ASSERT_EQ(records.size(), 1u) << "the event-log entry needs no library";
   EXPECT_EQ(conformance::Field(records[0], "kind"), "event");
   EXPECT_NE(Trace().find(L"## ERROR: sending administrator alert failed!!"), std::wstring::npos);
-  Free(fetched);
 
   Fetched unknown;
   EXPECT_TRUE(Deliver(5, unknown).empty());
   EXPECT_NE(Trace().find(L"CTrapAlert          : ERROR! TrapMsgId not found!!"), std::wstring::npos);
-  Free(unknown);
 }
 
 }  // namespace
