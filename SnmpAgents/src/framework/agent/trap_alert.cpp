@@ -28,8 +28,8 @@ WORD EventType(DWORD messageId) {
   }
 }
 
-// One administrator alert: its service name and alert type live in global memory for
-// the alert's lifetime, as the alerter expects of its callers.
+// One administrator alert, built per trap: service name and alert type are copies in
+// global memory, freed with the alert.
 class CAdminAlert {
  public:
   CAdminAlert(const wchar_t* serviceName, const wchar_t* alertType)
