@@ -143,6 +143,7 @@ class CSnmpAgent {
   HANDLE GetTrapEvent() const { return m_hTrapEvent; }
   CSnmpMibTree& GetMibTree() { return m_MibTree; }
   CTarnClient& GetTarnClient() { return *m_pTarnClient; }
+  CTrapAlert& GetTrapAlert() { return m_TrapAlert; }
 
   std::wstring m_ProductKeyName;
 

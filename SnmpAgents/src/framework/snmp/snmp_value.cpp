@@ -147,6 +147,17 @@ void OctetsToText(std::wstring& text, const AsnAny& value) {
 
 }  // namespace
 
+const wchar_t* OctetsToWide(std::wstring& text, const AsnOctetString& octets) {
+  const BYTE* bytes = octets.stream;
+  const UINT length = octets.length;
+  UINT end = 0;
+  if (bytes) {
+    while (end < length && bytes[end] != 0) ++end;
+  }
+  text = bytes ? Utf8ToWide(bytes, end) : std::wstring();
+  return text.c_str();
+}
+
 const wchar_t* OidToText(std::wstring& text, const AsnObjectIdentifier* oid) {
   if (!oid) return text.c_str();
   text.clear();

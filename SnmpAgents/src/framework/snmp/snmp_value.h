@@ -32,6 +32,10 @@ void FreeVarBindIfAny(SnmpVarBind* varbind);
 // Frees only a list with entries; always leaves it empty.
 void FreeVarBindList(SnmpVarBindList* list);
 
+// The text an octet string holds: its bytes up to the first zero read as UTF-8 (invalid
+// sequences become U+FFFD); a missing stream gives an empty text.
+const wchar_t* OctetsToWide(std::wstring& text, const AsnOctetString& octets);
+
 const wchar_t* AsnTypeName(BYTE asnType);
 const wchar_t* ValueToText(std::wstring& text, const AsnAny* value);
 const wchar_t* VarBindToText(std::wstring& text, const SnmpVarBind* varbind);
