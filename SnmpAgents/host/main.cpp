@@ -7,6 +7,8 @@
 #include <net-snmp/agent/net-snmp-agent-includes.h>
 
 #include <signal.h>
+#include <sys/ioctl.h>
+#include <linux/sockios.h>
 
 #include <atomic>
 #include <cstdlib>
@@ -92,14 +94,30 @@ int ParseOptions(int argc, char** argv, Options& options) {
 struct Host {
   TrapQueue queue;
   std::vector<std::unique_ptr<ExtensionAgent>> agents;
+  bool backoffPending = false;  // a flush is scheduled for when the master caught up
   explicit Host(size_t capacity) : queue(capacity) {}
 };
 
-// Notifications sent per turn of the event loop: the master acknowledges each one, and
-// its answers must be read between batches, or both sides end up blocked on full sockets.
+// Notifications sent per turn of the event loop, and the most the master may leave
+// unread on the AgentX socket. The master answers every notification; while it is slower
+// than the agents, a host that kept sending would block on a full socket while the
+// master blocks on its answers to the host: both would stop for good.
 constexpr int kTrapsPerTurn = 32;
+constexpr int kMaxUnreadByMaster = 16 * 1024;
+constexpr long kBackoffMicroseconds = 5000;
 
-// Sends what is queued while the master is there; otherwise the traps wait.
+void OnFlushAlarm(unsigned int, void* data);
+
+// Bytes the master has not read yet from our socket; 0 when that cannot be told.
+int UnreadByMaster() {
+  void* session = main_session ? snmp_sess_pointer(main_session) : nullptr;
+  netsnmp_transport* transport = session ? snmp_sess_transport(session) : nullptr;
+  int queued = 0;
+  if (!transport || transport->sock < 0 || ioctl(transport->sock, SIOCOUTQ, &queued) != 0) return 0;
+  return queued;
+}
+
+// Sends what is queued while the master is there and keeps up; otherwise the traps wait.
 void FlushTraps(Host& host) {
   if (const size_t dropped = host.queue.TakeDropped())
     HostLog(LogLevel::Warning, std::to_string(dropped) + " traps dropped: the trap queue was full");
@@ -108,6 +126,15 @@ void FlushTraps(Host& host) {
     if (sent == kTrapsPerTurn) {
       host.queue.Unpop(std::move(trap));
       host.queue.Rewake();
+      return;
+    }
+    if (UnreadByMaster() > kMaxUnreadByMaster) {
+      host.queue.Unpop(std::move(trap));
+      if (!host.backoffPending) {
+        host.backoffPending = true;
+        timeval delay{0, kBackoffMicroseconds};
+        snmp_alarm_register_hr(delay, 0, OnFlushAlarm, &host);
+      }
       return;
     }
     netsnmp_variable_list* vars = BuildNotification(trap);
@@ -126,7 +153,11 @@ void OnWake(int, void* data) {
   FlushTraps(*host);
 }
 
-void OnFlushAlarm(unsigned int, void* data) { FlushTraps(*static_cast<Host*>(data)); }
+void OnFlushAlarm(unsigned int, void* data) {
+  auto* host = static_cast<Host*>(data);
+  host->backoffPending = false;
+  FlushTraps(*host);
+}
 
 std::vector<std::string> AgentPaths(const Options& options) {
   if (!options.agents.empty()) return options.agents;
