@@ -20,7 +20,7 @@ using fw::testing::CTestAgent;
 using fw::testing::RequestList;
 
 constexpr wchar_t kEnterprise[] = L".1.3.6.1.4.1.884";
-constexpr DWORD kTrap = 925;  // an error trap of the message table
+constexpr DWORD kTrap = 925;  // a row of the message table
 
 // Computer name, time, object name, state, a counter: the shape of a cluster trap.
 struct FiveVarbinds : RequestList {
@@ -63,21 +63,34 @@ void Configure(CTestAgent& agent, bool withIni) {
   agent.LoadTrapConfiguration();
 }
 
-void SetForwarding(bool on) {
+// Forwarding as installed: the messages library loaded, the event source registered with
+// it as message file, so every trap is written to the event log (journal and syslog)
+// and raised as an alert with its formatted text.
+void SetForwarding(CTestAgent& agent, bool on) {
   g_ManagementSettings.Trap2EventLog = on ? 7 : 0;
   g_ManagementSettings.TrapToAdminAlert = on ? 7 : 0;
+  if (!on) return;
+  const std::wstring library = L"" FW_MESSAGES_DLL;
+  agent.GetTrapAlert().LoadMessageDLL(library.c_str());
+  HKEY key = nullptr;
+  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\Vornekt Agents",
+                      0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) == ERROR_SUCCESS) {
+    RegSetValueExW(key, L"EventMessageFile", 0, REG_SZ, reinterpret_cast<const BYTE*>(library.c_str()),
+                   static_cast<DWORD>((library.size() + 1) * sizeof(wchar_t)));
+    RegCloseKey(key);
+  }
 }
 
 void BM_CreateAndDeliver(benchmark::State& state) {
   CTestAgent agent;
   Configure(agent, state.range(1) != 0);
-  SetForwarding(state.range(0) != 0);
+  SetForwarding(agent, state.range(0) != 0);
   FiveVarbinds varbinds;
   for (auto _ : state) {
     agent.CreateTrap(kEnterprise, kTrap, &varbinds.list);
     if (!Deliver(agent)) state.SkipWithError("trap not delivered");
   }
-  SetForwarding(false);
+  SetForwarding(agent, false);
   state.SetItemsProcessed(state.iterations());
 }
 
@@ -88,7 +101,7 @@ void BM_EightProducers(benchmark::State& state) {
   constexpr int kPerProducer = 2000;
   CTestAgent agent;
   Configure(agent, state.range(1) != 0);
-  SetForwarding(state.range(0) != 0);
+  SetForwarding(agent, state.range(0) != 0);
   HANDLE trapEvent = agent.GetTrapEvent();
   for (auto _ : state) {
     std::atomic<int> producing{kProducers};
@@ -111,7 +124,7 @@ void BM_EightProducers(benchmark::State& state) {
     consumer.join();
     if (delivered != kProducers * kPerProducer) state.SkipWithError("traps lost");
   }
-  SetForwarding(false);
+  SetForwarding(agent, false);
   state.SetItemsProcessed(state.iterations() * kProducers * kPerProducer);
 }
 
