@@ -49,8 +49,9 @@ class Lab:
 
     def env(self):
         env = dict(os.environ)
-        env.update({"MIBS": "", "SNMP_PERSISTENT_DIR": self.path("persist"), "SNMPCONFPATH": self.dir,
-                    "WINAPI_STATE_DIR": self.path("state")})
+        env.update({"MIBS": "", "SNMP_PERSISTENT_DIR": self.path("persist"), "SNMPCONFPATH": self.dir})
+        # The caller's layer state when it has one (its registry, services, event log).
+        env.setdefault("WINAPI_STATE_DIR", self.path("state"))
         return env
 
     def save(self):

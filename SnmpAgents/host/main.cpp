@@ -210,7 +210,8 @@ int main(int argc, char** argv) {
   if (const int rc = ParseOptions(argc, argv, options)) return rc;
   SetLogLevel(options.verbose ? LogLevel::Debug : LogLevel::Info);
 
-  const DWORD uptimeReference = GetTickCount();
+  // The time-zero reference in hundredths of a second, the unit of the agents' stamps.
+  const DWORD uptimeReference = static_cast<DWORD>(GetTickCount64() / 10);
   Host host(options.queueCapacity);
   ConfigureNetSnmp(options);
   init_agent(kAppName);

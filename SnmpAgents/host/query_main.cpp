@@ -151,7 +151,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "snmpext-query: %s\n", error.c_str());
     return 1;
   }
-  if (!agent->Initialize(GetTickCount(), error)) {
+  if (!agent->Initialize(static_cast<DWORD>(GetTickCount64() / 10), error)) {
     std::fprintf(stderr, "snmpext-query: %s: %s\n", agent->Name().c_str(), error.c_str());
     return 1;
   }

@@ -265,7 +265,7 @@ extern "C" WINBOOL SNMP_FUNC_TYPE SnmpExtensionTrap(AsnObjectIdentifier* pEnterp
   SnmpUtilOidCpy(pEnterpriseOid, &enterprise);
   *pGenericTrapId = trap.generic;
   *pSpecificTrapId = trap.specific;
-  *pTimeStamp = (GetTickCount() - s.uptimeReference) / 10;
+  *pTimeStamp = static_cast<DWORD>(GetTickCount64() / 10) - s.uptimeReference;
   pVarBindList->len = 2;
   pVarBindList->list = static_cast<SnmpVarBind*>(SnmpUtilMemAlloc(2 * sizeof(SnmpVarBind)));
   std::memset(pVarBindList->list, 0, 2 * sizeof(SnmpVarBind));
