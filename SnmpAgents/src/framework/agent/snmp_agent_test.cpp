@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <memory>
 #include <string>
 
 #include "request_builder.h"
@@ -85,6 +87,50 @@ TEST(AgentMainThread, RestartServesAgainAndStopDuringTheDelayAborts) {
   EXPECT_LT(GetTickCount64() - start, 10000u) << "the stop ends the restart wait";
   EXPECT_EQ(agent.initializeCalls, 2);
   EXPECT_FALSE(agent.RestartAgent(10)) << "no main thread any more";
+  EXPECT_FALSE(agent.AreRequestsEnabled());
+}
+
+// A client whose attach is overtaken by a stop: the shutdown is already signalled when
+// the main thread checks right after the attach.
+class CStopDuringAttachClient final : public CTarnClient {
+ public:
+  explicit CStopDuringAttachClient(CTestAgent& agent) : CTarnClient(agent.TarnEvents()), m_agent(agent) {}
+  using CTarnClient::Request;
+  bool Attach() override {
+    m_agent.SignalShutdown();
+    return true;
+  }
+  bool Detach() override {
+    ++detaches;
+    return true;
+  }
+  bool EnableEvents(bool, bool) override { return true; }
+  LONG Request(Tarn& record, DWORD) override {
+    ++requests;
+    record.Set(L"ST", 6);
+    return 6;
+  }
+  std::atomic<int> detaches{0}, requests{0};
+
+ private:
+  CTestAgent& m_agent;
+};
+
+TEST(AgentMainThread, ShutdownRightAfterAttachSkipsTheMibButDetaches) {
+  CTestAgent agent;
+  auto owned = std::make_unique<CStopDuringAttachClient>(agent);
+  CStopDuringAttachClient& client = *owned;
+  agent.UseTarnClient(std::move(owned));
+  HANDLE trapEvent = nullptr;
+  ASSERT_TRUE(agent.SnmpInit(0, &trapEvent, nullptr));
+  const ULONGLONG deadline = GetTickCount64() + 10000;
+  while (client.detaches == 0 && GetTickCount64() < deadline) Sleep(1);
+  EXPECT_TRUE(agent.StopAgent());
+  EXPECT_EQ(client.detaches, 1);
+  EXPECT_EQ(client.requests, 0) << "no configuration checks";
+  EXPECT_EQ(agent.initializeCalls, 0);
+  EXPECT_EQ(agent.closeCalls, 0);
+  EXPECT_NE(agent.GetLastAgentState(), static_cast<DWORD>(AGENT_STATE_STARTED));
   EXPECT_FALSE(agent.AreRequestsEnabled());
 }
 

@@ -5,6 +5,7 @@
 #include "snmp_agent.h"
 
 #include <atomic>
+#include <memory>
 
 namespace fw::testing {
 
@@ -19,6 +20,9 @@ class CTestAgent : public CSnmpAgent {
   // Service::MgtCore attaches to the management service as a real agent does.
   explicit CTestAgent(bool withRegion = true, Service service = Service::Detached);
 
+  // Another management client, before SnmpInit.
+  void UseTarnClient(std::unique_ptr<CTarnClient> client) { ReplaceTarnClient(std::move(client)); }
+  ITarnEventTarget& TarnEvents() { return m_TarnEvents; }
   // Shorter waits for the lifecycle tests.
   void SetAttachRetryMs(DWORD ms) { m_dwAttachRetryMs = ms; }
   void SetStopWaitMs(DWORD ms) { m_dwStopWaitMs = ms; }
