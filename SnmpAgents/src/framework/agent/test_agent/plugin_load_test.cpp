@@ -187,6 +187,8 @@ TEST_F(LoadedPlugin, SecondAgentModuleKeepsItsOwnState) {
     if (!secondServing) Sleep(10);
   }
   EXPECT_TRUE(secondServing);
+  // Requests are enabled a moment before the state word follows.
+  for (int i = 0; i < 500 && StateWord(kSecond) != L"started"; ++i) Sleep(10);
   EXPECT_EQ(StateWord(kSecond), L"started");
   EXPECT_TRUE(VolatileParametersExist(kSecond));
   secondClose();
