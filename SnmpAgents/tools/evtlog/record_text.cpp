@@ -26,10 +26,13 @@ std::string JoinedStrings(const rapidjson::Value& record) {
   return joined;
 }
 
-// Multi-line texts stay one line of output, indented continuation after " / ".
+// Multi-line texts stay one line of output, continuation after " / ". The line break
+// that ends every formatted message text is dropped.
 std::string OneLine(const std::string& text) {
   std::string out;
-  for (size_t i = 0; i < text.size(); ++i) {
+  size_t end = text.size();
+  while (end > 0 && (text[end - 1] == '\n' || text[end - 1] == '\r')) --end;
+  for (size_t i = 0; i < end; ++i) {
     if (text[i] == '\r') continue;
     if (text[i] == '\n') {
       out += " / ";

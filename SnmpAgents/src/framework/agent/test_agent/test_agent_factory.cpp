@@ -5,6 +5,7 @@
 #include <windows.h>
 #include <winsvc.h>
 
+#include <memory>
 #include <new>
 
 namespace {
@@ -22,10 +23,36 @@ bool ManagementServiceRunning() {
   return running;
 }
 
+// Decides at each attach, on the main thread: the service manager is no business of
+// DllMain, which creates the agent.
+class CServiceProbingTarnClient final : public CTarnClient {
+ public:
+  using CTarnClient::CTarnClient;
+  using CTarnClient::Request;
+
+  bool Attach() override {
+    m_detached = !ManagementServiceRunning();
+    return m_detached || CTarnClient::Attach();
+  }
+  bool Detach() override { return m_detached || CTarnClient::Detach(); }
+  bool EnableEvents(bool enable, bool fireCached) override {
+    return m_detached || CTarnClient::EnableEvents(enable, fireCached);
+  }
+  LONG Request(Tarn& record, DWORD timeoutSeconds) override {
+    if (!m_detached) return CTarnClient::Request(record, timeoutSeconds);
+    record.Set(L"ST", kTarnStatusFailed);
+    return kTarnStatusFailed;
+  }
+
+ private:
+  bool m_detached = true;
+};
+
 }  // namespace
 
 CSnmpAgent* CreateAgentInstance() {
   using fw::testing::CTestAgent;
-  const auto service = ManagementServiceRunning() ? CTestAgent::Service::MgtCore : CTestAgent::Service::Detached;
-  return new (std::nothrow) CTestAgent(true, service);
+  auto* agent = new (std::nothrow) CTestAgent(true, CTestAgent::Service::MgtCore);
+  if (agent) agent->UseTarnClient(std::make_unique<CServiceProbingTarnClient>(agent->TarnEvents()));
+  return agent;
 }
