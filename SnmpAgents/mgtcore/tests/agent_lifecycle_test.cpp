@@ -28,28 +28,10 @@ class AgentLifecycle : public ::testing::Test {
   void SetUp() override {
     std::remove(PidFile().c_str());
     g_AgentName = kAgent;
-    m_app = L"FwLifecycle" + std::to_wstring(GetCurrentProcessId());
-    m_key = L"SOFTWARE\\Debug\\" + m_app;
-    m_file = fw::diag::testing::TempDirFor(L"lifecycle-trace") + L"\\trace.log";
-    DeleteFileW(m_file.c_str());
-    HKEY key = nullptr;
-    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, m_key.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
-              ERROR_SUCCESS);
-    const DWORD level = 3;
-    RegSetValueExW(key, L"FileDebugLevel", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&level), sizeof(level));
-    RegSetValueExW(key, L"TraceFile", 0, REG_SZ, reinterpret_cast<const BYTE*>(m_file.c_str()),
-                   static_cast<DWORD>((m_file.size() + 1) * sizeof(wchar_t)));
-    RegCloseKey(key);
-    g_DebugTrace.Initialize(m_app.c_str(), false);
-    ASSERT_TRUE(DBG_TRACE_ACTIVE());
-  }
-  void TearDown() override {
-    g_DebugTrace.Initialize(L"", false);
-    RegDeleteTreeW(HKEY_LOCAL_MACHINE, m_key.c_str());
-    DeleteFileW(m_file.c_str());
+    ASSERT_TRUE(m_trace.Active());
   }
 
-  std::wstring Trace() const { return fw::diag::testing::DecodeUtf16Le(fw::diag::testing::ReadFileBytes(m_file)); }
+  std::wstring Trace() const { return m_trace.Text(); }
   size_t Count(const std::wstring& text) const {
     const std::wstring trace = Trace();
     size_t count = 0;
@@ -80,14 +62,9 @@ class AgentLifecycle : public ::testing::Test {
     HANDLE trapEvent = nullptr;
     return agent.SnmpInit(0, &trapEvent, nullptr);
   }
-  static uint64_t RequestsServed() {
-    const std::string line = ServiceStatus();
-    const char* at = std::strstr(line.c_str(), "requests=");
-    return at ? std::strtoull(at + 9, nullptr, 10) : ~0ull;
-  }
 
   MgtCore m_service;
-  std::wstring m_app, m_key, m_file;
+  fw::diag::testing::ProcessTraceFile m_trace{L"FwLifecycle", 3};
 };
 
 TEST_F(AgentLifecycle, AttachIsRetriedUntilTheServiceRunsAndNothingIsServedMeanwhile) {

@@ -27,12 +27,6 @@ namespace {
 
 using namespace mgtcore_test;
 
-uint64_t RequestsServed() {
-  const std::string line = ServiceStatus();
-  const char* at = std::strstr(line.c_str(), "requests=");
-  return at ? std::strtoull(at + 9, nullptr, 10) : ~0ull;
-}
-
 // The service of one test; a failed start fails the test.
 class TestService : public MgtCore {
  public:

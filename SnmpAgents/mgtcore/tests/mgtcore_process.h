@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -71,6 +72,13 @@ inline std::string ServiceStatus() {
   const bool read = out && std::fgets(line, sizeof line, out);
   if (out) pclose(out);
   return read ? line : "";
+}
+
+// Requests mgtcore has served so far, as mgtctl status tells; all ones when unknown.
+inline uint64_t RequestsServed() {
+  const std::string line = ServiceStatus();
+  const char* at = std::strstr(line.c_str(), "requests=");
+  return at ? std::strtoull(at + 9, nullptr, 10) : ~0ull;
 }
 
 inline constexpr char kDefaultConfig[] =

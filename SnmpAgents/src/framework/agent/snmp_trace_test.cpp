@@ -22,30 +22,10 @@ std::wstring R(const wchar_t* suffix) { return std::wstring(kTestRegion).substr(
 // The process trace, configured for one application name below "SOFTWARE\Debug".
 class TracedAgent : public ::testing::Test {
  protected:
-  void SetUp() override {
-    m_app = L"FwAgentTrace" + std::to_wstring(GetCurrentProcessId());
-    m_key = L"SOFTWARE\\Debug\\" + m_app;
-    m_file = fw::diag::testing::TempDirFor(L"agent-trace") + L"\\trace.log";
-    DeleteFileW(m_file.c_str());
-    HKEY key = nullptr;
-    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, m_key.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
-              ERROR_SUCCESS);
-    const DWORD level = 6;
-    RegSetValueExW(key, L"FileDebugLevel", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&level), sizeof(level));
-    RegSetValueExW(key, L"TraceFile", 0, REG_SZ, reinterpret_cast<const BYTE*>(m_file.c_str()),
-                   static_cast<DWORD>((m_file.size() + 1) * sizeof(wchar_t)));
-    RegCloseKey(key);
-    g_DebugTrace.Initialize(m_app.c_str(), false);
-    ASSERT_TRUE(DBG_TRACE_ACTIVE());
-  }
-  void TearDown() override {
-    RegDeleteTreeW(HKEY_LOCAL_MACHINE, m_key.c_str());
-    g_DebugTrace.Initialize(L"", false);
-    DeleteFileW(m_file.c_str());
-  }
-  std::wstring Trace() const { return fw::diag::testing::DecodeUtf16Le(fw::diag::testing::ReadFileBytes(m_file)); }
+  void SetUp() override { ASSERT_TRUE(m_trace.Active()); }
+  std::wstring Trace() const { return m_trace.Text(); }
 
-  std::wstring m_app, m_key, m_file;
+  fw::diag::testing::ProcessTraceFile m_trace{L"FwAgentTrace", 6};
 };
 
 TEST_F(TracedAgent, RequestsWriteTheirTraceLines) {

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
@@ -408,30 +409,16 @@ class TracedTrapAlert : public TrapForwarding {
   void SetUp() override {
     TrapForwarding::SetUp();
     if (IsSkipped()) return;
-    m_app = L"FwTrapAlert" + std::to_wstring(GetCurrentProcessId());
-    m_key = L"SOFTWARE\\Debug\\" + m_app;
-    m_file = fw::diag::testing::TempDirFor(L"trap-alert-trace") + L"\\trace.log";
-    DeleteFileW(m_file.c_str());
-    PutString(m_key.c_str(), L"TraceFile", m_file);
-    HKEY key = nullptr;
-    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, m_key.c_str(), 0, KEY_ALL_ACCESS, &key), ERROR_SUCCESS);
-    const DWORD level = 1;
-    RegSetValueExW(key, L"FileDebugLevel", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&level), sizeof(level));
-    RegCloseKey(key);
-    g_DebugTrace.Initialize(m_app.c_str(), false);
-    ASSERT_TRUE(DBG_TRACE_ACTIVE());
+    m_trace = std::make_unique<fw::diag::testing::ProcessTraceFile>(L"FwTrapAlert", 1);
+    ASSERT_TRUE(m_trace->Active());
   }
   void TearDown() override {
-    if (!m_key.empty()) {
-      g_DebugTrace.Initialize(L"", false);
-      RegDeleteTreeW(HKEY_LOCAL_MACHINE, m_key.c_str());
-      DeleteFileW(m_file.c_str());
-    }
+    m_trace.reset();
     TrapForwarding::TearDown();
   }
-  std::wstring Trace() const { return fw::diag::testing::DecodeUtf16Le(fw::diag::testing::ReadFileBytes(m_file)); }
+  std::wstring Trace() const { return m_trace->Text(); }
 
-  std::wstring m_app, m_key, m_file;
+  std::unique_ptr<fw::diag::testing::ProcessTraceFile> m_trace;
 };
 
 TEST_F(TracedTrapAlert, MissingMessagesLibraryStopsAlertsOnly) {

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "debug_trace.h"
+
 namespace fw::diag::testing {
 
 // A settings key of its own below HKEY_LOCAL_MACHINE, removed with all it holds at the end.
@@ -96,5 +98,41 @@ inline std::wstring TempDirFor(const wchar_t* name) {
   CreateDirectoryW(dir.c_str(), nullptr);
   return dir;
 }
+
+// The process trace written to a file of its own at one level, for tests that check the
+// lines a component traces: settings under "SOFTWARE\\Debug\\<name><pid>", removed with
+// the file when the object goes.
+class ProcessTraceFile {
+ public:
+  ProcessTraceFile(const wchar_t* name, DWORD level)
+      : m_app(std::wstring(name) + std::to_wstring(GetCurrentProcessId())),
+        m_key(L"SOFTWARE\\Debug\\" + m_app),
+        m_file(TempDirFor(name) + L"\\trace.log") {
+    DeleteFileW(m_file.c_str());
+    HKEY key = nullptr;
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, m_key.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) !=
+        ERROR_SUCCESS) {
+      return;
+    }
+    RegSetValueExW(key, L"FileDebugLevel", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&level), sizeof(level));
+    RegSetValueExW(key, L"TraceFile", 0, REG_SZ, reinterpret_cast<const BYTE*>(m_file.c_str()),
+                   static_cast<DWORD>((m_file.size() + 1) * sizeof(wchar_t)));
+    RegCloseKey(key);
+    g_DebugTrace.Initialize(m_app.c_str(), false);
+  }
+  ~ProcessTraceFile() {
+    g_DebugTrace.Initialize(L"", false);
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, m_key.c_str());
+    DeleteFileW(m_file.c_str());
+  }
+  ProcessTraceFile(const ProcessTraceFile&) = delete;
+  ProcessTraceFile& operator=(const ProcessTraceFile&) = delete;
+
+  bool Active() const { return DBG_TRACE_ACTIVE(); }
+  std::wstring Text() const { return DecodeUtf16Le(ReadFileBytes(m_file)); }
+
+ private:
+  std::wstring m_app, m_key, m_file;
+};
 
 }  // namespace fw::diag::testing
