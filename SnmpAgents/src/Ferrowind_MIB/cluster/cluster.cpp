@@ -319,8 +319,8 @@ bool CCluster::FindOwnerNodeOfGroup(CClusterNode& node, const wchar_t* groupName
   return false;
 }
 
-bool CCluster::PairSearchLocked(CClusterNode& node, CClusterNetwork& network, const wchar_t* interfaceName) {
-  if (!m_hCluster || !interfaceName) return false;
+template <class Visit>
+bool CCluster::ForEachInterfacePairLocked(Visit visit) {
   FillLazily(NodesFlag);
   FillLazily(NetworksFlag);
   for (const auto& candidateNode : m_nodes) {
@@ -333,14 +333,32 @@ bool CCluster::PairSearchLocked(CClusterNode& node, CClusterNetwork& network, co
         DBG_TRACE(1, L"\nCCLuster            : ERROR 0x%X! GetClusterNetInterface FAILED!", result);
         continue;
       }
-      if (lstrcmpiW(name, interfaceName) == 0) {
-        node = candidateNode;
-        network = candidateNetwork;
-        return true;
-      }
+      if (visit(candidateNode, candidateNetwork, name)) return true;
     }
   }
   return false;
+}
+
+bool CCluster::PairSearchLocked(CClusterNode& node, CClusterNetwork& network, const wchar_t* interfaceName) {
+  if (!m_hCluster || !interfaceName) return false;
+  return ForEachInterfacePairLocked(
+      [&](const CClusterNode& candidateNode, const CClusterNetwork& candidateNetwork, const wchar_t* name) {
+        if (lstrcmpiW(name, interfaceName) != 0) return false;
+        node = candidateNode;
+        network = candidateNetwork;
+        return true;
+      });
+}
+
+bool CCluster::ReadNetInterfaceEnds(std::vector<CNetInterfaceEnds>& ends) {
+  if (!m_hCluster) return false;
+  Guard guard(*this);
+  if (!m_hCluster) return false;
+  ForEachInterfacePairLocked([&](const CClusterNode& node, const CClusterNetwork& network, const wchar_t* name) {
+    ends.push_back({name, node, network});
+    return false;
+  });
+  return true;
 }
 
 bool CCluster::FindNodeAndNetworkOfNetInterface(CClusterNode& node, CClusterNetwork& network,

@@ -11,6 +11,13 @@
 
 #include "cluster_records.h"
 
+// The node and network that a network interface connects.
+struct CNetInterfaceEnds {
+  std::wstring Interface;
+  CClusterNode Node;
+  CClusterNetwork Network;
+};
+
 class CCluster {
  public:
   CCluster();
@@ -65,6 +72,9 @@ class CCluster {
   bool FindResourceTypeOfResource(CClusterResourceType& resourceType, const CClusterResource& resource);
   bool FindGroupOfResource(CClusterGroup& group, const CClusterResource& resource);
   bool GetNodeIPAddresses(std::vector<CIpAddress>& addresses, const wchar_t* nodeName);
+  // Every node and network pair once, in the order of the pair search, for callers that
+  // look up many interfaces; false without an open cluster.
+  bool ReadNetInterfaceEnds(std::vector<CNetInterfaceEnds>& ends);
 
   // Cluster facts; without an open cluster they fail with last error 6.
   bool GetClusterInfo(CLUSTERVERSIONINFO& info, std::wstring& clusterName);
@@ -85,6 +95,10 @@ class CCluster {
   void CloseNotifyPortLocked();
   void FillLazily(ListFlag flag);
   bool PairSearchLocked(CClusterNode& node, CClusterNetwork& network, const wchar_t* interfaceName);
+  // Calls visit(node, network, interface name) for each pair with an interface, in node
+  // then network order, until visit returns true; failures are traced and skipped.
+  template <class Visit>
+  bool ForEachInterfacePairLocked(Visit visit);
   bool QuorumResourceNameLocked(std::wstring& resourceName);
   // Enumerates one kind: `add` builds the record of (name, position).
   template <class Add>

@@ -293,24 +293,35 @@ DWORD GetGroupOwnerNode(std::wstring& node, const wchar_t* group, HCLUSTER clust
   });
 }
 
+DWORD GetGroupPreferredNodeNames(std::vector<CClusterNode>& nodes, const wchar_t* group, HCLUSTER cluster) {
+  return GroupEnumeration(group, cluster, CLUSTER_GROUP_ENUM_NODES,
+                          [&](const wchar_t* name, DWORD position) { nodes.emplace_back(name, position); });
+}
+
 DWORD GetGroupPreferredNodes(std::vector<CClusterNode>& nodes, const wchar_t* group, HCLUSTER cluster) {
-  return GroupEnumeration(group, cluster, CLUSTER_GROUP_ENUM_NODES, [&](const wchar_t* name, DWORD position) {
-    CClusterNode node(name, position);
+  const size_t first = nodes.size();
+  const DWORD result = GetGroupPreferredNodeNames(nodes, group, cluster);
+  for (size_t i = first; i < nodes.size(); ++i) {
     LONG state = -1;
-    if (GetNodeState(state, name) == ERROR_SUCCESS) node.State = state;
-    nodes.push_back(node);
-  });
+    if (GetNodeState(state, nodes[i].Name.c_str()) == ERROR_SUCCESS) nodes[i].State = state;
+  }
+  return result;
+}
+
+DWORD GetGroupResourceNames(std::vector<CClusterResource>& resources, const wchar_t* group, HCLUSTER cluster) {
+  return GroupEnumeration(group, cluster, CLUSTER_GROUP_ENUM_CONTAINS,
+                          [&](const wchar_t* name, DWORD position) { resources.emplace_back(name, position); });
 }
 
 DWORD GetGroupResources(std::vector<CClusterResource>& resources, const wchar_t* group, HCLUSTER cluster) {
-  return GroupEnumeration(group, cluster, CLUSTER_GROUP_ENUM_CONTAINS, [&](const wchar_t* name, DWORD position) {
-    CClusterResource resource(name, position);
-    ReadResourceProperties(resource);
-    resources.push_back(resource);
-  });
+  const size_t first = resources.size();
+  const DWORD result = GetGroupResourceNames(resources, group, cluster);
+  for (size_t i = first; i < resources.size(); ++i) ReadResourceProperties(resources[i]);
+  return result;
 }
 
-DWORD GetResourceDependencies(std::vector<CClusterResource>& resources, const wchar_t* resource, HCLUSTER cluster) {
+DWORD GetResourceDependencyNames(std::vector<CClusterResource>& resources, const wchar_t* resource,
+                                 HCLUSTER cluster) {
   if (IsEmptyName(resource)) return ERROR_INVALID_PARAMETER;
   ClusterConnection connection(cluster);
   if (!connection.get()) return connection.error();
@@ -326,30 +337,46 @@ DWORD GetResourceDependencies(std::vector<CClusterResource>& resources, const wc
     DBG_TRACE(1, L"\nCClusterResource       : ERROR 0x%X! ::ClusterResourceOpenEnum FAILED!!", error);
     return error;
   }
-  ForEachEntry(enumeration, 0, ClusterResourceEnum, [&](const wchar_t* name, DWORD position) {
-    CClusterResource dependency(name, position);
-    ReadResourceProperties(dependency);
-    resources.push_back(dependency);
-  });
+  ForEachEntry(enumeration, 0, ClusterResourceEnum,
+               [&](const wchar_t* name, DWORD position) { resources.emplace_back(name, position); });
   ClusterResourceCloseEnum(enumeration);
   return ERROR_SUCCESS;
+}
+
+DWORD GetResourceDependencies(std::vector<CClusterResource>& resources, const wchar_t* resource, HCLUSTER cluster) {
+  const size_t first = resources.size();
+  const DWORD result = GetResourceDependencyNames(resources, resource, cluster);
+  for (size_t i = first; i < resources.size(); ++i) ReadResourceProperties(resources[i]);
+  return result;
+}
+
+void TakeResourceProperties(CClusterResource& resource, const CByteBuffer* readOnlyList,
+                            const CByteBuffer* privateList) {
+  if (readOnlyList) {
+    FindSzProperty(*readOnlyList, resource.Type, L"Type");
+    DBG_TRACE(4, L"\nCClusterResource    : Found Type: \"%s\"", resource.Type.c_str());
+  }
+  if (privateList) {
+    FindSzProperty(*privateList, resource.Address, L"Address");
+    DBG_TRACE(4, L"\nCClusterResource    : Found Address: \"%s\"", resource.Address.c_str());
+    FindSzProperty(*privateList, resource.Network, L"Network");
+    DBG_TRACE(4, L"\nCClusterResource    : Found Network: \"%s\"", resource.Network.c_str());
+  }
 }
 
 void ReadResourceProperties(CClusterResource& resource) {
   LONG state = -1;
   if (GetResourceState(state, resource.Name.c_str()) == ERROR_SUCCESS) resource.State = state;
   DBG_TRACE(4, L"\nCClusterResource    : Get resource RO common properties.");
-  CByteBuffer list;
-  if (GetResourceControlData(list, CLUSCTL_RESOURCE_GET_RO_COMMON_PROPERTIES, resource.Name.c_str()) == ERROR_SUCCESS) {
-    FindSzProperty(list, resource.Type, L"Type");
-    DBG_TRACE(4, L"\nCClusterResource    : Found Type: \"%s\"", resource.Type.c_str());
-  }
-  if (GetResourceControlData(list, CLUSCTL_RESOURCE_GET_PRIVATE_PROPERTIES, resource.Name.c_str()) == ERROR_SUCCESS) {
-    FindSzProperty(list, resource.Address, L"Address");
-    DBG_TRACE(4, L"\nCClusterResource    : Found Address: \"%s\"", resource.Address.c_str());
-    FindSzProperty(list, resource.Network, L"Network");
-    DBG_TRACE(4, L"\nCClusterResource    : Found Network: \"%s\"", resource.Network.c_str());
-  }
+  CByteBuffer readOnly;
+  const bool readOnlyRead =
+      GetResourceControlData(readOnly, CLUSCTL_RESOURCE_GET_RO_COMMON_PROPERTIES, resource.Name.c_str()) ==
+      ERROR_SUCCESS;
+  CByteBuffer privateList;
+  const bool privateRead =
+      GetResourceControlData(privateList, CLUSCTL_RESOURCE_GET_PRIVATE_PROPERTIES, resource.Name.c_str()) ==
+      ERROR_SUCCESS;
+  TakeResourceProperties(resource, readOnlyRead ? &readOnly : nullptr, privateRead ? &privateList : nullptr);
 }
 
 CClusterNetwork::CClusterNetwork(const wchar_t* name, DWORD index) : CClusterResourceType(name, index) {

@@ -111,6 +111,14 @@ DWORD GetGroupPreferredNodes(std::vector<CClusterNode>& nodes, const wchar_t* gr
 DWORD GetGroupResources(std::vector<CClusterResource>& resources, const wchar_t* group, HCLUSTER cluster = nullptr);
 DWORD GetResourceDependencies(std::vector<CClusterResource>& resources, const wchar_t* resource,
                               HCLUSTER cluster = nullptr);
+// The same relations with names and positions only, for callers that read the records'
+// properties themselves.
+DWORD GetGroupPreferredNodeNames(std::vector<CClusterNode>& nodes, const wchar_t* group, HCLUSTER cluster = nullptr);
+DWORD GetGroupResourceNames(std::vector<CClusterResource>& resources, const wchar_t* group, HCLUSTER cluster = nullptr);
+DWORD GetResourceDependencyNames(std::vector<CClusterResource>& resources, const wchar_t* resource,
+                                 HCLUSTER cluster = nullptr);
+// Type, Address and Network of a record from its read-only common and private lists.
+void TakeResourceProperties(CClusterResource& resource, const CByteBuffer* readOnlyList, const CByteBuffer* privateList);
 
 // Fills State, Type, Address and Network of a record that has its name.
 void ReadResourceProperties(CClusterResource& resource);

@@ -110,14 +110,14 @@ int CSnmpMibTree::OidLess::Compare(const AsnObjectIdentifier& a, const AsnObject
   return lengthA < lengthB ? -1 : 1;
 }
 
-CSnmpMibTree::~CSnmpMibTree() { Clear(); }
+CSnmpMibTree::~CSnmpMibTree() = default;
 
 void CSnmpMibTree::AddObject(const SnmpVarBind* varbind, const wchar_t* name, DWORD access, MibCallback getFunc,
                              MibCallback setFunc, MibCallback getSetFunc, MibCallback checkGetFunc, void* context) {
   if (!varbind) return;
   TreeLock lock(m_lock);
-  auto found = m_objects.find(varbind->name);
-  if (found == m_objects.end()) found = m_objects.emplace(OidKey(varbind->name), std::make_unique<MibObject>()).first;
+  auto found = m_store->Objects.find(varbind->name);
+  if (found == m_store->Objects.end()) found = m_store->Objects.emplace(OidKey(varbind->name), std::make_unique<MibObject>()).first;
   MibObject& object = *found->second;
   SnmpUtilVarBindFree(&object.VarBind);
   if (!SnmpUtilVarBindCpy(&object.VarBind, const_cast<SnmpVarBind*>(varbind))) object.VarBind = EmptyVarBind();
@@ -201,22 +201,37 @@ void CSnmpMibTree::PlaceIndexes(AsnObjectIdentifier& oid, const DWORD (&indexes)
 }
 
 void CSnmpMibTree::Clear() {
-  TreeLock lock(m_lock);
-  m_objects.clear();
-  m_nodePool.release();
-  m_lastRead = m_objects.end();
+  auto emptied = std::make_unique<Store>();
+  {
+    TreeLock lock(m_lock);
+    m_store.swap(emptied);
+  }
+  // The old objects are freed outside the lock: a big tree takes a while.
+}
+
+void CSnmpMibTree::Publish(CSnmpMibTree& staging) {
+  if (&staging == this) return;
+  auto fresh = std::make_unique<Store>();
+  {
+    TreeLock lock(staging.m_lock);
+    staging.m_store.swap(fresh);
+  }
+  {
+    TreeLock lock(m_lock);
+    m_store.swap(fresh);
+  }
 }
 
 CSnmpMibTree::ObjectMap::iterator CSnmpMibTree::FindNext(const AsnObjectIdentifier& requested) {
-  if (m_lastRead != m_objects.end() && OidLess::Compare(m_lastRead->first.View(), requested) == 0) {
-    return std::next(m_lastRead);
+  if (m_store->LastRead != m_store->Objects.end() && OidLess::Compare(m_store->LastRead->first.View(), requested) == 0) {
+    return std::next(m_store->LastRead);
   }
-  return m_objects.upper_bound(requested);
+  return m_store->Objects.upper_bound(requested);
 }
 
 size_t CSnmpMibTree::Size() {
   TreeLock lock(m_lock);
-  return m_objects.size();
+  return m_store->Objects.size();
 }
 
 SNMPSTATUS CSnmpMibTree::Invoke(MibCallback callback, SnmpVarBind* varbind, BYTE mode) {
@@ -275,16 +290,16 @@ bool CSnmpMibTree::MibGetVarbind(SnmpVarBind* varbind, BYTE requestType, SNMPSTA
   bool found = false;
   {
     TreeLock lock(m_lock);
-    ObjectMap::iterator record = m_objects.end();
+    ObjectMap::iterator record = m_store->Objects.end();
     if (requestType == SNMP_PDU_GET) {
       DBG_TRACE(4, L"\nCSnmpMibTree (GET)  :   request type=GET");
-      record = m_objects.find(varbind->name);
+      record = m_store->Objects.find(varbind->name);
     } else if (requestType == SNMP_PDU_GETNEXT) {
       DBG_TRACE(4, L"\nCSnmpMibTree (GET)  :   request type=GETNEXT");
       record = FindNext(varbind->name);
     }
-    if (record != m_objects.end()) m_lastRead = record;
-    if (record != m_objects.end() && record->second->VarBind.name.idLength != 0) {
+    if (record != m_store->Objects.end()) m_store->LastRead = record;
+    if (record != m_store->Objects.end() && record->second->VarBind.name.idLength != 0) {
       found = true;
       *status = SNMP_ERRORSTATUS_NOERROR;
       const MibObject& stored = *record->second;
@@ -322,8 +337,8 @@ bool CSnmpMibTree::MibCheckSetVarbind(SnmpVarBind* varbind, SNMPSTATUS* status, 
   *status = SNMP_ERRORSTATUS_NOSUCHNAME;
   if (!varbind) return false;
   TreeLock lock(m_lock);
-  auto record = m_objects.find(varbind->name);
-  if (record == m_objects.end()) return false;
+  auto record = m_store->Objects.find(varbind->name);
+  if (record == m_store->Objects.end()) return false;
   MibObject& object = *record->second;
   *status = SNMP_ERRORSTATUS_NOERROR;
   if (objectName) *objectName = object.Name;
@@ -361,8 +376,8 @@ bool CSnmpMibTree::MibSetVarbind(SnmpVarBind* varbind, SNMPSTATUS* status) {
   *status = SNMP_ERRORSTATUS_NOSUCHNAME;
   if (!varbind) return false;
   TreeLock lock(m_lock);
-  auto record = m_objects.find(varbind->name);
-  if (record == m_objects.end()) return false;
+  auto record = m_store->Objects.find(varbind->name);
+  if (record == m_store->Objects.end()) return false;
   MibObject& object = *record->second;
   *status = SNMP_ERRORSTATUS_NOERROR;
   if (!object.IsWritable()) {

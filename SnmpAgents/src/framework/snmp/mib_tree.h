@@ -91,6 +91,9 @@ class CSnmpMibTree {
 
   void Clear();
   size_t Size();
+  // Replaces every object with those of `staging` in one step under the tree lock, so a
+  // request sees either the old objects or the new ones; `staging` is left empty.
+  void Publish(CSnmpMibTree& staging);
 
   bool MibGetVarbind(SnmpVarBind* varbind, BYTE requestType, SNMPSTATUS* status, std::wstring* objectName);
   bool MibCheckSetVarbind(SnmpVarBind* varbind, SNMPSTATUS* status, std::wstring* objectName);
@@ -130,6 +133,15 @@ class CSnmpMibTree {
   };
   // Records live apart from the nodes, so that the nodes a lookup walks stay small.
   using ObjectMap = std::pmr::map<OidKey, std::unique_ptr<MibObject>, OidLess>;
+  // The objects with the pool their nodes come from; swapped as a whole by Publish.
+  struct Store {
+    // Nodes from one pool lie close together, in registration order.
+    std::pmr::unsynchronized_pool_resource NodePool;
+    ObjectMap Objects{&NodePool};
+    // The object last read: a walk asks for its successor next, found without a search.
+    // Insertions keep it valid; Clear resets it.
+    ObjectMap::iterator LastRead = Objects.end();
+  };
 
   class TreeLock;
 
@@ -146,11 +158,6 @@ class CSnmpMibTree {
   ObjectMap::iterator FindNext(const AsnObjectIdentifier& requested);
 
   CCriticalSection m_lock;
-  // Nodes from one pool lie close together, in registration order.
-  std::pmr::unsynchronized_pool_resource m_nodePool;
-  ObjectMap m_objects{&m_nodePool};
+  std::unique_ptr<Store> m_store = std::make_unique<Store>();
   CSnmpAgent* m_owner;
-  // The object last read: a walk asks for its successor next, found without a search.
-  // Insertions keep it valid; Clear resets it.
-  ObjectMap::iterator m_lastRead = m_objects.end();
 };
