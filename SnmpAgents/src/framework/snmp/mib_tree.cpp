@@ -2,9 +2,42 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <unordered_set>
 #include <vector>
 
 #include "debug_trace.h"
+
+// ---------------------------------------------------------------------------------------
+// CMibObjectName
+
+namespace {
+
+// The distinct names of the process, kept for its life.
+class CNameTable {
+ public:
+  const std::wstring* Intern(const wchar_t* text) {
+    CCriticalSectionLock lock(m_lock);
+    return &*m_names.emplace(text ? text : L"").first;
+  }
+
+ private:
+  CCriticalSection m_lock;
+  std::unordered_set<std::wstring> m_names;
+};
+
+CNameTable& Names() {
+  static CNameTable table;
+  return table;
+}
+
+}  // namespace
+
+CMibObjectName::CMibObjectName() : m_text(Names().Intern(L"")) {}
+
+CMibObjectName& CMibObjectName::operator=(const wchar_t* text) {
+  m_text = Names().Intern(text);
+  return *this;
+}
 
 // ---------------------------------------------------------------------------------------
 // MibObject
@@ -120,7 +153,19 @@ void CSnmpMibTree::AddObject(const SnmpVarBind* varbind, const wchar_t* name, DW
   if (found == m_store->Objects.end()) found = m_store->Objects.emplace(OidKey(varbind->name), std::make_unique<MibObject>()).first;
   MibObject& object = *found->second;
   SnmpUtilVarBindFree(&object.VarBind);
-  if (!SnmpUtilVarBindCpy(&object.VarBind, const_cast<SnmpVarBind*>(varbind))) object.VarBind = EmptyVarBind();
+  object.VarBind = EmptyVarBind();
+  // A constant's name is its key; only objects with callbacks keep a copy of it, which
+  // halves what a big MIB of constants costs.
+  const bool constant = !getFunc && !setFunc && !getSetFunc && !checkGetFunc && !context;
+  const bool copied = constant ? SnmpUtilAsnAnyCpy(&object.VarBind.value, const_cast<AsnAny*>(&varbind->value))
+                               : SnmpUtilVarBindCpy(&object.VarBind, const_cast<SnmpVarBind*>(varbind));
+  if (!copied) {
+    // Nothing half-copied is ever answered.
+    SnmpUtilVarBindFree(&object.VarBind);
+    if (m_store->LastRead == found) m_store->LastRead = m_store->Objects.end();
+    m_store->Objects.erase(found);
+    return;
+  }
   object.Access = access;
   object.GetFunc = getFunc;
   object.SetFunc = setFunc;
@@ -299,16 +344,20 @@ bool CSnmpMibTree::MibGetVarbind(SnmpVarBind* varbind, BYTE requestType, SNMPSTA
       record = FindNext(varbind->name);
     }
     if (record != m_store->Objects.end()) m_store->LastRead = record;
-    if (record != m_store->Objects.end() && record->second->VarBind.name.idLength != 0) {
+    if (record != m_store->Objects.end() && record->first.View().idLength != 0) {
       found = true;
       *status = SNMP_ERRORSTATUS_NOERROR;
       const MibObject& stored = *record->second;
       if (objectName) *objectName = stored.Name;
-      DBG_TRACE(4, L"\nCSnmpMibTree (GET)  :   -> object found, name=\"%s\"", stored.Name);
+      DBG_TRACE(4, L"\nCSnmpMibTree (GET)  :   -> object found, name=\"%s\"", stored.Name.c_str());
       DBG_TRACE(5, L"\nCSnmpMibTree (GET)  : reply that object by caller's varbind");
       bool copied = false;
       if (stored.HasCallbacks()) {
         MibObject copy = stored;
+        if (copy.VarBind.name.idLength == 0) {
+          AsnObjectIdentifier name = record->first.View();
+          SnmpUtilOidCpy(&copy.VarBind.name, &name);
+        }
         *status = ReadObject(copy);
         SnmpUtilVarBindFree(varbind);
         copied = SnmpUtilVarBindCpy(varbind, &copy.VarBind);

@@ -19,6 +19,24 @@
 class CSnmpAgent;
 struct MibObject;
 
+// An object name held once per distinct text: a tree holds hundreds of thousands of
+// objects but only a few hundred names. Reads as the wide string it names.
+class CMibObjectName {
+ public:
+  CMibObjectName();
+  CMibObjectName& operator=(const wchar_t* text);
+  CMibObjectName& operator=(const std::wstring& text) { return *this = text.c_str(); }
+  operator const std::wstring&() const { return *m_text; }
+  const std::wstring& str() const { return *m_text; }
+  const wchar_t* c_str() const { return m_text->c_str(); }
+  bool empty() const { return m_text->empty(); }
+  size_t size() const { return m_text->size(); }
+  friend bool operator==(const CMibObjectName& a, const std::wstring& b) { return a.str() == b; }
+
+ private:
+  const std::wstring* m_text;
+};
+
 // Callbacks are members of the agent that owns the tree.
 using MibCallback = SNMPSTATUS (CSnmpAgent::*)(SnmpVarBind* varbind, BYTE mode);
 using MibCallbackEx = SNMPSTATUS (CSnmpAgent::*)(MibObject& object, SnmpVarBind* varbind, BYTE mode);
@@ -37,7 +55,7 @@ struct MibObject {
   std::unique_ptr<CTarnAttribute> TarnAttribute;
   SnmpVarBind VarBind = EmptyVarBind();
   void* ContextData = nullptr;
-  std::wstring Name;
+  CMibObjectName Name;
   DWORD Access = 0;
   BYTE AsnType = ASN_NULL;
   size_t ContextSize = 0;  // non-zero: ContextData is an owned heap copy of that many bytes
