@@ -256,6 +256,13 @@ bool CCluster::EnumerateAll() {
   }
 }
 
+void CCluster::Reenumerate(ListFlag flag) {
+  Guard guard(*this);
+  m_enumerated[flag] = false;
+  FillLazily(flag);
+  m_enumerated[flag] = true;
+}
+
 void CCluster::FillLazily(ListFlag flag) {
   if (m_enumerated[flag]) return;
   switch (flag) {

@@ -89,6 +89,8 @@ class CCluster {
 
   enum ListFlag { NodesFlag, GroupsFlag, NetworksFlag, NetInterfacesFlag, ResourcesFlag, ResourceTypesFlag, FlagCount };
   void SetEnumerated(ListFlag flag) { m_enumerated[flag] = true; }
+  // Re-reads one list under the lock and marks it filled.
+  void Reenumerate(ListFlag flag);
 
  private:
   class Guard;

@@ -6,6 +6,7 @@
 #include "cluster_snapshot.h"
 #include "debug_trace.h"
 #include "mib_catalogue.h"
+#include "mib_table_lock.h"
 #include "trace_text.h"
 
 namespace {
@@ -120,25 +121,6 @@ const CByteBuffer* ReadList(CByteBuffer& list, Read read) {
   return read(list) == ERROR_SUCCESS ? &list : nullptr;
 }
 
-// Holds the MIB table mutex for one build.
-class CMutexHold {
- public:
-  CMutexHold(HANDLE mutex, DWORD timeoutMs) : m_mutex(mutex) {
-    if (!mutex) return;
-    const DWORD wait = WaitForSingleObject(mutex, timeoutMs);
-    m_held = wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED;
-  }
-  ~CMutexHold() {
-    if (m_held) ReleaseMutex(m_mutex);
-  }
-  CMutexHold(const CMutexHold&) = delete;
-  CMutexHold& operator=(const CMutexHold&) = delete;
-  bool Held() const { return m_held; }
-
- private:
-  HANDLE m_mutex;
-  bool m_held = false;
-};
 
 }  // namespace
 
@@ -146,7 +128,7 @@ CClusterMibBuilder::CClusterMibBuilder(CCluster& cluster, CClusterIpAddressFinde
     : m_cluster(cluster), m_ipAddressFinder(ipAddressFinder), m_source(std::make_unique<CClusterSnapshot>(cluster)) {}
 
 bool CClusterMibBuilder::BuildMib(CSnmpMibTree& published) {
-  CMutexHold hold(m_hMibTableMutex, m_dwMutexTimeoutMs);
+  CMibTableLock hold(m_hMibTableMutex, m_dwMutexTimeoutMs);
   if (!hold.Held()) {
     DBG_TRACE(1, L"\nFERROWIND_MIB       : BuildMib() ERROR! Time out waiting for MIB table!");
     return false;
