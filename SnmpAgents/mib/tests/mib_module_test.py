@@ -139,9 +139,9 @@ class Tools:
 def system_has_base_modules():
     code, out, _ = run(["smidump", "-f", "identifiers", "SNMPv2-SMI"])
     libsmi = code == 0 and re.search(r"\benterprises\b", out) is not None
-    env = dict(os.environ, MIBS="SNMPv2-SMI", SNMP_PERSISTENT_DIR=os.path.join(WORK, "probe"))
+    env = dict(os.environ, SNMP_PERSISTENT_DIR=os.path.join(WORK, "probe"))
     env.pop("MIBDIRS", None)
-    code, out, _ = run(["snmptranslate", "-On", "SNMPv2-SMI::enterprises"], env=env)
+    code, out, _ = run(["snmptranslate", "-m", "SNMPv2-SMI", "-On", "SNMPv2-SMI::enterprises"], env=env)
     return libsmi and out.strip() == ".1.3.6.1.4.1"
 
 
