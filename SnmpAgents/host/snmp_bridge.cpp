@@ -247,7 +247,10 @@ bool ToNetSnmp(const VarBind& in, variable_list& out) {
       return snmp_set_var_typed_value(&out, ASN_COUNTER64, &value, sizeof value) == 0;
     }
     case ASN_IPADDRESS:
-      if (v.bytes.size() != 4) return false;
+      // An IpAddress is four bytes on the wire (and in AgentX); an IPv6 or an empty address
+      // travels as an OCTET STRING with the agent's bytes, so the walk goes on and the
+      // manager sees what the agent holds.
+      if (v.bytes.size() != 4) return snmp_set_var_typed_value(&out, ASN_OCTET_STR, v.bytes.data(), v.bytes.size()) == 0;
       return snmp_set_var_typed_value(&out, ASN_IPADDRESS, v.bytes.data(), 4) == 0;
     case ASN_OCTET_STR:
     case 0x03:  // BITS travel as OCTET STRING in SNMPv2
