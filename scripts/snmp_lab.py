@@ -50,6 +50,9 @@ class Lab:
     def env(self):
         env = dict(os.environ)
         env.update({"MIBS": "", "SNMP_PERSISTENT_DIR": self.path("persist"), "SNMPCONFPATH": self.dir})
+        # A MIB module for snmptrapd's names (MIBDIRS and MIBS as net-snmp reads them).
+        if self.state.get("mibs"):
+            env.update({"MIBDIRS": self.state["mibdirs"], "MIBS": self.state["mibs"]})
         # The caller's layer state when it has one (its registry, services, event log).
         env.setdefault("WINAPI_STATE_DIR", self.path("state"))
         return env
@@ -99,8 +102,9 @@ class Lab:
         return proc
 
     def start_snmptrapd(self):
-        proc = self._spawn("snmptrapd", ["snmptrapd", "-f", "-X", "-C", "-c", self.path("snmptrapd.conf"), "-On",
-                                         "-Lf", self.path("traps.log"), "-F", "TRAP %v\n",
+        names = [] if self.state.get("mibs") else ["-On"]
+        proc = self._spawn("snmptrapd", ["snmptrapd", "-f", "-X", "-C", "-c", self.path("snmptrapd.conf")] + names +
+                                        ["-Lf", self.path("traps.log"), "-F", "TRAP %v\n",
                                          "tcp:127.0.0.1:%d" % self.state["trap_port"]], "snmptrapd.out")
         time.sleep(0.3)
         return proc
@@ -175,12 +179,18 @@ def main():
     parser.add_argument("command", choices=["start", "stop"])
     parser.add_argument("dir")
     parser.add_argument("--host", default="build/linux/bin/snmpext-host")
-    parser.add_argument("--agent", action="append", default=[])
+    parser.add_argument("--agent", action="append", default=[],
+                        help="an extension agent; none: those the registry lists")
+    parser.add_argument("--mib-dirs", help="MIB directories for snmptrapd's names (colon-separated)")
+    parser.add_argument("--mibs", help="MIB modules for snmptrapd's names")
     args = parser.parse_args()
     lab = Lab(args.dir)
     if args.command == "stop":
         lab.stop_all()
         return 0
+    if args.mibs:
+        dirs = ":".join(os.path.abspath(d) for d in (args.mib_dirs or ".").split(":"))
+        lab.state.update({"mibdirs": dirs, "mibs": args.mibs})
     lab.write_config()
     lab.start_snmptrapd()  # first: snmpd connects to its TCP sink at start
     lab.start_snmpd()
