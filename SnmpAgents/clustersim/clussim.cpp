@@ -30,6 +30,8 @@ void Usage() {
                "  delete KIND NAME\n"
                "  rename KIND OLD NEW\n"
                "  set KIND NAME [common.|readonly.|private.]PROPERTY VALUE\n"
+               "  fault KIND NAME state|open|common|readonly|private ERROR   (ERROR 0 clears one)\n"
+               "  fault KIND NAME clear\n"
                "  service stop|start\n"
                "  load SCENARIO\n");
 }
@@ -103,6 +105,11 @@ int main(int argc, char** argv) {
   if (reply.HasParseError() || !reply.IsObject() || !reply.HasMember("status") || !reply["status"].IsInt()) {
     std::fprintf(stderr, "clussim: malformed answer from clussimd\n");
     return 2;
+  }
+  if (reply.HasMember("warnings") && reply["warnings"].IsArray()) {
+    for (const auto& warning : reply["warnings"].GetArray()) {
+      if (warning.IsString()) std::fprintf(stderr, "clussim: warning: %s\n", warning.GetString());
+    }
   }
   const bool ok = reply["status"].GetInt() == 0;
   const char* message = reply.HasMember("message") && reply["message"].IsString() ? reply["message"].GetString() : "";

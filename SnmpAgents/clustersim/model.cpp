@@ -111,6 +111,20 @@ constexpr DWORD kCommon = 0x59;
 constexpr DWORD kReadOnlyPrivate = 0x7D;
 constexpr DWORD kPrivate = 0x81;
 
+struct FaultRow {
+  FaultKind kind;
+  const wchar_t* word;
+  DWORD controlFunction;  // 0: not a control read
+};
+
+constexpr std::array<FaultRow, kFaultKinds> kFaultRows = {{
+    {FaultKind::State, L"state", 0},
+    {FaultKind::Open, L"open", 0},
+    {FaultKind::Common, L"common", kCommon},
+    {FaultKind::ReadOnly, L"readonly", kReadOnlyCommon},
+    {FaultKind::Private, L"private", kPrivate},
+}};
+
 std::wstring Key(const std::wstring& name) { return winapi::UpperCase(name); }
 
 void WriteValue(winapi::clusprop::PropertyListWriter& writer, const std::wstring& name, const PropertyValue& value) {
@@ -130,7 +144,52 @@ bool IsUsable(const Object* node) {
   return node && (node->state == ClusterNodeUp || node->state == ClusterNodeJoining);
 }
 
+// Written names that referred to `old` follow a rename; others stay as they were written.
+void FollowRename(std::wstring& written, const std::wstring& old, const std::wstring& renamed) {
+  if (winapi::EqualsNoCase(written, old)) written = renamed;
+}
+
 }  // namespace
+
+bool Faults::Any() const {
+  return std::any_of(errors.begin(), errors.end(), [](DWORD error) { return error != 0; });
+}
+
+const wchar_t* FaultWord(FaultKind kind) { return kFaultRows[static_cast<std::size_t>(kind)].word; }
+
+bool FaultFromWord(const std::wstring& word, FaultKind& kind) {
+  for (const auto& row : kFaultRows) {
+    if (!winapi::EqualsNoCase(word, row.word)) continue;
+    kind = row.kind;
+    return true;
+  }
+  return false;
+}
+
+bool FaultOfControl(DWORD code, FaultKind& kind) {
+  for (const auto& row : kFaultRows) {
+    if (!row.controlFunction || row.controlFunction != (code & 0xFF)) continue;
+    kind = row.kind;
+    return true;
+  }
+  return false;
+}
+
+bool CheckFault(Kind kind, FaultKind fault, DWORD error, std::wstring& why) {
+  // Resource types are addressed by name in their control call: nothing opens them and
+  // they have no state.
+  if (kind == Kind::ResourceType && (fault == FaultKind::State || fault == FaultKind::Open)) {
+    why = std::wstring(L"a resource type has no ") + (fault == FaultKind::State ? L"state read" : L"open");
+    return false;
+  }
+  // A control read that says ERROR_MORE_DATA also says how much: that is the buffer
+  // contract, not a failure.
+  if (error == ERROR_MORE_DATA && fault != FaultKind::State && fault != FaultKind::Open) {
+    why = L"error 234 (ERROR_MORE_DATA) is the buffer contract of a control read, not a fault";
+    return false;
+  }
+  return true;
+}
 
 DWORD StateChange(Kind kind) { return RowOf(kind).state; }
 DWORD AddedChange(Kind kind) { return RowOf(kind).added; }
@@ -178,6 +237,10 @@ void PropertySet::Set(const std::wstring& name, PropertyValue value) {
     }
   }
   items_.emplace_back(name, std::move(value));
+}
+
+void PropertySet::Remove(const std::wstring& name) {
+  std::erase_if(items_, [&name](const auto& item) { return winapi::EqualsNoCase(item.first, name); });
 }
 
 const PropertyValue* PropertySet::Find(const std::wstring& name) const {
@@ -280,8 +343,8 @@ std::vector<BYTE> ClusterModel::PropertyList(const Object& object, DWORD code) c
     case kReadOnlyCommon:
       if (object.kind == Kind::Resource && !object.typeName.empty()) writer.AddSz(L"Type", object.typeName);
       if (object.kind == Kind::NetInterface) {
-        if (const Object* node = Get(object.node)) writer.AddSz(L"Node", node->name);
-        if (const Object* network = Get(object.network)) writer.AddSz(L"Network", network->name);
+        writer.AddSz(L"Node", object.nodeName);
+        writer.AddSz(L"Network", object.networkName);
       }
       if (object.kind == Kind::Node) writer.AddSz(L"NodeName", object.name);
       object.readOnly.WriteTo(writer);
@@ -295,12 +358,17 @@ std::vector<BYTE> ClusterModel::PropertyList(const Object& object, DWORD code) c
 
 ObjectId ClusterModel::NextOwner(const Object& group, ObjectId leaving) const {
   // After the leaving node in the preferred list, wrapping around, then any usable node.
-  const auto& preferred = group.preferred;
+  // Preferred owners that name no node are skipped.
+  std::vector<ObjectId> preferred;
+  for (const std::wstring& name : group.preferred) {
+    const Object* node = Find(Kind::Node, name);
+    preferred.push_back(node ? node->id : 0);
+  }
   const auto at = std::find(preferred.begin(), preferred.end(), leaving);
   const std::size_t start = at == preferred.end() ? 0 : static_cast<std::size_t>(at - preferred.begin()) + 1;
   for (std::size_t i = 0; i < preferred.size(); ++i) {
     const ObjectId candidate = preferred[(start + i) % preferred.size()];
-    if (candidate != leaving && IsUsable(Get(candidate))) return candidate;
+    if (candidate && candidate != leaving && IsUsable(Get(candidate))) return candidate;
   }
   for (const ObjectId id : List(Kind::Node)) {
     if (id != leaving && IsUsable(Get(id))) return id;
@@ -363,7 +431,7 @@ bool ClusterModel::SetNodeState(const std::wstring& name, int state, Notificatio
   out.push_back({CLUSTER_CHANGE_NODE_STATE, node->name});
   for (const ObjectId id : List(Kind::NetInterface)) {
     Object* itf = Get(id);
-    if (itf->node != node->id) continue;
+    if (!winapi::EqualsNoCase(itf->nodeName, node->name)) continue;
     const int itfState = state == ClusterNodeDown ? ClusterNetInterfaceUnavailable : ClusterNetInterfaceUp;
     if (itf->state == itfState) continue;
     itf->state = itfState;
@@ -475,7 +543,6 @@ bool ClusterModel::AddObject(Kind kind, const std::vector<std::wstring>& args, N
   }
   const auto arg = [&args](std::size_t i) { return i < args.size() ? args[i] : std::wstring(); };
   const Object* node = nullptr;
-  const Object* network = nullptr;
   const Object* group = nullptr;
   switch (kind) {
     case Kind::Group:
@@ -491,8 +558,13 @@ bool ClusterModel::AddObject(Kind kind, const std::vector<std::wstring>& args, N
       }
       break;
     case Kind::NetInterface:
-      if (!(node = Find(Kind::Node, arg(1))) || !(network = Find(Kind::Network, arg(2)))) {
-        error = L"add netinterface NAME NODE NETWORK [ADDRESS]: unknown node or network";
+      // Node and network are kept as given, also when they name nothing.
+      if (arg(1).empty() || arg(2).empty()) {
+        error = L"add netinterface NAME NODE NETWORK [ADDRESS]: the node and the network must not be empty";
+        return false;
+      }
+      if (const Object* other = FindInterface(arg(1), arg(2))) {
+        error = L"node \"" + arg(1) + L"\" has an interface on network \"" + arg(2) + L"\" already (\"" + other->name + L"\")";
         return false;
       }
       break;
@@ -522,9 +594,10 @@ bool ClusterModel::AddObject(Kind kind, const std::vector<std::wstring>& args, N
       }
       break;
     case Kind::NetInterface:
-      object->state = ClusterNetInterfaceUp;
-      object->node = node->id;
-      object->network = network->id;
+      object->nodeName = arg(1);
+      object->networkName = arg(2);
+      node = Find(Kind::Node, arg(1));
+      object->state = node && node->state == ClusterNodeDown ? ClusterNetInterfaceUnavailable : ClusterNetInterfaceUp;
       if (!arg(3).empty()) object->readOnly.Set(L"Address", PropertyValue::Text(arg(3)));
       break;
   }
@@ -572,7 +645,9 @@ bool ClusterModel::DeleteObject(Kind kind, const std::wstring& name, Notificatio
       break;
     case Kind::Network:
       for (const Object* i : Objects(Kind::NetInterface)) {
-        if (i->network == id) return refuse(L"network interface \"" + i->name + L"\" is on it");
+        if (winapi::EqualsNoCase(i->networkName, object->name)) {
+          return refuse(L"network interface \"" + i->name + L"\" is on it");
+        }
       }
       break;
     case Kind::NetInterface: break;
@@ -582,7 +657,7 @@ bool ClusterModel::DeleteObject(Kind kind, const std::wstring& name, Notificatio
     // An evicted node takes its interfaces and its places in the preferred lists along.
     std::vector<ObjectId> interfaces;
     for (const Object* i : Objects(Kind::NetInterface)) {
-      if (i->node == id) interfaces.push_back(i->id);
+      if (winapi::EqualsNoCase(i->nodeName, object->name)) interfaces.push_back(i->id);
     }
     for (const ObjectId i : interfaces) {
       out.push_back({CLUSTER_CHANGE_NETINTERFACE_DELETED, Get(i)->name});
@@ -590,7 +665,7 @@ bool ClusterModel::DeleteObject(Kind kind, const std::wstring& name, Notificatio
     }
     for (const ObjectId g : List(Kind::Group)) {
       auto& preferred = Get(g)->preferred;
-      preferred.erase(std::remove(preferred.begin(), preferred.end(), id), preferred.end());
+      std::erase_if(preferred, [&](const std::wstring& name) { return winapi::EqualsNoCase(name, deletedName); });
     }
   }
   const ObjectId owner = kind == Kind::Resource ? object->group : 0;
@@ -627,6 +702,17 @@ bool ClusterModel::Rename(Kind kind, const std::wstring& from, const std::wstrin
     }
   }
   if (kind == Kind::Resource && winapi::EqualsNoCase(facts.quorumResource, old)) facts.quorumResource = to;
+  if (kind == Kind::Node) {
+    for (const ObjectId id : List(Kind::Group)) {
+      for (std::wstring& name : Get(id)->preferred) FollowRename(name, old, to);
+    }
+  }
+  if (kind == Kind::Node || kind == Kind::Network) {
+    for (const ObjectId id : List(Kind::NetInterface)) {
+      Object* itf = Get(id);
+      FollowRename(kind == Kind::Node ? itf->nodeName : itf->networkName, old, to);
+    }
+  }
   out.push_back({PropertyChange(kind), to});
   return true;
 }
@@ -698,6 +784,35 @@ bool ClusterModel::SetProperty(Kind kind, const std::wstring& name, const std::w
     out.push_back({CLUSTER_CHANGE_REGISTRY_VALUE, L"Resources\\" + ResourceKeyName(object->id) + L"\\Parameters"});
   }
   return true;
+}
+
+bool ClusterModel::SetFault(Kind kind, const std::wstring& name, FaultKind fault, DWORD code, std::wstring& error) {
+  Object* object = Find(kind, name);
+  if (!object) {
+    error = std::wstring(L"no ") + KindWord(kind) + L" \"" + name + L"\"";
+    return false;
+  }
+  if (!CheckFault(kind, fault, code, error)) return false;
+  object->faults.Set(fault, code);
+  return true;
+}
+
+bool ClusterModel::ClearFaults(Kind kind, const std::wstring& name, std::wstring& error) {
+  Object* object = Find(kind, name);
+  if (!object) {
+    error = std::wstring(L"no ") + KindWord(kind) + L" \"" + name + L"\"";
+    return false;
+  }
+  object->faults = Faults{};
+  return true;
+}
+
+const Object* ClusterModel::FindInterface(const std::wstring& node, const std::wstring& network) const {
+  for (const ObjectId id : List(Kind::NetInterface)) {
+    const Object* itf = Get(id);
+    if (winapi::EqualsNoCase(itf->nodeName, node) && winapi::EqualsNoCase(itf->networkName, network)) return itf;
+  }
+  return nullptr;
 }
 
 }  // namespace clustersim

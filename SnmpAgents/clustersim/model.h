@@ -5,6 +5,7 @@
 #pragma once
 #include <windows.h>
 
+#include <array>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -37,6 +38,7 @@ struct PropertyValue {
 class PropertySet {
  public:
   void Set(const std::wstring& name, PropertyValue value);
+  void Remove(const std::wstring& name);
   const PropertyValue* Find(const std::wstring& name) const;
   void WriteTo(winapi::clusprop::PropertyListWriter& writer) const;
   const std::vector<std::pair<std::wstring, PropertyValue>>& Items() const { return items_; }
@@ -44,6 +46,26 @@ class PropertySet {
  private:
   std::vector<std::pair<std::wstring, PropertyValue>> items_;
 };
+
+// Reads of an object that fail with a Win32 error instead of answering: its state read,
+// its open, and the control reads of its common, read-only common and private lists.
+enum class FaultKind { State, Open, Common, ReadOnly, Private };
+inline constexpr std::size_t kFaultKinds = 5;
+
+struct Faults {
+  std::array<DWORD, kFaultKinds> errors{};  // 0: the read answers
+  DWORD Of(FaultKind kind) const { return errors[static_cast<std::size_t>(kind)]; }
+  void Set(FaultKind kind, DWORD error) { errors[static_cast<std::size_t>(kind)] = error; }
+  bool Any() const;
+};
+
+const wchar_t* FaultWord(FaultKind kind);
+// "state", "open", "common", "readonly", "private"; false for another word.
+bool FaultFromWord(const std::wstring& word, FaultKind& kind);
+// The fault that a property-list control code meets; false for a code without one.
+bool FaultOfControl(DWORD code, FaultKind& kind);
+// Whether objects of `kind` can carry the fault with this error; false with the reason.
+bool CheckFault(Kind kind, FaultKind fault, DWORD error, std::wstring& why);
 
 struct Object {
   ObjectId id = 0;
@@ -53,13 +75,18 @@ struct Object {
   PropertySet common;
   PropertySet readOnly;
   PropertySet priv;
-  // Relations, by kind: interface node/network, group owner, resource group.
+  // Relations, by kind: group owner, resource group.
   ObjectId node = 0;
-  ObjectId network = 0;
   ObjectId group = 0;
-  std::wstring typeName;               // resources: may name no existing type
-  std::vector<ObjectId> preferred;     // groups: preferred owners in order
-  std::vector<ObjectId> dependencies;  // resources
+  // Names kept as written and matched case-insensitively where they are used, so that a
+  // name that matches nothing, or another case of one, reaches the Cluster API as a
+  // cluster service hands it out.
+  std::wstring typeName;                // resources: may name no existing type
+  std::wstring nodeName;                // interfaces
+  std::wstring networkName;             // interfaces
+  std::vector<std::wstring> preferred;  // groups: preferred owners in order
+  std::vector<ObjectId> dependencies;   // resources
+  Faults faults;
 };
 
 struct ClusterFacts {
@@ -96,6 +123,8 @@ class ClusterModel {
   const std::vector<ObjectId>& List(Kind kind) const { return lists_[Index(kind)]; }
   std::vector<const Object*> Objects(Kind kind) const;
   std::vector<const Object*> GroupResources(ObjectId group) const;
+  // The interface between a node and a network, both as written, compared case-insensitively.
+  const Object* FindInterface(const std::wstring& node, const std::wstring& network) const;
 
   // The property list a control code reads, in CLUSPROP layout.
   std::vector<BYTE> PropertyList(const Object& object, DWORD code) const;
@@ -111,6 +140,10 @@ class ClusterModel {
   bool Rename(Kind kind, const std::wstring& from, const std::wstring& to, Notifications& out, std::wstring& error);
   bool SetProperty(Kind kind, const std::wstring& name, const std::wstring& property, const std::wstring& value,
                    Notifications& out, std::wstring& error);
+  // Sets one fault (an error of 0 clears it) or clears them all. A fault is no change of
+  // the cluster: it raises no notification.
+  bool SetFault(Kind kind, const std::wstring& name, FaultKind fault, DWORD code, std::wstring& error);
+  bool ClearFaults(Kind kind, const std::wstring& name, std::wstring& error);
 
   // Group state from its resources (an empty group keeps its own state).
   void UpdateGroupState(Object& group, Notifications& out);

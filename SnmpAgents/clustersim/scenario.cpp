@@ -115,7 +115,30 @@ void Properties(const Json& object, const char* name, const std::string& field, 
   if (!list->IsObject()) Fail(At(field, name), "must be an object of properties");
   for (const auto& item : list->GetObject()) {
     const std::string itemField = At(At(field, name), item.name.GetString());
+    // null takes away a property the cluster service would otherwise have.
+    if (item.value.IsNull()) {
+      set.Remove(Wide(item.name));
+      continue;
+    }
     set.Set(Wide(item.name), ValueOf(item.value, itemField));
+  }
+}
+
+void LoadFaults(const Json& object, const std::string& field, Object& target) {
+  const Json* faults = Member(object, "faults");
+  if (!faults) return;
+  const std::string faultsField = At(field, "faults");
+  if (!faults->IsObject()) Fail(faultsField, "must be an object of faults (state, open, common, readonly, private)");
+  for (const auto& item : faults->GetObject()) {
+    const std::string itemField = At(faultsField, item.name.GetString());
+    FaultKind fault = FaultKind::State;
+    if (!FaultFromWord(Wide(item.name), fault)) {
+      Fail(itemField, "unknown fault (state, open, common, readonly, private)");
+    }
+    if (!item.value.IsUint() || item.value.GetUint() == 0) Fail(itemField, "must be a Win32 error code from 1 to 4294967295");
+    std::wstring why;
+    if (!CheckFault(target.kind, fault, item.value.GetUint(), why)) Fail(itemField, Narrow(why));
+    target.faults.Set(fault, item.value.GetUint());
   }
 }
 
@@ -123,6 +146,18 @@ void AllProperties(const Json& object, const std::string& field, Object& target)
   Properties(object, "common", field, target.common);
   Properties(object, "readonly", field, target.readOnly);
   Properties(object, "private", field, target.priv);
+  LoadFaults(object, field, target);
+}
+
+// A name kept as written; one that matches no object of its kind is worth a warning.
+std::wstring WrittenName(const ClusterModel& model, Kind kind, const Json& value, const std::string& field,
+                         Warnings& warnings) {
+  if (!value.IsString() || value.GetStringLength() == 0) Fail(field, "must be a " + Narrow(KindWord(kind)) + " name");
+  const std::wstring name = Wide(value);
+  if (!model.Find(kind, name)) {
+    warnings.push_back(field + ": \"" + Narrow(name) + "\" matches no " + Narrow(KindWord(kind)));
+  }
+  return name;
 }
 
 void Description(const Json& object, const std::string& field, Object& target) {
@@ -148,7 +183,42 @@ const Object& Reference(const ClusterModel& model, Kind kind, const Json& object
   return *found;
 }
 
-void LoadCluster(const Json& root, ClusterModel& model) {
+// Values that CLUSTERVERSIONINFO holds in less than the scenario allows: the Cluster API
+// cuts them, so the scenario says so.
+void WarnOfCutVersion(const ClusterFacts& facts, Warnings& warnings) {
+  struct WordField {
+    const char* field;
+    DWORD value;
+    const char* member;
+  };
+  const WordField words[] = {{"cluster.version.major", facts.major, "MajorVersion"},
+                             {"cluster.version.minor", facts.minor, "MinorVersion"},
+                             {"cluster.version.build", facts.build, "BuildNumber"}};
+  for (const auto& word : words) {
+    if (word.value <= 0xFFFF) continue;
+    warnings.push_back(std::string(word.field) + ": " + std::to_string(word.value) +
+                       " is above 65535: the Cluster API's " + word.member + " (a WORD) reads " +
+                       std::to_string(word.value & 0xFFFF));
+  }
+  struct TextField {
+    const char* field;
+    const std::wstring& value;
+    const char* member;
+    std::size_t capacity;  // characters with the terminator
+  };
+  constexpr std::size_t kVendor = sizeof(CLUSTERVERSIONINFO::szVendorId) / sizeof(WCHAR);
+  constexpr std::size_t kCsd = sizeof(CLUSTERVERSIONINFO::szCSDVersion) / sizeof(WCHAR);
+  const TextField texts[] = {{"cluster.version.vendor", facts.vendor, "szVendorId", kVendor},
+                             {"cluster.version.csd", facts.csd, "szCSDVersion", kCsd}};
+  for (const auto& text : texts) {
+    if (text.value.size() < text.capacity) continue;
+    warnings.push_back(std::string(text.field) + ": " + std::to_string(text.value.size()) +
+                       " characters: the Cluster API's " + text.member + " holds " +
+                       std::to_string(text.capacity - 1) + " and cuts the rest");
+  }
+}
+
+void LoadCluster(const Json& root, ClusterModel& model, Warnings& warnings) {
   const Json* cluster = Member(root, "cluster");
   if (!cluster || !cluster->IsObject()) Fail("cluster", "missing (an object with at least \"name\")");
   ClusterFacts& facts = model.facts;
@@ -164,6 +234,7 @@ void LoadCluster(const Json& root, ClusterModel& model) {
     facts.highest = Number(*version, "highest", "cluster.version", facts.highest);
     facts.lowest = Number(*version, "lowest", "cluster.version", facts.lowest);
   }
+  WarnOfCutVersion(facts, warnings);
 }
 
 void LoadNodes(const Json& root, ClusterModel& model, const Json& empty) {
@@ -194,23 +265,27 @@ void LoadNetworks(const Json& root, ClusterModel& model, const Json& empty) {
   }
 }
 
-void LoadInterfaces(const Json& root, ClusterModel& model, const Json& empty) {
+void LoadInterfaces(const Json& root, ClusterModel& model, const Json& empty, Warnings& warnings) {
   const Json& interfaces = ArrayOf(root, "netinterfaces", empty);
   for (rapidjson::SizeType i = 0; i < interfaces.Size(); ++i) {
     const std::string field = At("netinterfaces", i);
     Object& itf = AddNamed(model, Kind::NetInterface, interfaces[i], field);
-    const Object& node = Reference(model, Kind::Node, interfaces[i], "node", field);
-    const Object& network = Reference(model, Kind::Network, interfaces[i], "network", field);
-    for (const Object* other : model.Objects(Kind::NetInterface)) {
-      if (other != &itf && other->node == node.id && other->network == network.id) {
-        Fail(field, "node \"" + Narrow(node.name) + "\" has an interface on network \"" + Narrow(network.name) +
-                        "\" already (\"" + Narrow(other->name) + "\")");
-      }
+    const auto end = [&](const char* member, Kind kind) {
+      const Json* value = Member(interfaces[i], member);
+      if (!value) Fail(At(field, member), "missing");
+      return WrittenName(model, kind, *value, At(field, member), warnings);
+    };
+    const std::wstring nodeName = end("node", Kind::Node);
+    const std::wstring networkName = end("network", Kind::Network);
+    if (const Object* other = model.FindInterface(nodeName, networkName)) {
+      Fail(field, "node \"" + Narrow(nodeName) + "\" has an interface on network \"" + Narrow(networkName) +
+                      "\" already (\"" + Narrow(other->name) + "\")");
     }
-    itf.node = node.id;
-    itf.network = network.id;
+    itf.nodeName = nodeName;
+    itf.networkName = networkName;
+    const Object* node = model.Find(Kind::Node, nodeName);
     itf.state = State(interfaces[i], Kind::NetInterface, field,
-                      node.state == ClusterNodeDown ? ClusterNetInterfaceUnavailable : ClusterNetInterfaceUp);
+                      node && node->state == ClusterNodeDown ? ClusterNetInterfaceUnavailable : ClusterNetInterfaceUp);
     Description(interfaces[i], field, itf);
     const std::pair<const char*, const wchar_t*> readOnly[] = {
         {"address", L"Address"}, {"adapter", L"Adapter"}, {"adapterId", L"AdapterId"}};
@@ -232,7 +307,8 @@ void LoadTypes(const Json& root, ClusterModel& model, const Json& empty) {
   }
 }
 
-void LoadGroups(const Json& root, ClusterModel& model, const Json& empty, std::vector<ObjectId>& derived) {
+void LoadGroups(const Json& root, ClusterModel& model, const Json& empty, std::vector<ObjectId>& derived,
+                Warnings& warnings) {
   const Json& groups = ArrayOf(root, "groups", empty);
   for (rapidjson::SizeType i = 0; i < groups.Size(); ++i) {
     const std::string field = At("groups", i);
@@ -246,10 +322,7 @@ void LoadGroups(const Json& root, ClusterModel& model, const Json& empty, std::v
       if (!preferred->IsArray()) Fail(At(field, "preferredOwners"), "must be an array of node names");
       for (rapidjson::SizeType k = 0; k < preferred->Size(); ++k) {
         const std::string itemField = At(At(field, "preferredOwners"), k);
-        if (!(*preferred)[k].IsString()) Fail(itemField, "must be a node name");
-        const Object* node = model.Find(Kind::Node, Wide((*preferred)[k]));
-        if (!node) Fail(itemField, "unknown node \"" + std::string((*preferred)[k].GetString()) + "\"");
-        group.preferred.push_back(node->id);
+        group.preferred.push_back(WrittenName(model, Kind::Node, (*preferred)[k], itemField, warnings));
       }
     }
     group.state = State(groups[i], Kind::Group, field, ClusterGroupOnline);
@@ -330,7 +403,7 @@ std::size_t LineOf(const std::string& text, std::size_t offset, std::size_t& col
 
 }  // namespace
 
-bool LoadScenario(const std::string& json, ClusterModel& model, std::string& error) {
+bool LoadScenario(const std::string& json, ClusterModel& model, std::string& error, Warnings* warnings) {
   rapidjson::Document document;
   document.Parse(json.c_str(), json.size());
   if (document.HasParseError()) {
@@ -346,13 +419,14 @@ bool LoadScenario(const std::string& json, ClusterModel& model, std::string& err
   }
   try {
     const Json empty(rapidjson::kArrayType);
-    LoadCluster(document, model);
+    Warnings found;
+    LoadCluster(document, model, found);
     LoadNodes(document, model, empty);
     LoadNetworks(document, model, empty);
-    LoadInterfaces(document, model, empty);
+    LoadInterfaces(document, model, empty, found);
     LoadTypes(document, model, empty);
     std::vector<ObjectId> derivedStates;
-    LoadGroups(document, model, empty, derivedStates);
+    LoadGroups(document, model, empty, derivedStates, found);
     LoadResources(document, model, empty);
     LoadQuorum(document, model);
     LoadRegistry(document, model);
@@ -361,6 +435,7 @@ bool LoadScenario(const std::string& json, ClusterModel& model, std::string& err
       Notifications ignored;
       model.UpdateGroupState(*model.Get(id), ignored);
     }
+    if (warnings) warnings->insert(warnings->end(), found.begin(), found.end());
     return true;
   } catch (const ScenarioError& e) {
     error = e.text;
@@ -368,7 +443,7 @@ bool LoadScenario(const std::string& json, ClusterModel& model, std::string& err
   }
 }
 
-bool LoadScenarioFile(const std::string& path, ClusterModel& model, std::string& error) {
+bool LoadScenarioFile(const std::string& path, ClusterModel& model, std::string& error, Warnings* warnings) {
   std::ifstream file(path, std::ios::binary);
   if (!file) {
     error = path + ": cannot be read";
@@ -376,7 +451,7 @@ bool LoadScenarioFile(const std::string& path, ClusterModel& model, std::string&
   }
   std::ostringstream text;
   text << file.rdbuf();
-  if (!LoadScenario(text.str(), model, error)) {
+  if (!LoadScenario(text.str(), model, error, warnings)) {
     error = path + ": " + error;
     return false;
   }

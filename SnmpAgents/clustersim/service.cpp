@@ -163,6 +163,17 @@ int ListenUnix(const std::string& path, std::string& error) {
 
 std::string Narrow(const std::wstring& text) { return winapi::Utf8FromWide(text); }
 
+std::string FaultsText(const Faults& faults) {
+  std::string text;
+  for (std::size_t i = 0; i < kFaultKinds; ++i) {
+    const auto kind = static_cast<FaultKind>(i);
+    if (!faults.Of(kind)) continue;
+    if (!text.empty()) text += ", ";
+    text += Narrow(FaultWord(kind)) + " " + std::to_string(faults.Of(kind));
+  }
+  return text;
+}
+
 }  // namespace
 
 struct Server::Client {
@@ -224,7 +235,9 @@ void Server::StopService() {
 
 bool Server::Start(std::string& error) {
   model_ = std::make_unique<ClusterModel>();
-  if (!LoadScenarioFile(options_.scenario, *model_, error)) return false;
+  Warnings warnings;
+  if (!LoadScenarioFile(options_.scenario, *model_, error, &warnings)) return false;
+  for (const auto& warning : warnings) Log(options_.scenario + ": warning: " + warning);
   sigset_t mask;
   sigemptyset(&mask);
   sigaddset(&mask, SIGTERM);
@@ -400,13 +413,13 @@ std::string Server::HandleService(Client& client, const std::string& line) {
     status = object && object->kind == wanted ? ERROR_SUCCESS : NotFound(wanted);
     return status == ERROR_SUCCESS ? object : nullptr;
   };
-  const auto items = [&](const std::vector<std::pair<DWORD, const Object*>>& list) {
+  const auto items = [&](const std::vector<std::pair<DWORD, const std::wstring*>>& list) {
     w.Key("items");
     w.StartArray();
-    for (const auto& [type, object] : list) {
+    for (const auto& [type, text] : list) {
       w.StartArray();
       w.Uint(type);
-      const std::string name = Narrow(object->name);
+      const std::string name = Narrow(*text);
       w.String(name.data(), static_cast<rapidjson::SizeType>(name.size()));
       w.EndArray();
     }
@@ -439,11 +452,11 @@ std::string Server::HandleService(Client& client, const std::string& line) {
   }
   if (op == L"enum") {
     if (!NumberOf(request, "types", number)) return finish(ERROR_INVALID_PARAMETER);
-    std::vector<std::pair<DWORD, const Object*>> list;
+    std::vector<std::pair<DWORD, const std::wstring*>> list;
     for (const Kind k : {Kind::Node, Kind::ResourceType, Kind::Resource, Kind::Group, Kind::Network, Kind::NetInterface}) {
       const DWORD bit = winapi::cluster::EnumTypeOf(k);
       if (!(number & bit)) continue;
-      for (const Object* object : model.Objects(k)) list.emplace_back(bit, object);
+      for (const Object* object : model.Objects(k)) list.emplace_back(bit, &object->name);
     }
     items(list);
     return finish(ERROR_SUCCESS);
@@ -452,6 +465,7 @@ std::string Server::HandleService(Client& client, const std::string& line) {
     if (!KindOf(request, kind)) return finish(ERROR_INVALID_PARAMETER);
     const Object* object = model.Find(kind, TextOf(request, "name"));
     if (!object) return finish(NotFound(kind));
+    if (const DWORD fault = object->faults.Of(FaultKind::Open)) return finish(fault);
     Put(w, "id", static_cast<long long>(object->id));
     return finish(ERROR_SUCCESS);
   }
@@ -460,6 +474,7 @@ std::string Server::HandleService(Client& client, const std::string& line) {
     DWORD status = ERROR_SUCCESS;
     const Object* object = objectOf(kind, status);
     if (!object) return finish(status);
+    if (const DWORD fault = object->faults.Of(FaultKind::State)) return finish(fault);
     Put(w, "state", object->state);
     if (kind == Kind::Group) {
       if (const Object* owner = model.Get(object->node)) Put(w, "node", owner->name);
@@ -478,27 +493,30 @@ std::string Server::HandleService(Client& client, const std::string& line) {
     DWORD status = ERROR_SUCCESS;
     const Object* object = objectOf(kind, status);
     if (!object) return finish(status);
-    std::vector<std::pair<DWORD, const Object*>> list;
+    std::vector<std::pair<DWORD, const std::wstring*>> list;
     if (kind == Kind::Group) {
       if (types & CLUSTER_GROUP_ENUM_CONTAINS) {
-        for (const Object* r : model.GroupResources(object->id)) list.emplace_back(CLUSTER_GROUP_ENUM_CONTAINS, r);
+        for (const Object* r : model.GroupResources(object->id)) list.emplace_back(CLUSTER_GROUP_ENUM_CONTAINS, &r->name);
       }
       if (types & CLUSTER_GROUP_ENUM_NODES) {
-        for (const ObjectId id : object->preferred) list.emplace_back(CLUSTER_GROUP_ENUM_NODES, model.Get(id));
+        // Preferred owners as written, also those that name no node.
+        for (const std::wstring& name : object->preferred) list.emplace_back(CLUSTER_GROUP_ENUM_NODES, &name);
       }
     } else if (kind == Kind::Resource) {
       if (types & CLUSTER_RESOURCE_ENUM_DEPENDS) {
-        for (const ObjectId id : object->dependencies) list.emplace_back(CLUSTER_RESOURCE_ENUM_DEPENDS, model.Get(id));
+        for (const ObjectId id : object->dependencies) {
+          list.emplace_back(CLUSTER_RESOURCE_ENUM_DEPENDS, &model.Get(id)->name);
+        }
       }
       if (types & CLUSTER_RESOURCE_ENUM_PROVIDES) {
         for (const Object* r : model.Objects(Kind::Resource)) {
           if (std::count(r->dependencies.begin(), r->dependencies.end(), object->id)) {
-            list.emplace_back(CLUSTER_RESOURCE_ENUM_PROVIDES, r);
+            list.emplace_back(CLUSTER_RESOURCE_ENUM_PROVIDES, &r->name);
           }
         }
       }
       if (types & CLUSTER_RESOURCE_ENUM_NODES) {
-        for (const Object* n : model.Objects(Kind::Node)) list.emplace_back(CLUSTER_RESOURCE_ENUM_NODES, n);
+        for (const Object* n : model.Objects(Kind::Node)) list.emplace_back(CLUSTER_RESOURCE_ENUM_NODES, &n->name);
       }
     } else {
       return finish(ERROR_INVALID_PARAMETER);
@@ -522,6 +540,8 @@ std::string Server::HandleService(Client& client, const std::string& line) {
     if (function != 0x55 && function != 0x59 && function != 0x7D && function != 0x81) {
       return finish(ERROR_INVALID_FUNCTION);
     }
+    FaultKind fault = FaultKind::Common;
+    if (FaultOfControl(code, fault) && object->faults.Of(fault)) return finish(object->faults.Of(fault));
     const std::vector<BYTE> data = model.PropertyList(*object, code);
     const std::string hex = winapi::cluster::HexEncode(data.data(), data.size());
     w.Key("data");
@@ -529,16 +549,14 @@ std::string Server::HandleService(Client& client, const std::string& line) {
     return finish(ERROR_SUCCESS);
   }
   if (op == L"netif") {
-    const Object* node = model.Find(Kind::Node, TextOf(request, "node"));
-    if (!node) return finish(ERROR_CLUSTER_NODE_NOT_FOUND);
-    const Object* network = model.Find(Kind::Network, TextOf(request, "network"));
-    if (!network) return finish(ERROR_CLUSTER_NETWORK_NOT_FOUND);
-    for (const Object* itf : model.Objects(Kind::NetInterface)) {
-      if (itf->node == node->id && itf->network == network->id) {
-        Put(w, "name", itf->name);
-        return finish(ERROR_SUCCESS);
-      }
+    // Matched against the interfaces' node and network as written.
+    const std::wstring nodeName = TextOf(request, "node"), networkName = TextOf(request, "network");
+    if (const Object* itf = model.FindInterface(nodeName, networkName)) {
+      Put(w, "name", itf->name);
+      return finish(ERROR_SUCCESS);
     }
+    if (!model.Find(Kind::Node, nodeName)) return finish(ERROR_CLUSTER_NODE_NOT_FOUND);
+    if (!model.Find(Kind::Network, networkName)) return finish(ERROR_CLUSTER_NETWORK_NOT_FOUND);
     return finish(ERROR_CLUSTER_NETINTERFACE_NOT_FOUND);
   }
   if (op == L"regkey") {
@@ -620,12 +638,13 @@ std::string Server::HandleControl(const std::string& line) {
   std::vector<std::wstring> argv;
   bool ok = false;
   std::string message;
+  Warnings warnings;
   const auto args = request.IsObject() ? request.FindMember("argv") : request.MemberEnd();
   if (request.HasParseError() || !request.IsObject() || args == request.MemberEnd() || !args->value.IsArray()) {
     message = "malformed control request";
   } else {
     for (const auto& arg : args->value.GetArray()) argv.push_back(Wide(arg));
-    message = RunCommand(argv, ok);
+    message = RunCommand(argv, ok, warnings);
   }
   rapidjson::StringBuffer buffer;
   Writer w(buffer);
@@ -634,11 +653,17 @@ std::string Server::HandleControl(const std::string& line) {
   Put(w, "status", ok ? 0 : 1);
   w.Key("message");
   w.String(message.data(), static_cast<rapidjson::SizeType>(message.size()));
+  if (!warnings.empty()) {
+    w.Key("warnings");
+    w.StartArray();
+    for (const auto& warning : warnings) w.String(warning.data(), static_cast<rapidjson::SizeType>(warning.size()));
+    w.EndArray();
+  }
   w.EndObject();
   return std::string(buffer.GetString(), buffer.GetSize());
 }
 
-std::string Server::RunCommand(const std::vector<std::wstring>& argv, bool& ok) {
+std::string Server::RunCommand(const std::vector<std::wstring>& argv, bool& ok, Warnings& warnings) {
   ok = false;
   const auto arg = [&argv](std::size_t i) { return i < argv.size() ? argv[i] : std::wstring(); };
   const auto is = [&](std::size_t i, const wchar_t* word) { return winapi::EqualsNoCase(arg(i), word); };
@@ -663,6 +688,7 @@ std::string Server::RunCommand(const std::vector<std::wstring>& argv, bool& ok) 
         if (kind == Kind::Resource) {
           if (const Object* g = model.Get(o->group)) text += "  in " + Narrow(g->name);
         }
+        if (o->faults.Any()) text += "  faults: " + FaultsText(o->faults);
         text += "\n";
       }
     }
@@ -691,7 +717,8 @@ std::string Server::RunCommand(const std::vector<std::wstring>& argv, bool& ok) 
     if (argv.size() != 2) return "usage: load SCENARIO";
     auto next = std::make_unique<ClusterModel>();
     std::string failure;
-    if (!LoadScenarioFile(Narrow(arg(1)), *next, failure)) return failure;
+    if (!LoadScenarioFile(Narrow(arg(1)), *next, failure, &warnings)) return failure;
+    for (const auto& warning : warnings) Log(Narrow(arg(1)) + ": warning: " + warning);
     // A new cluster: every handle of the old one breaks, as across a service restart.
     const bool running = serviceListener_ >= 0;
     if (running) StopService();
@@ -741,6 +768,8 @@ std::string Server::RunCommand(const std::vector<std::wstring>& argv, bool& ok) 
                       : model.SetResourceState(arg(2), verb->resourceState, out, error);
     }
     (void)kind;
+  } else if (is(0, L"fault")) {
+    return RunFault(argv, ok);
   } else if (is(0, L"add") || is(0, L"delete") || is(0, L"rename") || is(0, L"set")) {
     Kind kind = Kind::Node;
     if (!KindFromWord(arg(1), kind)) {
@@ -749,6 +778,13 @@ std::string Server::RunCommand(const std::vector<std::wstring>& argv, bool& ok) 
     if (is(0, L"add")) {
       if (argv.size() < 3) return "usage: add KIND NAME ...";
       applied = model.AddObject(kind, std::vector<std::wstring>(argv.begin() + 2, argv.end()), out, error);
+      if (applied && kind == Kind::NetInterface) {
+        // Kept as given; say when a name matches nothing.
+        if (!model.Find(Kind::Node, arg(3))) warnings.push_back("node \"" + Narrow(arg(3)) + "\" matches no node");
+        if (!model.Find(Kind::Network, arg(4))) {
+          warnings.push_back("network \"" + Narrow(arg(4)) + "\" matches no network");
+        }
+      }
     } else if (is(0, L"delete")) {
       if (argv.size() != 3) return "usage: delete KIND NAME";
       applied = model.DeleteObject(kind, arg(2), out, error);
@@ -766,6 +802,36 @@ std::string Server::RunCommand(const std::vector<std::wstring>& argv, bool& ok) 
   Broadcast(out);
   ok = true;
   return std::to_string(out.size()) + " notification(s)";
+}
+
+std::string Server::RunFault(const std::vector<std::wstring>& argv, bool& ok) {
+  ok = false;
+  const char* usage = "usage: fault KIND NAME state|open|common|readonly|private ERROR | fault KIND NAME clear";
+  Kind kind = Kind::Node;
+  if (argv.size() < 4 || argv.size() > 5) return usage;
+  if (!KindFromWord(argv[1], kind)) {
+    return "unknown kind \"" + Narrow(argv[1]) + "\" (node, group, resource, restype, network, netinterface)";
+  }
+  std::wstring error;
+  const std::string object = Narrow(KindWord(kind)) + " \"" + Narrow(argv[2]) + "\"";
+  if (argv.size() == 4) {
+    if (!winapi::EqualsNoCase(argv[3], L"clear")) return usage;
+    if (!model_->ClearFaults(kind, argv[2], error)) return Narrow(error);
+    ok = true;
+    return "faults of " + object + " cleared";
+  }
+  FaultKind fault = FaultKind::State;
+  if (!FaultFromWord(argv[3], fault)) return "unknown fault \"" + Narrow(argv[3]) + "\" (state, open, common, readonly, private)";
+  wchar_t* end = nullptr;
+  errno = 0;
+  const unsigned long long code = std::wcstoull(argv[4].c_str(), &end, 0);
+  if (argv[4].empty() || *end != L'\0' || errno || code > 0xFFFFFFFFull || argv[4][0] == L'-') {
+    return "\"" + Narrow(argv[4]) + "\" is not a Win32 error code (0 to 4294967295, 0 clears)";
+  }
+  if (!model_->SetFault(kind, argv[2], fault, static_cast<DWORD>(code), error)) return Narrow(error);
+  ok = true;
+  const std::string read = Narrow(FaultWord(fault));
+  return code ? read + " of " + object + " fails with " + std::to_string(code) : read + " of " + object + " answers again";
 }
 
 }  // namespace clustersim

@@ -1,5 +1,5 @@
-// clussimd as a process: the service registration, clussim's messages, bad input on
-// the service socket, and a clean exit on SIGTERM.
+// clussimd as a process: the service registration, clussim's messages and warnings,
+// faults, bad input on the service socket, and a clean exit on SIGTERM.
 #include <windows.h>
 #include <winsvc.h>
 
@@ -8,6 +8,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <fstream>
+#include <iterator>
 #include <string>
 
 #include "cluster_protocol.h"
@@ -67,6 +69,18 @@ TEST(Clussimd, BadCommandsSayWhatIsWrongAndChangeNothing) {
       {{"set", "group", "Files", "FailoverThreshold", "lots"}, "is a number"},
       {{"load", "/nonexistent/scenario.json"}, "/nonexistent/scenario.json"},
       {{"service", "start"}, "running already"},
+      {{"fault", "node", "FS-NODE1"}, "usage: fault KIND NAME"},
+      {{"fault", "node", "FS-NODE1", "state"}, "usage: fault KIND NAME"},
+      {{"fault", "gizmo", "X", "clear"}, "unknown kind \"gizmo\""},
+      {{"fault", "node", "NOPE", "state", "5"}, "no node \"NOPE\""},
+      {{"fault", "node", "NOPE", "clear"}, "no node \"NOPE\""},
+      {{"fault", "node", "FS-NODE1", "slow", "5"}, "unknown fault \"slow\""},
+      {{"fault", "node", "FS-NODE1", "state", "five"}, "\"five\" is not a Win32 error code"},
+      {{"fault", "node", "FS-NODE1", "state", "-5"}, "\"-5\" is not a Win32 error code"},
+      {{"fault", "node", "FS-NODE1", "state", "4294967296"}, "\"4294967296\" is not a Win32 error code"},
+      {{"fault", "restype", "IP Address", "open", "5"}, "a resource type has no open"},
+      {{"fault", "group", "Files", "private", "234"}, "ERROR_MORE_DATA"},
+      {{"add", "netinterface", "X", "FS-NODE1", "PUBLIC"}, "already (\"FS-NODE1 - Public\")"},
   };
   for (const auto& c : cases) {
     std::string output;
@@ -76,6 +90,75 @@ TEST(Clussimd, BadCommandsSayWhatIsWrongAndChangeNothing) {
   std::string after;
   ASSERT_EQ(sim.Control({"status"}, &after), 0);
   EXPECT_EQ(before, after);
+}
+
+TEST(Clussimd, FaultsShowInStatusUntilClearedOrReplacedByALoad) {
+  ClusterSimulator sim;
+  ASSERT_TRUE(sim.Start(ClusterSimulator::Scenario("two-node-fileserver.json")));
+  std::string output;
+  struct Command {
+    std::vector<std::string> args;
+    const char* reply;
+  };
+  const Command commands[] = {
+      {{"fault", "group", "files", "state", "5"}, "state of group \"files\" fails with 5"},
+      {{"fault", "GROUP", "Files", "common", "0x490"}, "common of group \"Files\" fails with 1168"},
+      {{"fault", "restype", "IP Address", "readonly", "13"}, "readonly of restype \"IP Address\" fails with 13"},
+  };
+  for (const auto& c : commands) {
+    ASSERT_EQ(sim.Control(c.args, &output), 0) << output;
+    EXPECT_NE(output.find(c.reply), std::string::npos) << output;
+  }
+  ASSERT_EQ(sim.Control({"status"}, &output), 0);
+  EXPECT_NE(output.find("  Files  online  on FS-NODE2  faults: state 5, common 1168\n"), std::string::npos) << output;
+  EXPECT_NE(output.find("  IP Address  faults: readonly 13\n"), std::string::npos) << output;
+
+  ASSERT_EQ(sim.Control({"fault", "group", "Files", "state", "0"}, &output), 0);
+  EXPECT_NE(output.find("state of group \"Files\" answers again"), std::string::npos) << output;
+  ASSERT_EQ(sim.Control({"status"}, &output), 0);
+  EXPECT_NE(output.find("  Files  online  on FS-NODE2  faults: common 1168\n"), std::string::npos) << output;
+  ASSERT_EQ(sim.Control({"fault", "group", "Files", "clear"}, &output), 0);
+  ASSERT_EQ(sim.Control({"status"}, &output), 0);
+  EXPECT_NE(output.find("  Files  online  on FS-NODE2\n"), std::string::npos) << output;
+
+  // A loss of the service keeps them, a load replaces them with the scenario's.
+  ASSERT_EQ(sim.Control({"service", "stop"}), 0);
+  ASSERT_EQ(sim.Control({"service", "start"}), 0);
+  ASSERT_EQ(sim.Control({"status"}, &output), 0);
+  EXPECT_NE(output.find("IP Address  faults: readonly 13"), std::string::npos) << output;
+  ASSERT_EQ(sim.Control({"load", ClusterSimulator::Scenario("faults.json")}, &output), 0) << output;
+  ASSERT_EQ(sim.Control({"status"}, &output), 0);
+  EXPECT_EQ(output.find("readonly 13"), std::string::npos) << output;
+  EXPECT_NE(output.find("  FT-NODE2  up  faults: state 1722\n"), std::string::npos) << output;
+}
+
+TEST(Clussimd, WarnsOfNamesThatMatchNothingAndOfValuesTheApiCuts) {
+  ClusterSimulator sim;
+  ASSERT_TRUE(sim.Start(ClusterSimulator::Scenario("faults.json")));
+  const char* expected[] = {
+      "cluster.version.build: 70000 is above 65535",
+      "cluster.version.csd: 85 characters: the Cluster API's szCSDVersion holds 63",
+      "netinterfaces[3].node: \"FT-GHOST\" matches no node",
+      "netinterfaces[4].network: \"Lost Network\" matches no network",
+      "groups[1].preferredOwners[1]: \"NO-SUCH-NODE\" matches no node",
+      "groups[2].preferredOwners[0]: \"NO-SUCH-NODE\" matches no node",
+  };
+  // The daemon says so on stderr when it starts, clussim when it loads.
+  std::ifstream logFile(sim.Directory() + "/clussimd.log");
+  const std::string log((std::istreambuf_iterator<char>(logFile)), std::istreambuf_iterator<char>());
+  std::string output;
+  ASSERT_EQ(sim.Control({"load", ClusterSimulator::Scenario("faults.json")}, &output), 0) << output;
+  for (const char* warning : expected) {
+    EXPECT_NE(log.find("faults.json: warning: " + std::string(warning)), std::string::npos) << warning << "\n" << log;
+    EXPECT_NE(output.find("clussim: warning: " + std::string(warning)), std::string::npos) << warning << "\n" << output;
+  }
+  EXPECT_EQ(output.find("FT-NODE2"), std::string::npos) << "no warning for another case of a name: " << output;
+
+  ASSERT_EQ(sim.Control({"add", "netinterface", "N9 - Void", "N9", "Void"}, &output), 0) << output;
+  EXPECT_NE(output.find("clussim: warning: node \"N9\" matches no node"), std::string::npos) << output;
+  EXPECT_NE(output.find("clussim: warning: network \"Void\" matches no network"), std::string::npos) << output;
+  ASSERT_EQ(sim.Control({"add", "netinterface", "N3 - Public", "ft-node3", "PUBLIC"}, &output), 0) << output;
+  EXPECT_EQ(output.find("warning"), std::string::npos) << output;
 }
 
 TEST(Clussimd, MalformedAndOverlongLinesAreRefused) {

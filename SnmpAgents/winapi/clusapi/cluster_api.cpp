@@ -499,8 +499,11 @@ extern "C" WINAPI_EXPORT DWORD WINAPI GetClusterInformation(HCLUSTER hCluster, L
       lpClusterInfo->MajorVersion = static_cast<WORD>(NumberMember(response, "major"));
       lpClusterInfo->MinorVersion = static_cast<WORD>(NumberMember(response, "minor"));
       lpClusterInfo->BuildNumber = static_cast<WORD>(NumberMember(response, "build"));
-      const std::wstring vendor = winapi::cluster::TextMember(response, "vendor").substr(0, 63);
-      const std::wstring csd = winapi::cluster::TextMember(response, "csd").substr(0, 63);
+      // Longer texts are cut to what the structure holds with its terminator.
+      const std::wstring vendor =
+          winapi::cluster::TextMember(response, "vendor").substr(0, std::size(lpClusterInfo->szVendorId) - 1);
+      const std::wstring csd =
+          winapi::cluster::TextMember(response, "csd").substr(0, std::size(lpClusterInfo->szCSDVersion) - 1);
       std::memset(lpClusterInfo->szVendorId, 0, sizeof lpClusterInfo->szVendorId);
       std::memset(lpClusterInfo->szCSDVersion, 0, sizeof lpClusterInfo->szCSDVersion);
       std::memcpy(lpClusterInfo->szVendorId, vendor.data(), vendor.size() * sizeof(WCHAR));
