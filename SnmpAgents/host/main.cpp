@@ -41,6 +41,9 @@ struct Options {
   std::vector<std::string> agents;
   std::string socket;
   int pingInterval = 5;
+  // How long snmpd waits for an answer of ours: an agent may hold a request while it
+  // rebuilds its MIB, and a master whose wait runs out answers genErr and drops us.
+  int agentxTimeout = 60;
   size_t queueCapacity = 100000;
   bool verbose = false;
 };
@@ -49,7 +52,7 @@ int Usage(const char* problem) {
   if (problem) std::fprintf(stderr, "%s: %s\n", kAppName, problem);
   std::fprintf(stderr,
                "usage: %s [--agent PATH]... [--agentx-socket PATH] [--ping-interval SECONDS]\n"
-               "          [--trap-queue N] [--verbose]\n"
+               "          [--agentx-timeout SECONDS] [--trap-queue N] [--verbose]\n"
                "  Without --agent, loads the agents registered under\n"
                "  HKLM\\SYSTEM\\CurrentControlSet\\Services\\SNMP\\Parameters\\ExtensionAgents.\n",
                kAppName);
@@ -81,6 +84,9 @@ int ParseOptions(int argc, char** argv, Options& options) {
     } else if (arg == "--ping-interval") {
       if (!ParseNumber(value, 1, 3600, number)) return Usage("--ping-interval takes 1 to 3600 seconds");
       options.pingInterval = static_cast<int>(number);
+    } else if (arg == "--agentx-timeout") {
+      if (!ParseNumber(value, 1, 255, number)) return Usage("--agentx-timeout takes 1 to 255 seconds");
+      options.agentxTimeout = static_cast<int>(number);
     } else if (arg == "--trap-queue") {
       if (!ParseNumber(value, 1, 10000000, number)) return Usage("--trap-queue takes 1 to 10000000 traps");
       options.queueCapacity = static_cast<size_t>(number);
@@ -217,12 +223,12 @@ int main(int argc, char** argv) {
   init_agent(kAppName);
   // After init_agent, before init_snmp: otherwise the ping interval stays at its default.
   netsnmp_ds_set_int(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_AGENTX_PING_INTERVAL, options.pingInterval);
-  netsnmp_ds_set_int(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_AGENTX_TIMEOUT, 1);
+  netsnmp_ds_set_int(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_AGENTX_TIMEOUT, options.agentxTimeout * 1000000);
   netsnmp_ds_set_int(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_AGENTX_RETRIES, 1);
 
   LoadAgents(host, options, uptimeReference);
   if (host.agents.empty()) HostLog(LogLevel::Warning, "no extension agent loaded; serving nothing");
-  for (auto& agent : host.agents) RegisterRegions(*agent);
+  for (auto& agent : host.agents) RegisterRegions(*agent, options.agentxTimeout);
 
   init_snmp(kAppName);
   TrapPump pump(host.queue);
@@ -240,6 +246,7 @@ int main(int argc, char** argv) {
   while (!g_stop) agent_check_and_process(1);
 
   HostLog(LogLevel::Info, "stopping");
+  StopQueries();
   pump.Stop();
   FlushTraps(host);
   for (auto& agent : host.agents) agent->Close();

@@ -11,6 +11,7 @@
 
 #include "extension_agent.h"
 #include "host_log.h"
+#include "query_worker.h"
 
 namespace host {
 namespace {
@@ -46,14 +47,14 @@ int SetError(int status) {
   }
 }
 
-void AnswerGet(RegionBinding& binding, netsnmp_agent_request_info* info, netsnmp_request_info* request) {
-  VarBind asked;
+// The name a GET asks the agent for; false when it lies outside the region.
+bool AskGet(const RegionBinding& binding, netsnmp_request_info* request, VarBind& asked) {
   asked.name = HostOid(request->requestvb->name, request->requestvb->name_length);
-  if (!IsPrefix(binding.root, asked.name)) {
-    netsnmp_set_request_error(info, request, SNMP_NOSUCHOBJECT);
-    return;
-  }
-  QueryResult result = binding.agent->Query(kPduGet, {asked});
+  return IsPrefix(binding.root, asked.name);
+}
+
+void ApplyGet(RegionBinding& binding, netsnmp_agent_request_info* info, netsnmp_request_info* request,
+              const VarBind& asked, const QueryResult& result) {
   if (!result.called) {
     HostLog(LogLevel::Warning, binding.agent->Name() + ": GET " + OidText(asked.name) + " failed: " +
                                    (result.problem.empty() ? "agent returned FALSE" : result.problem));
@@ -77,14 +78,18 @@ void AnswerGet(RegionBinding& binding, netsnmp_agent_request_info* info, netsnmp
 // Nothing more in this region: endOfMibView makes the master go on with the next subtree.
 void PassOn(netsnmp_agent_request_info* info, netsnmp_request_info* request) { netsnmp_set_request_error(info, request, SNMP_ENDOFMIBVIEW); }
 
+// The name a GETNEXT asks the agent for: below the region's root the agent starts at
+// the root itself.
+bool AskGetNext(const RegionBinding& binding, netsnmp_request_info* request, VarBind& asked) {
+  asked.name = HostOid(request->requestvb->name, request->requestvb->name_length);
+  if (asked.name < binding.root) asked.name = binding.root;
+  return true;
+}
+
 // An answer beyond the region or the master's search range is not ours: the master
 // asks the next subtree.
-void AnswerGetNext(RegionBinding& binding, netsnmp_agent_request_info* info, netsnmp_request_info* request) {
-  VarBind asked;
-  asked.name = HostOid(request->requestvb->name, request->requestvb->name_length);
-  // Below the region's root the agent starts at the root itself.
-  if (asked.name < binding.root) asked.name = binding.root;
-  QueryResult result = binding.agent->Query(kPduGetNext, {asked});
+void ApplyGetNext(RegionBinding& binding, netsnmp_agent_request_info* info, netsnmp_request_info* request,
+                  const VarBind& asked, const QueryResult& result) {
   if (!result.called) {
     HostLog(LogLevel::Warning, binding.agent->Name() + ": GETNEXT " + OidText(asked.name) + " failed: " +
                                    (result.problem.empty() ? "agent returned FALSE" : result.problem));
@@ -117,6 +122,70 @@ void AnswerGetNext(RegionBinding& binding, netsnmp_agent_request_info* info, net
   snmp_set_var_objid(request->requestvb, answerOid.data(), answerOid.size());
   if (!ToNetSnmp(answer, *request->requestvb)) netsnmp_set_request_error(info, request, SNMP_ERR_GENERR);
 }
+
+QueryWorkers& Workers() {
+  static QueryWorkers workers;
+  return workers;
+}
+
+// One delegated request of a GET or GETNEXT: what was asked and what the agent answered.
+struct DelegatedItem {
+  netsnmp_request_info* request;
+  VarBind asked;
+  QueryResult result;
+};
+
+// Hands the requests to the agent's query thread; the answers are filled in on the event
+// loop's thread when the agent has given them, then net-snmp sends the response.
+void Delegate(netsnmp_mib_handler* handler, netsnmp_handler_registration* registration,
+              netsnmp_agent_request_info* info, netsnmp_request_info* requests, bool next) {
+  auto* binding = static_cast<RegionBinding*>(registration->my_reg_void);
+  auto items = std::make_shared<std::vector<DelegatedItem>>();
+  for (netsnmp_request_info* r = requests; r; r = r->next) {
+    if (r->processed) continue;
+    DelegatedItem item{r, {}, {}};
+    if (!(next ? AskGetNext(*binding, r, item.asked) : AskGet(*binding, r, item.asked))) {
+      netsnmp_set_request_error(info, r, SNMP_NOSUCHOBJECT);
+      continue;
+    }
+    if (r->inclusive) {
+      // Entering the region from below: net-snmp resolves such a request before it waits
+      // for delegated ones, so it is answered here.
+      ApplyGetNext(*binding, info, r, item.asked, binding->agent->Query(kPduGetNext, {item.asked}));
+      continue;
+    }
+    r->delegated = 1;
+    items->push_back(std::move(item));
+  }
+  if (items->empty()) return;
+  netsnmp_delegated_cache* cache = netsnmp_create_delegated_cache(handler, registration, info, requests, nullptr);
+  const uint8_t pdu = next ? kPduGetNext : kPduGet;
+  Workers().Submit(
+      binding->agent,
+      [binding, items, pdu] {
+        for (DelegatedItem& item : *items) {
+          try {
+            item.result = binding->agent->Query(pdu, {item.asked});
+          } catch (const std::exception& e) {
+            item.result.called = false;
+            item.result.problem = e.what();
+          }
+        }
+      },
+      [binding, items, cache, next] {
+        // The request may be gone (the master gave up on it): then nothing is answered.
+        netsnmp_delegated_cache* valid = netsnmp_handler_check_cache(cache);
+        for (DelegatedItem& item : *items) {
+          if (!valid) break;
+          item.request->delegated = 0;
+          if (next) ApplyGetNext(*binding, valid->reqinfo, item.request, item.asked, item.result);
+          else ApplyGet(*binding, valid->reqinfo, item.request, item.asked, item.result);
+        }
+        netsnmp_free_delegated_cache(cache);
+      });
+}
+
+void OnQueriesDone(int, void*) { Workers().RunCompleted(); }
 
 // SETs the agents applied, by transaction, until the master commits or undoes them.
 std::set<long>& AppliedSets() {
@@ -155,18 +224,16 @@ void CommitSet(RegionBinding& binding, netsnmp_agent_request_info* info, netsnmp
   netsnmp_set_request_error(info, order[at], SetError(result.status));
 }
 
-int HandleRequests(netsnmp_mib_handler*, netsnmp_handler_registration* registration,
+int HandleRequests(netsnmp_mib_handler* handler, netsnmp_handler_registration* registration,
                    netsnmp_agent_request_info* info, netsnmp_request_info* requests) {
   auto* binding = static_cast<RegionBinding*>(registration->my_reg_void);
   try {
     switch (info->mode) {
       case MODE_GET:
-        for (netsnmp_request_info* r = requests; r; r = r->next)
-          if (!r->processed) AnswerGet(*binding, info, r);
+        Delegate(handler, registration, info, requests, false);
         break;
       case MODE_GETNEXT:
-        for (netsnmp_request_info* r = requests; r; r = r->next)
-          if (!r->processed) AnswerGetNext(*binding, info, r);
+        Delegate(handler, registration, info, requests, true);
         break;
       case MODE_SET_RESERVE1:
         for (netsnmp_request_info* r = requests; r; r = r->next) {
@@ -305,7 +372,9 @@ variable_list* BuildNotification(const Trap& trap) {
   return vars;
 }
 
-bool RegisterRegions(ExtensionAgent& agent) {
+bool RegisterRegions(ExtensionAgent& agent, int timeoutSeconds) {
+  static const bool completionsWatched = register_readfd(Workers().CompletionFd(), OnQueriesDone, nullptr) == 0;
+  (void)completionsWatched;
   bool all = true;
   for (const Oid& root : agent.Regions()) {
     const std::vector<oid> ids = NetOid(root);
@@ -320,6 +389,7 @@ bool RegisterRegions(ExtensionAgent& agent) {
     static std::vector<std::unique_ptr<RegionBinding>> bindings;
     bindings.push_back(std::make_unique<RegionBinding>(RegionBinding{&agent, root}));
     registration->my_reg_void = bindings.back().get();
+    registration->timeout = timeoutSeconds;  // AgentX Register-PDU timeout
     if (netsnmp_register_handler(registration) != MIB_REGISTERED_OK) {
       HostLog(LogLevel::Error, agent.Name() + ": cannot register region " + OidText(root));
       all = false;
@@ -328,6 +398,11 @@ bool RegisterRegions(ExtensionAgent& agent) {
     HostLog(LogLevel::Info, agent.Name() + ": registered region " + OidText(root));
   }
   return all;
+}
+
+void StopQueries() {
+  Workers().Stop();
+  unregister_readfd(Workers().CompletionFd());
 }
 
 }  // namespace host

@@ -23,7 +23,10 @@ variable_list* BuildNotification(const Trap& trap);
 // snmpTrapOID.0 of a v1 trap: enterprise.0.specific, or snmpTraps.(generic+1).
 Oid NotificationOid(const Trap& trap);
 
-// Registers every region of the agent with the master; false (and logs) on failure.
-bool RegisterRegions(ExtensionAgent& agent);
+// Registers every region of the agent with the master, which waits up to timeoutSeconds
+// for each answer; false (and logs) on failure.
+bool RegisterRegions(ExtensionAgent& agent, int timeoutSeconds);
+// Ends the agents' query threads (after their current query); before the agents close.
+void StopQueries();
 
 }  // namespace host

@@ -135,6 +135,16 @@ class HostEndToEnd(unittest.TestCase):
                 self.assertIn(reason, self.lab.read("host.log"))
         self.assertEqual(self.lab.tool("snmpget", BASE + ".1.1.0").returncode, 0, "the host still serves")
 
+    def test_a_slow_answer_within_the_agentx_timeout_is_no_error(self):
+        # Default client settings (1 s, 5 retries); the agent answers after 3 s.
+        cmd = ["snmpget", "-v2c", "-c", "public", "-On", self.lab.target, FAULTS + ".4.0"]
+        result = subprocess.run(cmd, capture_output=True, text=True, env=self.lab.env(), timeout=60)
+        self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+        self.assertIn("INTEGER: 4", result.stdout)
+        self.assertEqual(self.lab.tool("snmpget", BASE + ".1.1.0").returncode, 0, "the host is still registered")
+        self.assertNotIn("failed to respond to ping", self.lab.read("host.log"))
+        self.assertNotIn("Failure in sendto", self.lab.read("host.log"))
+
     def test_trap_burst_arrives_in_order_without_loss(self):
         before = trap_sequences(self.lab)
         start = max(before) if before else 0

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <deque>
 #include <map>
+#include <atomic>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -123,6 +124,7 @@ void Build(State& s) {
   s.objects[Fault(1)] = {Integer(ASN_INTEGER, 0)};  // answers with a malformed OID
   s.objects[Fault(2)] = {Integer(ASN_INTEGER, 0)};  // answers with an extra varbind
   s.objects[Fault(3)] = {Integer(ASN_INTEGER, 0)};  // the query returns FALSE
+  s.objects[Fault(4)] = {Integer(ASN_INTEGER, 4)};  // first answered after 3 s, as after a MIB rebuild
 }
 
 Ids IdsOf(const AsnObjectIdentifier& oid) { return Ids(oid.ids, oid.ids + oid.idLength); }
@@ -196,6 +198,12 @@ extern "C" WINBOOL SNMP_FUNC_TYPE SnmpExtensionInitEx(AsnObjectIdentifier* pNext
 
 extern "C" WINBOOL SNMP_FUNC_TYPE SnmpExtensionQuery(BYTE bPduType, SnmpVarBindList* pVarBindList,
                                                     AsnInteger32* pErrorStatus, AsnInteger32* pErrorIndex) {
+  // The first query of it takes 3 s, as the first request after a change while an agent
+  // rebuilds its MIB; the master's retransmissions of it are then answered at once.
+  static std::atomic<bool> slowOnce{true};
+  for (UINT i = 0; i < pVarBindList->len; ++i) {
+    if (IdsOf(pVarBindList->list[i].name) == Fault(4) && slowOnce.exchange(false)) Sleep(3000);
+  }
   State& s = TheState();
   std::lock_guard<std::mutex> guard(s.lock);
   *pErrorStatus = SNMP_ERRORSTATUS_NOERROR;

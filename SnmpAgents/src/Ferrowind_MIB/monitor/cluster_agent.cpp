@@ -82,7 +82,17 @@ void CClusterAgent::CloseMib() {
 bool CClusterAgent::OnPreSnmpQuery(BYTE, SnmpVarBindList*, AsnInteger32*, AsnInteger32*) {
   if (m_bRebuildNeeded) {
     DBG_TRACE(3, L"\nCClusterAgent       : OnPreSnmpQuery(): Start Rebuild MIB ...");
-    if (BuildMib()) m_bRebuildNeeded = false;
+    {
+      // Requests that arrive during a rebuild wait for it and use it: none waits for two.
+      // The flag is cleared under the mutex, so a notification handled meanwhile sets it
+      // again for the next request.
+      CMibTableLock lock(m_hMibTableMutex, m_dwMibTableWaitMs);
+      if (!lock.Held()) {
+        DBG_TRACE(1, L"\nFERROWIND_MIB       : BuildMib() ERROR! Time out waiting for MIB table!");
+      } else if (m_bRebuildNeeded && BuildMib()) {
+        m_bRebuildNeeded = false;
+      }
+    }
     DBG_TRACE(3, L"\nCClusterAgent       : OnPreSnmpQuery(): ...Rebuild MIB finished!");
     DBG_TRACE(1, L"\n\nCClusterAgent       : OnPreSnmpQuery(): ### Mib rebuild %s!! ###\n",
               m_bRebuildNeeded ? L"FAILED" : L"OK");
@@ -92,6 +102,7 @@ bool CClusterAgent::OnPreSnmpQuery(BYTE, SnmpVarBindList*, AsnInteger32*, AsnInt
 }
 
 bool CClusterAgent::BuildMib() {
+  ++m_dwBuildCount;
   m_Builder.SetMutexTimeout(m_dwMibTableWaitMs);
   return m_Builder.BuildMib(m_MibTree);
 }

@@ -58,6 +58,8 @@ class CClusterAgent : public CSnmpAgent {
   // True when the watcher thread has ended (or never ran) within the wait.
   bool WaitForWatcher(DWORD timeoutMs) { return m_EvtThread.WaitForTermination(timeoutMs); }
   bool IsRebuildNeeded() const { return m_bRebuildNeeded; }
+  // Builds run since construction, for tests and benchmarks.
+  DWORD BuildCount() const { return m_dwBuildCount; }
   LONG GetClusterAccessState() const { return m_lClusterAccessState; }
   CCluster& GetCluster() { return m_Cluster; }
   const std::wstring& GetQuorumResourceName() const { return m_QuorumResourceName; }
@@ -89,6 +91,7 @@ class CClusterAgent : public CSnmpAgent {
   std::atomic<LONG> m_lClusterAccessState{-1};
   DWORD m_dwFailedAccessCount = 0;
   std::atomic<bool> m_bRebuildNeeded{true};
+  std::atomic<DWORD> m_dwBuildCount{0};
   CClusterIpAddressFinder m_IpAddressFinder;
   CClusterMibBuilder m_Builder{m_Cluster, m_IpAddressFinder};
 };

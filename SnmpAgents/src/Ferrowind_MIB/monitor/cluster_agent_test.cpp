@@ -12,6 +12,7 @@
 
 #include <chrono>
 #include <optional>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -95,6 +96,18 @@ class ClusterAgentTest : public ::testing::Test {
       Sleep(5);
     }
     return std::nullopt;
+  }
+
+  // Takes traps until none has come for a while: the change has been handled whole.
+  void WaitUntilQuiet() {
+    ULONGLONG last = GetTickCount64();
+    while (GetTickCount64() - last < 300) {
+      if (auto trap = agent.NextTrap()) {
+        seen.push_back(trap->Number);
+        last = GetTickCount64();
+      }
+      Sleep(5);
+    }
   }
 
   void StartConnected(const char* scenario = "two-node-fileserver.json") {
@@ -186,6 +199,28 @@ TEST_F(ClusterAgentTest, ARequestAfterAChangeRebuildsOnceAndAnswersTheNewState) 
   ASSERT_TRUE(agent.GetMibTree().MibGetVarbind(&varbind, SNMP_PDU_GET, &status, nullptr));
   EXPECT_EQ(varbind.value.asnValue.number, 3);
   SnmpUtilVarBindFree(&varbind);
+}
+
+TEST_F(ClusterAgentTest, RequestsDuringARebuildWaitForItAndDoNotRebuildAgain) {
+  StartConnected();
+  agent.OnPreSnmpQuery(SNMP_PDU_GET, nullptr, nullptr, nullptr);
+  ASSERT_EQ(sim.Control({"node", "down", "FS-NODE1"}), 0);
+  ASSERT_TRUE(WaitForTrap(925).has_value());
+  WaitUntilQuiet();
+  const DWORD buildsBefore = agent.BuildCount();
+  std::atomic<int> built{0};
+  std::vector<std::thread> requests;
+  const size_t before = agent.GetMibTree().Size();
+  for (int i = 0; i < 4; ++i) {
+    requests.emplace_back([&] {
+      agent.OnPreSnmpQuery(SNMP_PDU_GETNEXT, nullptr, nullptr, nullptr);
+      if (!agent.IsRebuildNeeded()) ++built;
+    });
+  }
+  for (auto& request : requests) request.join();
+  EXPECT_EQ(built.load(), 4);
+  EXPECT_EQ(agent.GetMibTree().Size(), before);
+  EXPECT_EQ(agent.BuildCount(), buildsBefore + 1);
 }
 
 TEST_F(ClusterAgentTest, LossAndReturnOfTheClusterService) {
