@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <cstring>
 #include <functional>
 #include <string>
 #include <vector>
