@@ -69,11 +69,14 @@ class TarnValuesService : public ::testing::Test {
     std::remove(PidFile().c_str());
     g_AgentName = L"TarnValuesAgent";
     ASSERT_TRUE(m_service.Start(Config())) << "see " << StateDir() << "/mgtcore.log";
+    if (const wchar_t* method = RequestMethod()) m_agent.GetTarnClient().SetRequestMethod(method);
     HANDLE trapEvent = nullptr;
     ASSERT_TRUE(m_agent.SnmpInit(0, &trapEvent, nullptr));
     ASSERT_TRUE(m_agent.WaitUntilServing(10000));
   }
   void TearDown() override { m_agent.StopAgent(); }
+  // The client's request method; null: its own choice ("JsonRequest").
+  virtual const wchar_t* RequestMethod() const { return nullptr; }
 
   // One GET; the value as text and the error status.
   std::wstring Get(TarnTestObject oi, AsnInteger32* status = nullptr) {
@@ -108,16 +111,16 @@ TEST_F(TarnValuesService, ReadsTranslateTheServiceValues) {
     TarnTestObject oi;
     std::wstring value;
   } const cases[] = {
-      {kTarnOffset, L"INTEGER: 7"},           {kTarnMapped, L"INTEGER: 2"},
-      {kTarnGauge, L"Gauge32: 4000000000"},   {kTarnText, L"OCTET STRING: \"hello\""},
-      {kTarnSetEnabled, L"INTEGER: 3"},       {kTarnKept, L"INTEGER: 9"},
-      {kTarnCallback, L"INTEGER: 4711"},
+      {kTarnOffset, L"Integer: 7 ("},         {kTarnMapped, L"Integer: 2 ("},
+      {kTarnGauge, L"Gauge32: 4000000000 ("}, {kTarnText, L"hello"},
+      {kTarnSetEnabled, L"Integer: 3 ("},     {kTarnKept, L"Integer: 9 ("},
+      {kTarnCallback, L"Integer: 4711 ("},
   };
   for (const Case& c : cases) {
     AsnInteger32 status = -1;
     const std::wstring value = Get(c.oi, &status);
     EXPECT_EQ(status, SNMP_ERRORSTATUS_NOERROR) << c.oi;
-    EXPECT_NE(value.find(c.value.substr(c.value.find(L": ") + 2)), std::wstring::npos) << c.oi << ": " << value;
+    EXPECT_NE(value.find(c.value), std::wstring::npos) << c.oi << ": " << value;
   }
 }
 
@@ -128,12 +131,12 @@ TEST_F(TarnValuesService, UnusableAnswersGiveTheDefaults) {
     std::string status;
     std::wstring expected;
   } const cases[] = {
-      {kTarnOffset, "\"abc\"", "0", L"-1"},        {kTarnOffset, "5000000000", "0", L"-1"},
-      {kTarnOffset, "{\"X\":1}", "0", L"-1"},      {kTarnOffset, "2.5", "0", L"-1"},
-      {kTarnOffset, "2", "1", L"-1"},              {kTarnOffset, "null", "0", L"-1"},
-      {kTarnMapped, "4", "0", L"-1"},              {kTarnGauge, "-3000000000", "0", L"4294967295"},
+      {kTarnOffset, "\"abc\"", "0", L"Integer: -1 ("},        {kTarnOffset, "5000000000", "0", L"Integer: -1 ("},
+      {kTarnOffset, "{\"X\":1}", "0", L"Integer: -1 ("},      {kTarnOffset, "2.5", "0", L"Integer: -1 ("},
+      {kTarnOffset, "2", "1", L"Integer: -1 ("},              {kTarnOffset, "null", "0", L"Integer: -1 ("},
+      {kTarnMapped, "4", "0", L"Integer: -1 ("},              {kTarnGauge, "-3000000000", "0", L"Gauge32: 4294967295 ("},
       {kTarnText, "\"\"", "0", L"unknown"},        {kTarnText, "\"x\"", "25", L"unknown"},
-      {kTarnText, "[\"a\"]", "0", L"unknown"},     {kTarnOffset, "-7", "12", L"-2"},
+      {kTarnText, "[\"a\"]", "0", L"unknown"},     {kTarnOffset, "-7", "12", L"Integer: -2 ("},
   };
   for (const Case& c : cases) {
     ASSERT_EQ(SetService(c.oi, c.data, c.status), 0) << c.data;
@@ -147,7 +150,7 @@ TEST_F(TarnValuesService, UnusableAnswersGiveTheDefaults) {
 TEST_F(TarnValuesService, WritesReachTheServiceAndItsConfigurationFile) {
   EXPECT_EQ(SetNumber(kTarnOffset, 10), SNMP_ERRORSTATUS_NOERROR);
   EXPECT_EQ(ServiceData(kTarnOffset), "5") << "MIB value 10 - offset 5";
-  EXPECT_NE(Get(kTarnOffset).find(L"10"), std::wstring::npos);
+  EXPECT_NE(Get(kTarnOffset).find(L"Integer: 10 ("), std::wstring::npos);
   EXPECT_EQ(SetNumber(kTarnMapped, 3), SNMP_ERRORSTATUS_NOERROR);
   EXPECT_EQ(ServiceData(kTarnMapped), "5") << "through the mapping list";
   EXPECT_EQ(SetNumber(kTarnGauge, 123, ASN_GAUGE32), SNMP_ERRORSTATUS_NOERROR);
@@ -164,7 +167,9 @@ TEST_F(TarnValuesService, WritesReachTheServiceAndItsConfigurationFile) {
   EXPECT_EQ(SetNumber(kTarnCallback, 1), SNMP_ERRORSTATUS_READONLY);
 
   // The written values survive a restart of the service.
+  EXPECT_EQ(m_agent.MappingTable().count(L"testTarnMapped"), 1u);
   m_agent.StopAgent();
+  EXPECT_TRUE(m_agent.MappingTable().empty()) << "emptied after the attached pass";
   ASSERT_TRUE(m_service.Stop());
   std::ifstream saved(StateDir() + "/mgtcore.json");
   std::stringstream text;
@@ -198,20 +203,20 @@ TEST_F(TarnValuesService, RefusedWritesReportTheirStatusAndChangeNothing) {
 }
 
 TEST_F(TarnValuesService, KeepValueAsksTheServiceOnce) {
-  ASSERT_NE(Get(kTarnKept).find(L"9"), std::wstring::npos);
+  ASSERT_NE(Get(kTarnKept).find(L"Integer: 9 ("), std::wstring::npos);
   const uint64_t before = RequestsServed();
   ASSERT_EQ(SetService(kTarnKept, "10"), 0);
-  EXPECT_NE(Get(kTarnKept).find(L"9"), std::wstring::npos) << "the kept answer";
+  EXPECT_NE(Get(kTarnKept).find(L"Integer: 9 ("), std::wstring::npos) << "the kept answer";
   EXPECT_EQ(RequestsServed(), before);
   EXPECT_EQ(SetNumber(kTarnKept, 11), SNMP_ERRORSTATUS_NOERROR);
-  EXPECT_NE(Get(kTarnKept).find(L"11"), std::wstring::npos) << "the written value is kept";
+  EXPECT_NE(Get(kTarnKept).find(L"Integer: 11 ("), std::wstring::npos) << "the written value is kept";
   EXPECT_EQ(RequestsServed(), before + 2) << "check and write only";
 }
 
 TEST_F(TarnValuesService, MalformedRepliesAndAStalledServiceFailCleanly) {
   ASSERT_EQ(Mgtctl({"fault", "json", "1"}), 0);
-  EXPECT_NE(Get(kTarnOffset).find(L"-1"), std::wstring::npos) << "a malformed reply gives the default";
-  EXPECT_NE(Get(kTarnOffset).find(L"7"), std::wstring::npos);
+  EXPECT_NE(Get(kTarnOffset).find(L"Integer: -1 ("), std::wstring::npos) << "a malformed reply gives the default";
+  EXPECT_NE(Get(kTarnOffset).find(L"Integer: 7 ("), std::wstring::npos);
   ASSERT_EQ(Mgtctl({"fault", "json", "2"}), 0);
   EXPECT_EQ(SetNumber(kTarnOffset, 30), SNMP_ERRORSTATUS_NOACCESS) << "the check's reply is malformed";
   ASSERT_EQ(Mgtctl({"fault", "json", "0"}), 0);
@@ -221,12 +226,30 @@ TEST_F(TarnValuesService, MalformedRepliesAndAStalledServiceFailCleanly) {
   ASSERT_EQ(Mgtctl({"unresponsive", "on"}), 0);
   const auto began = Clock::now();
   AsnInteger32 status = -1;
-  EXPECT_NE(Get(kTarnOffset, &status).find(L"-1"), std::wstring::npos);
+  EXPECT_NE(Get(kTarnOffset, &status).find(L"Integer: -1 ("), std::wstring::npos);
   EXPECT_EQ(status, SNMP_ERRORSTATUS_NOERROR);
   EXPECT_LT(Clock::now() - began, 5000ms) << "the call deadline ends a stalled request";
   unsetenv("WINAPI_COM_CALL_TIMEOUT_MS");
   ASSERT_EQ(Mgtctl({"unresponsive", "off"}), 0);
-  EXPECT_TRUE(WaitUntil([&] { return Get(kTarnOffset).find(L"7") != std::wstring::npos; }));
+  EXPECT_TRUE(WaitUntil([&] { return Get(kTarnOffset).find(L"Integer: 7 (") != std::wstring::npos; }));
+}
+
+// The same values through "CmdRequest": numbers and texts travel as bytes.
+class TarnValuesServiceCmd : public TarnValuesService {
+ protected:
+  const wchar_t* RequestMethod() const override { return L"CmdRequest"; }
+};
+
+TEST_F(TarnValuesServiceCmd, ValuesTravelAsBytes) {
+  EXPECT_NE(Get(kTarnOffset).find(L"Integer: 7 "), std::wstring::npos) << Get(kTarnOffset);
+  EXPECT_NE(Get(kTarnText).find(L"\"hello\""), std::wstring::npos);
+  EXPECT_NE(Get(kTarnGauge).find(L"Gauge32: 4000000000 ("), std::wstring::npos);
+  EXPECT_EQ(SetNumber(kTarnOffset, 1), SNMP_ERRORSTATUS_NOERROR);
+  EXPECT_NE(Get(kTarnOffset).find(L"Integer: 1 "), std::wstring::npos) << "-4 as four bytes reads back as -4";
+  EXPECT_EQ(SetText(kTarnText, L"bytes"), SNMP_ERRORSTATUS_NOERROR);
+  EXPECT_EQ(ServiceData(kTarnText), "\"bytes\"");
+  ASSERT_EQ(SetService(kTarnOffset, "2", "0", "8"), 0);
+  EXPECT_EQ(SetNumber(kTarnOffset, 40), SNMP_ERRORSTATUS_READONLY);
 }
 
 }  // namespace
