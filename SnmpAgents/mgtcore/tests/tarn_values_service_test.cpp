@@ -134,7 +134,8 @@ TEST_F(TarnValuesService, UnusableAnswersGiveTheDefaults) {
       {kTarnOffset, "\"abc\"", "0", L"Integer: -1 ("},        {kTarnOffset, "5000000000", "0", L"Integer: -1 ("},
       {kTarnOffset, "{\"X\":1}", "0", L"Integer: -1 ("},      {kTarnOffset, "2.5", "0", L"Integer: -1 ("},
       {kTarnOffset, "2", "1", L"Integer: -1 ("},              {kTarnOffset, "null", "0", L"Integer: -1 ("},
-      {kTarnMapped, "4", "0", L"Integer: -1 ("},              {kTarnGauge, "-3000000000", "0", L"Gauge32: 4294967295 ("},
+      {kTarnMapped, "4", "0", L"Integer: -1 ("},
+      {kTarnGauge, "-3000000000", "0", L"Gauge32: 4294967295 ("},
       {kTarnText, "\"\"", "0", L"unknown"},        {kTarnText, "\"x\"", "25", L"unknown"},
       {kTarnText, "[\"a\"]", "0", L"unknown"},     {kTarnOffset, "-7", "12", L"Integer: -2 ("},
   };

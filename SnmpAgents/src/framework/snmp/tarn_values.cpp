@@ -58,7 +58,8 @@ SNMPSTATUS ConvertTarnStatus(LONG commandStatus, const wchar_t* agentName) {
 // GET
 
 SNMPSTATUS CTarnValues::Get(MibObject& object) {
-  DBG_TRACE(3, L"\n%-20s: RequestTarnGet() - get value for MIB object \"%s\" via TARN", m_agentName, object.Name.c_str());
+  DBG_TRACE(3, L"\n%-20s: RequestTarnGet() - get value for MIB object \"%s\" via TARN", m_agentName,
+            object.Name.c_str());
   if (!object.TarnAttribute) return SNMP_ERRORSTATUS_GENERR;
   CTarnAttribute& record = *object.TarnAttribute;
   if (record.IsEmpty() || ObjectCode(record) == kTarnIllegalCmd) {
@@ -194,7 +195,9 @@ SNMPSTATUS CTarnValues::CheckSet(MibObject& object) {
   m_client.Request(probe, 0);
   const LONG status = probe.Status();
   if (status == 0) {
-    DBG_TRACE(3, L"\n%-20s: RequestTarnCheckSet() - CHECKSET processing: TARN config space read successful, check passed",
+    DBG_TRACE(3,
+              L"\n%-20s: RequestTarnCheckSet() - CHECKSET processing: TARN config space read successful, check "
+              L"passed",
               m_agentName);
     return SNMP_ERRORSTATUS_NOERROR;
   }
@@ -209,7 +212,8 @@ SNMPSTATUS CTarnValues::CheckSet(MibObject& object) {
 // SET, second phase
 
 SNMPSTATUS CTarnValues::Set(MibObject& object, SnmpVarBind* varbind) {
-  DBG_TRACE(3, L"\n%-20s: RequestTarnSet() - Generic TARN set from MIB object \"%s\"", m_agentName, object.Name.c_str());
+  DBG_TRACE(3, L"\n%-20s: RequestTarnSet() - Generic TARN set from MIB object \"%s\"", m_agentName,
+            object.Name.c_str());
   if (!object.TarnAttribute || !varbind) return SNMP_ERRORSTATUS_GENERR;
   if (ObjectCode(*object.TarnAttribute) != kTarnConfigRead) {
     DBG_TRACE(4,
