@@ -29,68 +29,14 @@ struct Options {
   std::string socket;
 };
 
-const struct {
-  const char* name;
-  DWORD code;
-  int64_t initial;
-} kSettings[] = {
-    {"ShutdownIsAllowed", kCodeShutdownIsAllowed, 0}, {"SetAllowed", kCodeSetAllowed, 0},
-    {"DoAccountCheck", kCodeDoAccountCheck, 1},       {"Trap2EventLog", kCodeTrap2EventLog, 0},
-    {"TrapToAdminAlert", kCodeTrapToAdminAlert, 0},
-};
-
 int Usage() {
   std::fprintf(stderr,
                "usage: mgtcore [--config FILE] [--socket PATH]\n"
-               "  --config FILE  JSON: {\"ServerCabinetNumber\": N, \"Settings\": {\"Trap2EventLog\": 4, ...}}\n"
+               "  --config FILE  JSON: {\"ServerCabinetNumber\": N, \"Settings\": {\"Trap2EventLog\": 4, ...},\n"
+               "                 \"Values\": [{\"OE\": N, \"OI\": N, \"CA\": N, \"DA\": VALUE, \"ST\": 0, \"WriteST\": 0}]}\n"
+               "                 written values are saved back to FILE\n"
                "  --socket PATH  socket of the RELAY class (default <state>/run/MgtCore.sock)\n");
   return 2;
-}
-
-bool Fail(const std::string& message) {
-  std::fprintf(stderr, "mgtcore: %s\n", message.c_str());
-  return false;
-}
-
-bool LoadConfig(const std::string& path, mgtcore::ServiceState& state) {
-  for (const auto& setting : kSettings) state.settings[setting.code] = setting.initial;
-  if (path.empty()) return true;
-  std::ifstream file(path);
-  if (!file) return Fail("cannot read the configuration file " + path + ": " + std::strerror(errno));
-  std::stringstream text;
-  text << file.rdbuf();
-  rapidjson::Document config;
-  config.Parse(text.str().c_str());
-  if (config.HasParseError()) {
-    return Fail(path + ": not valid JSON at offset " + std::to_string(config.GetErrorOffset()) + ": " +
-                rapidjson::GetParseError_En(config.GetParseError()));
-  }
-  if (!config.IsObject()) return Fail(path + ": the configuration must be a JSON object");
-  for (auto member = config.MemberBegin(); member != config.MemberEnd(); ++member) {
-    const std::string key = member->name.GetString();
-    if (key == "ServerCabinetNumber") {
-      if (!member->value.IsInt()) return Fail(path + ": \"ServerCabinetNumber\" must be an integer");
-      state.cabinetNumber = member->value.GetInt();
-      continue;
-    }
-    if (key != "Settings" || !member->value.IsObject()) {
-      return Fail(path + ": unknown entry \"" + key + "\" (expected \"ServerCabinetNumber\" and a \"Settings\" object)");
-    }
-    for (auto setting = member->value.MemberBegin(); setting != member->value.MemberEnd(); ++setting) {
-      const std::string name = setting->name.GetString();
-      DWORD code = 0;
-      for (const auto& known : kSettings) {
-        if (name == known.name) code = known.code;
-      }
-      if (!code) {
-        return Fail(path + ": unknown setting \"" + name +
-                    "\" (ShutdownIsAllowed, SetAllowed, DoAccountCheck, Trap2EventLog, TrapToAdminAlert)");
-      }
-      if (!setting->value.IsInt64() && !setting->value.IsBool()) return Fail(path + ": setting \"" + name + "\" must be a number");
-      state.settings[code] = setting->value.IsBool() ? (setting->value.GetBool() ? 1 : 0) : setting->value.GetInt64();
-    }
-  }
-  return true;
 }
 
 bool SetString(HKEY root, const std::wstring& path, const wchar_t* name, const std::wstring& value) {
@@ -163,7 +109,11 @@ int main(int argc, char** argv) {
     }
   }
   mgtcore::ServiceState state;
-  if (!LoadConfig(options.config, state)) return 2;
+  std::string problem;
+  if (!mgtcore::LoadConfig(options.config, state, problem)) {
+    std::fprintf(stderr, "mgtcore: %s\n", problem.c_str());
+    return 2;
+  }
   const std::string pidFile = PidFile();
   if (options.socket.empty()) options.socket = pidFile.substr(0, pidFile.rfind('.')) + ".sock";
 
@@ -180,7 +130,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-  mgtcore::RelayService service(state);
+  mgtcore::RelayService service(state, options.config);
   mgtcore::RelayFactory factory(service);
   DWORD registration = 0;
   const HRESULT hr = CoRegisterClassObject(CLSID_RelayServer, &factory, CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE, &registration);

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include <rapidjson/document.h>
+
 #include "relay_client.h"
 
 namespace {
@@ -24,6 +26,12 @@ int Usage() {
                "  fire-json TEXT           fire a JsonEvent with TEXT as it stands\n"
                "  fire-cmd HEADERHEX DATAHEX  fire a Fire_CmdEvent with these bytes\n"
                "  status                   requests served and clients connected\n"
+               "  value set OE OI CA VALUE [ST [WRITE_ST]]\n"
+               "                           create or change a configuration-space value (OC 0xE001/0xE002);\n"
+               "                           VALUE is JSON (5, \\\"text\\\", {\\\"RAW\\\":[1]}) or else a text; ST and\n"
+               "                           WRITE_ST: the command status of its reads and writes (0: served)\n"
+               "  value status OE OI CA ST [WRITE_ST]  only the statuses of a value\n"
+               "  value show [OE OI CA]    the values as JSON\n"
                "--cmd sends the event as Fire_CmdEvent instead of JsonEvent.\n");
   return 2;
 }
@@ -58,9 +66,48 @@ std::string HexBytes(const std::string& hex, bool& ok) {
   return out + "]";
 }
 
+// VALUE as JSON: as it stands when it is one JSON value, else as a string.
+std::string JsonValue(const std::string& text) {
+  rapidjson::Document parsed;
+  parsed.Parse(text.c_str());
+  return parsed.HasParseError() ? Quote(text) : text;
+}
+
+std::string Key(const std::vector<std::string>& args, size_t at) {
+  return ",\"oe\":" + std::to_string(std::strtoll(args[at].c_str(), nullptr, 0)) +
+         ",\"oi\":" + std::to_string(std::strtoll(args[at + 1].c_str(), nullptr, 0)) +
+         ",\"ca\":" + std::to_string(std::strtoll(args[at + 2].c_str(), nullptr, 0));
+}
+
+bool AllIntegers(const std::vector<std::string>& args, size_t from, size_t to) {
+  for (size_t i = from; i < to; ++i) {
+    if (!IsInteger(args[i])) return false;
+  }
+  return true;
+}
+
+// value set OE OI CA VALUE [ST [WRITE_ST]], value status OE OI CA ST [WRITE_ST], value show [OE OI CA].
+std::string ValueCommand(const std::vector<std::string>& args) {
+  const size_t count = args.size();
+  if (count < 2) return std::string();
+  const std::string& what = args[1];
+  if (what == "show" && count == 2) return "{\"op\":\"value-show\"}";
+  if (what == "show" && count == 5 && AllIntegers(args, 2, 5)) return "{\"op\":\"value-show\"" + Key(args, 2) + "}";
+  const bool set = what == "set" && count >= 6 && count <= 8 && AllIntegers(args, 2, 5) && AllIntegers(args, 6, count);
+  const bool status = what == "status" && count >= 6 && count <= 7 && AllIntegers(args, 2, count);
+  if (!set && !status) return std::string();
+  std::string command = "{\"op\":\"value-set\"" + Key(args, 2);
+  size_t next = 5;
+  if (set) command += ",\"value\":" + JsonValue(args[next++]);
+  if (next < count) command += ",\"status\":" + std::to_string(std::strtol(args[next++].c_str(), nullptr, 0));
+  if (next < count) command += ",\"writeStatus\":" + std::to_string(std::strtol(args[next].c_str(), nullptr, 0));
+  return command + "}";
+}
+
 // The control command as JSON, or empty for a usage error.
 std::string Command(const std::vector<std::string>& args) {
   if (args.empty()) return std::string();
+  if (args[0] == "value") return ValueCommand(args);
   const std::string& op = args[0];
   const bool viaCmd = args.back() == "--cmd";
   const size_t count = args.size() - (viaCmd ? 1 : 0);
@@ -106,7 +153,10 @@ int main(int argc, char** argv) {
   hr = relay->GetIDsOfNames(IID_NULL, names, 1, LOCALE_SYSTEM_DEFAULT, &id);
   int exitCode = 1;
   if (SUCCEEDED(hr)) {
-    const std::wstring wide(command.begin(), command.end());
+    // UTF-8 both ways: values may hold any text.
+    std::wstring wide(command.size(), L'\0');
+    wide.resize(static_cast<size_t>(MultiByteToWideChar(CP_UTF8, 0, command.data(), static_cast<int>(command.size()),
+                                                        wide.data(), static_cast<int>(wide.size()))));
     VARIANT argument;
     argument.vt = VT_BSTR;
     argument.bstrVal = SysAllocString(wide.c_str());
@@ -116,7 +166,11 @@ int main(int argc, char** argv) {
     hr = relay->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params, &reply, nullptr, nullptr);
     if (SUCCEEDED(hr) && reply.vt == VT_BSTR && reply.bstrVal) {
       const std::wstring text(reply.bstrVal);
-      std::printf("%ls\n", text.c_str());
+      std::string narrow(text.size() * 4, '\0');
+      narrow.resize(static_cast<size_t>(WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
+                                                            narrow.data(), static_cast<int>(narrow.size()), nullptr,
+                                                            nullptr)));
+      std::printf("%s\n", narrow.c_str());
       exitCode = text.find(L"\"ok\":true") != std::wstring::npos ? 0 : 1;
     } else {
       std::fprintf(stderr, "mgtctl: the control call failed (0x%08X)\n", static_cast<unsigned>(hr));

@@ -18,19 +18,10 @@ namespace {
 constexpr DWORD kCabinetNumberCode = 0xE204;
 constexpr LONG kStatusOk = 0;
 constexpr LONG kStatusNoSuchObject = 1;
+constexpr LONG kStatusBadValue = 4;
+constexpr DWORD kConfigWriteCode = 0xE002;
 // Longest hang of an unresponsive service, so that a forgotten test cannot wedge it.
 constexpr auto kMaxHang = std::chrono::minutes(10);
-
-struct SettingName {
-  const char* name;
-  DWORD code;
-};
-
-const SettingName kSettingNames[] = {
-    {"ShutdownIsAllowed", kCodeShutdownIsAllowed}, {"SetAllowed", kCodeSetAllowed},
-    {"DoAccountCheck", kCodeDoAccountCheck},       {"Trap2EventLog", kCodeTrap2EventLog},
-    {"TrapToAdminAlert", kCodeTrapToAdminAlert},
-};
 
 const std::pair<const wchar_t*, DISPID> kMembers[] = {
     {L"JsonRequest", kJsonRequest},   {L"TarnQuery", kTarnQuery},
@@ -40,13 +31,6 @@ const std::pair<const wchar_t*, DISPID> kMembers[] = {
     {L"EnableEvents", kEnableEvents}, {L"DisableEvents", kDisableEvents},
     {L"MgtControl", kMgtControl},
 };
-
-std::wstring Wide(const std::string& text) {
-  const int size = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-  std::wstring wide(static_cast<size_t>(size > 0 ? size : 0), L'\0');
-  if (size > 0) MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), size);
-  return wide;
-}
 
 std::wstring ControlReply(bool ok, const std::string& detail) {
   rapidjson::StringBuffer buffer;
@@ -89,14 +73,8 @@ void Log(const std::string& line) {
   std::fflush(stderr);
 }
 
-std::string Narrow(const std::wstring& text) {
-  const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
-  std::string narrow(static_cast<size_t>(size > 0 ? size : 0), '\0');
-  if (size > 0) WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), narrow.data(), size, nullptr, nullptr);
-  return narrow;
-}
-
-RelayService::RelayService(ServiceState state) : m_state(std::move(state)) {}
+RelayService::RelayService(ServiceState state, std::string configPath)
+    : m_state(std::move(state)), m_configPath(std::move(configPath)) {}
 
 bool RelayService::DelayReply() {
   std::unique_lock wait(m_lock);
@@ -130,21 +108,93 @@ bool RelayService::Answer(Tarn& record) {
   for (size_t i = 0; i < record.CommandCount(); ++i) {
     record.SelectCommand(i);
     const DWORD oc = record.Get(L"OC");
-    const DWORD oe = record.Get(L"OE");
-    const auto setting = m_state.settings.find(oe);
-    if (oc == kConfigSpaceCode && setting != m_state.settings.end()) {
-      record.Set(L"ST", kStatusOk);
-      record.SetNumberData(setting->second);
-    } else if (oc == kCabinetNumberCode) {
+    bool answered = false;
+    if (oc == kConfigSpaceCode) answered = Read(record);
+    if (oc == kConfigWriteCode) answered = Write(record);
+    if (oc == kCabinetNumberCode) {
       record.Set(L"ST", kStatusOk);
       record.SetNumberData(m_state.cabinetNumber);
-    } else {
+      answered = true;
+    }
+    if (!answered) {
       record.Set(L"ST", kStatusNoSuchObject);
       all = false;
     }
   }
   record.SelectCommand(0);
   return all;
+}
+
+namespace {
+
+ValueKey KeyOf(const Tarn& record) { return {record.Get(L"OE"), record.Get(L"OI"), record.Get(L"CA")}; }
+
+// The written data in the kind of the value it replaces: a number stays a number, a
+// text a text (so that a value written through "CmdRequest" bytes reads back the same);
+// a value of any other form takes the data as it comes. Empty when it does not fit.
+std::wstring WrittenData(const Tarn& write, const std::wstring& current) {
+  if (!write.HasData()) return std::wstring();
+  const wchar_t first = current.empty() ? L'\0' : current[0];
+  Tarn normal;
+  if (first == L'-' || (first >= L'0' && first <= L'9')) {
+    const auto number = write.DataValue();
+    if (!number) return std::wstring();
+    normal.SetNumberData(*number);
+    return normal.DataJson();
+  }
+  if (first == L'"') {
+    const auto text = write.DataText();
+    if (!text) return std::wstring();
+    normal.SetStringData(*text);
+    return normal.DataJson();
+  }
+  return write.DataJson();
+}
+
+}  // namespace
+
+// A configuration-space value first, else a setting by its OE.
+bool RelayService::Read(Tarn& record) {
+  const auto value = m_state.values.find(KeyOf(record));
+  if (value != m_state.values.end()) {
+    record.Set(L"ST", value->second.status);
+    record.SetDataJson(value->second.data);
+    return true;
+  }
+  const auto setting = m_state.settings.find(record.Get(L"OE"));
+  if (setting == m_state.settings.end()) return false;
+  record.Set(L"ST", kStatusOk);
+  record.SetNumberData(setting->second);
+  return true;
+}
+
+// Applies the write unless the value refuses it; answers with the value it now has.
+bool RelayService::Write(Tarn& record) {
+  const auto value = m_state.values.find(KeyOf(record));
+  if (value == m_state.values.end()) return false;
+  ConfigValue& stored = value->second;
+  if (stored.writeStatus != kStatusOk) {
+    record.Set(L"ST", stored.writeStatus);
+    record.SetDataJson(stored.data);
+    return true;
+  }
+  const std::wstring written = WrittenData(record, stored.data);
+  if (written.empty()) {
+    record.Set(L"ST", kStatusBadValue);
+    record.SetDataJson(stored.data);
+    return true;
+  }
+  stored.data = written;
+  Persist();
+  record.Set(L"ST", kStatusOk);
+  record.SetDataJson(stored.data);
+  return true;
+}
+
+void RelayService::Persist() {
+  if (m_configPath.empty()) return;
+  std::string error;
+  if (!SaveConfig(m_configPath, m_state, error)) Log("values kept in memory only: " + error);
 }
 
 void RelayService::Attach(RelayObject* object) {
@@ -216,15 +266,13 @@ std::wstring RelayService::Control(const std::wstring& command) {
     DWORD oe = 0;
     if (op == "set") {
       const std::string name = request.HasMember("name") && request["name"].IsString() ? request["name"].GetString() : "";
-      const SettingName* setting = nullptr;
-      for (const auto& s : kSettingNames) {
-        if (name == s.name) setting = &s;
-      }
-      if (!setting) return ControlReply(false, "unknown setting \"" + name + "\" (ShutdownIsAllowed, SetAllowed, DoAccountCheck, Trap2EventLog, TrapToAdminAlert)");
+      const DWORD code = SettingCode(name);
+      if (!code) return ControlReply(false, "unknown setting \"" + name + "\" (" + SettingNames() + ")");
       oc = kSettingsChangedCode;
-      oe = setting->code;
+      oe = code;
       std::lock_guard guard(m_lock);
       m_state.settings[oe] = value;
+      Persist();
     } else if (value != 1 && value != 4 && value != 5) {
       return ControlReply(false, "power state must be 1 (S0), 4 (S3) or 5 (S4)");
     }
@@ -281,11 +329,93 @@ std::wstring RelayService::Control(const std::wstring& command) {
     m_faults[kind] = static_cast<int>(count);
     return ControlReply(true, "fault " + kind);
   }
+  if (op == "value-set" || op == "value-show") return ValueControl(request, op);
   if (op == "status") {
     std::lock_guard guard(m_lock);
     return ControlReply(true, "requests=" + std::to_string(m_requests.load()) + " clients=" + std::to_string(m_objects.size()));
   }
   return ControlReply(false, "unknown op \"" + op + "\"");
+}
+
+namespace {
+
+std::string JsonText(const rapidjson::Value& value) {
+  rapidjson::StringBuffer buffer;
+  rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
+  value.Accept(writer);
+  return buffer.GetString();
+}
+
+bool ControlCode(const rapidjson::Document& request, const char* name, DWORD& code) {
+  if (!request.HasMember(name) || !request[name].IsInt64()) return false;
+  const int64_t value = request[name].GetInt64();
+  if (value < 0 || value > 0xFFFFFFFFll) return false;
+  code = static_cast<DWORD>(value);
+  return true;
+}
+
+bool ControlStatus(const rapidjson::Document& request, const char* name, LONG& status) {
+  if (!request.HasMember(name)) return true;
+  if (!request[name].IsInt()) return false;
+  status = request[name].GetInt();
+  return true;
+}
+
+void WriteValue(rapidjson::Writer<rapidjson::StringBuffer>& writer, const ValueKey& key, const ConfigValue& value) {
+  writer.StartObject();
+  writer.Key("OE");
+  writer.Uint(key.oe);
+  writer.Key("OI");
+  writer.Uint(key.oi);
+  writer.Key("CA");
+  writer.Uint(key.ca);
+  writer.Key("DA");
+  const std::string data = Narrow(value.data);
+  writer.RawValue(data.c_str(), data.size(), rapidjson::kNumberType);
+  writer.Key("ST");
+  writer.Int(value.status);
+  writer.Key("WriteST");
+  writer.Int(value.writeStatus);
+  writer.EndObject();
+}
+
+}  // namespace
+
+// value-set: creates or changes a value (its data and the statuses it answers with);
+// value-show: one value or all of them.
+std::wstring RelayService::ValueControl(const rapidjson::Document& request, const std::string& op) {
+  ValueKey key;
+  const bool keyed = ControlCode(request, "oe", key.oe) && ControlCode(request, "oi", key.oi) &&
+                     ControlCode(request, "ca", key.ca);
+  std::lock_guard guard(m_lock);
+  if (op == "value-set") {
+    if (!keyed) return ControlReply(false, "\"oe\", \"oi\" and \"ca\" must be 0 to 4294967295");
+    auto found = m_state.values.find(key);
+    const bool hasData = request.HasMember("value");
+    if (found == m_state.values.end() && !hasData) return ControlReply(false, "no such value: give its data first");
+    ConfigValue value = found == m_state.values.end() ? ConfigValue() : found->second;
+    if (hasData) value.data = Wide(JsonText(request["value"]));
+    if (!ControlStatus(request, "status", value.status) || !ControlStatus(request, "writeStatus", value.writeStatus)) {
+      return ControlReply(false, "\"status\" and \"writeStatus\" must be integers");
+    }
+    m_state.values[key] = value;
+    Persist();
+    return ControlReply(true, "value set");
+  }
+  rapidjson::StringBuffer buffer;
+  rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
+  writer.StartObject();
+  writer.Key("ok");
+  writer.Bool(true);
+  writer.Key("values");
+  writer.StartArray();
+  for (const auto& [valueKey, value] : m_state.values) {
+    if (keyed && (valueKey < key || key < valueKey)) continue;
+    WriteValue(writer, valueKey, value);
+  }
+  writer.EndArray();
+  writer.EndObject();
+  return Wide(buffer.GetString());
 }
 
 RelayObject::RelayObject(RelayService& service) : m_service(service) { m_service.Attach(this); }
@@ -434,6 +564,7 @@ HRESULT RelayObject::CmdRequest(DISPPARAMS* params) {
   record.Set(L"OE", sip.oe);
   record.Set(L"OI", sip.oi);
   record.Set(L"CA", sip.ca);
+  if (SysStringByteLen(*data.pbstrVal)) record.SetRawData(BytesOfBstr(*data.pbstrVal));
   m_service.Answer(record);
   if (!m_service.DelayReply()) return RPC_E_DISCONNECTED;
   sip.st = static_cast<DWORD>(record.Status());

@@ -19,15 +19,12 @@
 #include <string>
 #include <vector>
 
+#include <rapidjson/document.h>
+
+#include "config_file.h"
 #include "tarn.h"
 
 namespace mgtcore {
-
-// What the configuration file gives and mgtctl changes.
-struct ServiceState {
-  LONG cabinetNumber = 1;
-  std::map<DWORD, int64_t> settings;  // OE code -> value
-};
 
 enum MemberId : DISPID {
   kJsonRequest = 1,
@@ -48,7 +45,8 @@ class RelayObject;
 // Shared by every object of the process: state, fault modes, the live objects.
 class RelayService {
  public:
-  explicit RelayService(ServiceState state);
+  // configPath: where written values are kept; empty: in memory only.
+  RelayService(ServiceState state, std::string configPath = std::string());
 
   // Applies the configured delay or hang before a reply; false when shutting down.
   bool DelayReply();
@@ -74,7 +72,14 @@ class RelayService {
 
   std::mutex m_lock;
   std::condition_variable m_changed;
+  // Both under m_lock.
+  bool Read(Tarn& record);
+  bool Write(Tarn& record);
+  void Persist();
+  std::wstring ValueControl(const rapidjson::Document& request, const std::string& op);
+
   ServiceState m_state;
+  std::string m_configPath;
   DWORD m_delayMs = 0;
   bool m_unresponsive = false;
   bool m_stopping = false;
@@ -138,6 +143,5 @@ class RelayFactory final : public IClassFactory {
 
 // Log lines go to stderr with a time stamp.
 void Log(const std::string& line);
-std::string Narrow(const std::wstring& text);
 
 }  // namespace mgtcore

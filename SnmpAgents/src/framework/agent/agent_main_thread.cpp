@@ -171,7 +171,11 @@ bool CSnmpAgent::RunAttachedPass() {
     SetAgentState(AGENT_STATE_STOPPED);
     DBG_TRACE(2, L"\n%-20s: Agent shutdown finished.", g_AgentName);
   }
-  m_EnumMappingTable.clear();
+  {
+    // Requests read the table under the MIB lock.
+    CCriticalSectionLock requests(m_MibLock);
+    m_EnumMappingTable.clear();
+  }
   m_pTarnClient->EnableCancelRequest(false);
   m_pTarnClient->Detach();
   return true;

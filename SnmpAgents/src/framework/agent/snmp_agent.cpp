@@ -96,6 +96,7 @@ TrapRecord::TrapRecord(TrapRecord&& other) noexcept
 // Construction
 
 CSnmpAgent::CSnmpAgent() : m_MibTree(this), m_pTarnClient(std::make_unique<CTarnClient>(m_TarnEvents)) {
+  m_MibTree.SetTarnRequests(&m_TarnRequests);
   g_ManagementSettings.Reset();
   g_bShutdown = false;
   CreateUnnamedEvent(m_hTrapEvent, false);

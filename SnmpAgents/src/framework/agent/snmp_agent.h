@@ -17,6 +17,7 @@
 #include "file_version_info.h"
 #include "mib_tree.h"
 #include "snmp_value.h"
+#include "tarn_attribute.h"
 #include "tarn_client.h"
 #include "thread.h"
 #include "trap_alert.h"
@@ -70,6 +71,19 @@ class CAgentTarnEvents final : public ITarnEventTarget {
   const wchar_t* GetAgentName() override;
   void RestartAgent(DWORD delayMs) override;
   void OnTarnEvent(Tarn& event) override;
+
+ private:
+  CSnmpAgent& m_agent;
+};
+
+// Lets the tree reach the agent's management-service values; a member like the one
+// above, for the same reason.
+class CAgentTarnRequests final : public ITarnRequests {
+ public:
+  explicit CAgentTarnRequests(CSnmpAgent& agent) : m_agent(agent) {}
+  SNMPSTATUS RequestTarnGet(MibObject& object) override;
+  SNMPSTATUS RequestTarnCheckSet(MibObject& object) override;
+  SNMPSTATUS RequestTarnSet(MibObject& object, SnmpVarBind* varbind) override;
 
  private:
   CSnmpAgent& m_agent;
@@ -139,6 +153,13 @@ class CSnmpAgent {
   void LoadTrapConfiguration();
   bool ResolveTrap(AsnObjectIdentifier* enterprise, AsnInteger32* specificTrap, SnmpVarBindList* varbinds);
 
+  // Values of objects with a management-service attribute (tarn_values.h); called by the
+  // tree with the MIB lock and the tree lock held.
+  SNMPSTATUS RequestTarnGet(MibObject& object);
+  SNMPSTATUS RequestTarnCheckSet(MibObject& object);
+  SNMPSTATUS RequestTarnSet(MibObject& object, SnmpVarBind* varbind);
+  SNMPSTATUS ConvertTarnStatus(LONG commandStatus);
+
   bool AreRequestsEnabled() const { return m_bRequestsEnabled.load(std::memory_order_relaxed); }
   HANDLE GetTrapEvent() const { return m_hTrapEvent; }
   CSnmpMibTree& GetMibTree() { return m_MibTree; }
@@ -157,7 +178,9 @@ class CSnmpAgent {
   HANDLE m_hShutdownEvent = nullptr;
   CAgentTarnEvents m_TarnEvents{*this};
   std::unique_ptr<CTarnClient> m_pTarnClient;
-  std::map<std::wstring, std::map<LONG, LONG>> m_EnumMappingTable;
+  CAgentTarnRequests m_TarnRequests{*this};
+  // Filled by the concrete agent's InitializeMib, emptied after each attached pass.
+  EnumMappingTable m_EnumMappingTable;
   std::deque<TrapRecord> m_TrapQueue;
   CCriticalSection m_TrapQueueLock;
   std::atomic<bool> m_bTrapQueueUsed{false};

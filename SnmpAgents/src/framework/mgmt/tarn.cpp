@@ -298,6 +298,20 @@ std::optional<int64_t> Tarn::DataValue() const {
   return static_cast<int64_t>(value);
 }
 
+std::optional<LONG> Tarn::DataValue32() const {
+  const Value* data = Data();
+  if (!data) return std::nullopt;
+  // DataValue reads a number above the signed 64-bit range as negative: such a number
+  // is out of range here, not a small negative one.
+  if (data->IsNumber() && !data->IsInt64()) return std::nullopt;
+  const auto value = DataValue();
+  if (value && data->IsObject() && *value < 0) return std::nullopt;  // RAW bytes are unsigned
+  if (!value || *value < std::numeric_limits<int32_t>::min() || *value > std::numeric_limits<uint32_t>::max()) {
+    return std::nullopt;
+  }
+  return static_cast<LONG>(static_cast<uint32_t>(*value));
+}
+
 std::vector<uint8_t> Tarn::DataBytes() const {
   std::vector<uint8_t> bytes;
   const Value* data = Data();
@@ -328,6 +342,24 @@ std::vector<uint8_t> Tarn::DataBytes() const {
   return bytes;
 }
 
+std::optional<std::wstring> Tarn::DataText() const {
+  const Value* data = Data();
+  if (!data) return std::nullopt;
+  if (data->IsString()) return std::wstring(data->GetString(), data->GetStringLength());
+  if (const auto number = IntegerOf(*data)) return std::to_wstring(*number);
+  if (!data->IsObject() || !data->HasMember(L"RAW")) return std::nullopt;
+  const std::vector<uint8_t> bytes = DataBytes();
+  const auto end = std::find(bytes.begin(), bytes.end(), uint8_t{0});
+  const int length = static_cast<int>(end - bytes.begin());
+  if (length == 0) return std::wstring();
+  const char* narrow = reinterpret_cast<const char*>(bytes.data());
+  const int size = MultiByteToWideChar(CP_UTF8, 0, narrow, length, nullptr, 0);
+  if (size <= 0) return std::nullopt;
+  std::wstring text(static_cast<size_t>(size), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, narrow, length, text.data(), size);
+  return text;
+}
+
 void Tarn::SetData(Value&& data) {
   if (!Command()) AddCommand();
   Value* command = Command();
@@ -353,6 +385,27 @@ void Tarn::SetNumberData(int64_t value) { SetData(Value(static_cast<int64_t>(val
 
 void Tarn::SetStringData(std::wstring_view text) {
   SetData(Value(text.data(), static_cast<rapidjson::SizeType>(text.size()), m_document.GetAllocator()));
+}
+
+std::wstring Tarn::DataJson() const {
+  const Value* data = Data();
+  if (!data) return std::wstring();
+  rapidjson::GenericStringBuffer<Encoding> buffer;
+  rapidjson::Writer<rapidjson::GenericStringBuffer<Encoding>, Encoding, Encoding> writer(buffer);
+  data->Accept(writer);
+  return std::wstring(buffer.GetString(), buffer.GetSize() / sizeof(Encoding::Ch));
+}
+
+bool Tarn::SetDataJson(std::wstring_view json) {
+  // Parsed as the data of a record, so that it passes the same checks as a whole record.
+  Tarn holder;
+  if (!holder.FromJson(L"{\"SIP\":{\"CMD\":[{\"DA\":" + std::wstring(json) + L"}]}}") || holder.CommandCount() != 1 ||
+      holder.Command()->MemberCount() != 1) {
+    return false;
+  }
+  Value copy(*holder.Data(), m_document.GetAllocator());
+  SetData(std::move(copy));
+  return true;
 }
 
 bool Tarn::IsGoodReply() const {

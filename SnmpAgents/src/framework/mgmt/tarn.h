@@ -64,10 +64,20 @@ class Tarn {
 
   bool HasData() const;
   std::optional<int64_t> DataValue() const;
+  // The data value when it fits 32 bits, signed or unsigned (an unsigned value above
+  // 0x7FFFFFFF keeps its bits); nothing for any other data.
+  std::optional<LONG> DataValue32() const;
   std::vector<uint8_t> DataBytes() const;
+  // The data as text: a string as it stands, RAW bytes up to the first zero as UTF-8, a
+  // number or boolean in decimal; nothing for other data.
+  std::optional<std::wstring> DataText() const;
   void SetRawData(std::span<const uint8_t> bytes);
   void SetNumberData(int64_t value);
   void SetStringData(std::wstring_view text);
+  // The data as JSON text (empty without data), and data from JSON text; false (data
+  // unchanged) for text that is not one JSON value.
+  std::wstring DataJson() const;
+  bool SetDataJson(std::wstring_view json);
 
   // ST is 0, 12, 21 or 255 and the current command has data that is neither null nor
   // an empty string.

@@ -23,6 +23,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     (void)record.DataValue();
     (void)record.DataBytes();
     (void)record.IsGoodReply();
+    (void)record.DataValue32();
+    (void)record.DataText();
+    // The data as JSON reads back as the same data.
+    const std::wstring data = record.DataJson();
+    Tarn copy = Tarn::WithCommand();
+    if (!data.empty() && (!copy.SetDataJson(data) || copy.DataJson() != data)) std::abort();
   }
   return 0;
 }

@@ -3,7 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -167,6 +169,41 @@ TEST(SipHeaderLayout, RefusesShortOrForeignHeaders) {
     auto bad = good;
     bad[at] ^= 0x40;
     EXPECT_FALSE(ParseSipHeader(bad, header)) << "byte " << at;
+  }
+}
+
+TEST(Tarn, DataAsTextAs32BitNumberAndAsJson) {
+  struct Case {
+    std::wstring data;  // JSON
+    std::optional<LONG> number;
+    std::optional<std::wstring> text;
+  } const cases[] = {
+      {L"7", 7, L"7"},
+      {L"-2147483648", INT32_MIN, L"-2147483648"},
+      {L"4294967295", -1, L"4294967295"},
+      {L"4294967296", std::nullopt, L"4294967296"},
+      {L"18446744073709551615", std::nullopt, L"-1"},
+      {L"2.5", std::nullopt, std::nullopt},
+      {L"\"12\"", 12, L"12"},
+      {L"\"x1\"", std::nullopt, L"x1"},
+      {L"{\"RAW\":[1,0,0,128]}", INT32_MIN + 1, L"\u0001"},
+      {L"{\"RAW\":[1,0,0,0,0,0,0,128]}", std::nullopt, L"\u0001"},
+      {L"{\"RAW\":[104,105,0,106]}", 0x6A006968, L"hi"},
+      {L"[\"a\"]", std::nullopt, std::nullopt},
+      {L"null", std::nullopt, std::nullopt},
+  };
+  for (const Case& c : cases) {
+    Tarn record = Tarn::WithCommand();
+    ASSERT_TRUE(record.SetDataJson(c.data)) << c.data;
+    EXPECT_EQ(record.DataJson(), c.data);
+    EXPECT_EQ(record.DataValue32(), c.number) << c.data;
+    EXPECT_EQ(record.DataText(), c.text) << c.data;
+  }
+  Tarn record = Tarn::WithCommand();
+  record.SetNumberData(3);
+  for (const wchar_t* bad : {L"", L"x", L"1,\"ST\":0", L"1}]}}", L"1},{\"DA\":2"}) {
+    EXPECT_FALSE(record.SetDataJson(bad)) << bad;
+    EXPECT_EQ(record.DataValue(), 3) << "data unchanged after " << bad;
   }
 }
 

@@ -245,6 +245,16 @@ void CSnmpMibTree::PlaceIndexes(AsnObjectIdentifier& oid, const DWORD (&indexes)
   }
 }
 
+bool CSnmpMibTree::AttachTarnAttribute(const AsnObjectIdentifier& oid, const CTarnAttribute& attribute,
+                                       BYTE asnType) {
+  TreeLock lock(m_lock);
+  auto found = m_store->Objects.find(oid);
+  if (found == m_store->Objects.end()) return false;
+  found->second->TarnAttribute = attribute.Clone();
+  found->second->AsnType = asnType;
+  return true;
+}
+
 void CSnmpMibTree::Clear() {
   auto emptied = std::make_unique<Store>();
   {
@@ -302,7 +312,7 @@ SNMPSTATUS CSnmpMibTree::ReadObject(MibObject& object) {
   if (object.TarnAttribute) {
     DBG_TRACE(4, L"\nCSnmpMibTree (GET)  :   TARN object found, request value via TARN...");
     try {
-      status = object.TarnAttribute->GetValue(&object.VarBind);
+      status = m_tarnRequests ? m_tarnRequests->RequestTarnGet(object) : SNMP_ERRORSTATUS_GENERR;
     } catch (...) {
       status = SNMP_ERRORSTATUS_GENERR;
     }
@@ -411,7 +421,7 @@ bool CSnmpMibTree::MibCheckSetVarbind(SnmpVarBind* varbind, SNMPSTATUS* status, 
   if (*status == SNMP_ERRORSTATUS_NOERROR && object.TarnAttribute) {
     DBG_TRACE(4, L"\nCSnmpMibTree (CHSET):   TARN object found, check set via TARN...");
     try {
-      *status = object.TarnAttribute->CheckSet(varbind);
+      *status = m_tarnRequests ? m_tarnRequests->RequestTarnCheckSet(object) : SNMP_ERRORSTATUS_GENERR;
     } catch (...) {
       *status = SNMP_ERRORSTATUS_GENERR;
     }
@@ -443,7 +453,7 @@ bool CSnmpMibTree::MibSetVarbind(SnmpVarBind* varbind, SNMPSTATUS* status) {
   } else if (object.TarnAttribute) {
     DBG_TRACE(4, L"\nCSnmpMibTree (SET)  :   TARN object found, set value via TARN...");
     try {
-      *status = object.TarnAttribute->SetValue(varbind);
+      *status = m_tarnRequests ? m_tarnRequests->RequestTarnSet(object, varbind) : SNMP_ERRORSTATUS_GENERR;
     } catch (...) {
       *status = SNMP_ERRORSTATUS_GENERR;
     }

@@ -120,6 +120,13 @@ class CSnmpMibTree {
   // Tree-wide SET check for objects without a check of their own; never set in this system.
   MibCallbackEx CheckSetCallback = nullptr;
 
+  // Gives the object under the OID a management-service attribute and the ASN type of
+  // the values the service delivers for it; false when there is no such object.
+  bool AttachTarnAttribute(const AsnObjectIdentifier& oid, const CTarnAttribute& attribute, BYTE asnType);
+  // Where attribute objects are read, checked and written; without it they answer
+  // "generic error".
+  void SetTarnRequests(ITarnRequests* requests) { m_tarnRequests = requests; }
+
   // Writes the indexes into the trailing placeholder sub-identifiers of a table cell OID.
   static void PlaceIndexes(AsnObjectIdentifier& oid, const DWORD (&indexes)[5]);
 
@@ -178,4 +185,5 @@ class CSnmpMibTree {
   CCriticalSection m_lock;
   std::unique_ptr<Store> m_store = std::make_unique<Store>();
   CSnmpAgent* m_owner;
+  ITarnRequests* m_tarnRequests = nullptr;
 };

@@ -18,6 +18,7 @@ std::wstring Oid(const wchar_t* suffix) { return std::wstring(kTestRegion) + suf
 
 CTestAgent::CTestAgent(bool withRegion, Service service) {
   if (service == Service::Detached) ReplaceTarnClient(std::make_unique<CDetachedTarnClient>(m_TarnEvents));
+  m_tarnObjects = service == Service::MgtCore;
   m_ProductKeyName = L"Vornekt SNMP Agents";
   if (withRegion) AddMibRegion(kTestRegion, nullptr);
 }
@@ -62,9 +63,64 @@ void CTestAgent::RegisterObjects(CSnmpMibTree& tree) {
   SnmpUtilVarBindFree(&varbind);
 }
 
+namespace {
+
+struct TarnObjectRow {
+  TarnTestObject oi;
+  const wchar_t* name;
+  BYTE type;
+  DWORD access;
+  LONG offset;
+  BYTE setEnabled;
+  DWORD keepValue;
+};
+
+const TarnObjectRow kTarnObjects[] = {
+    {kTarnOffset, L"testTarnOffset", ASN_INTEGER, MIB_ACCESS_READ_WRITE, 5, 0, 0},
+    {kTarnMapped, L"testTarnMapped", ASN_INTEGER, MIB_ACCESS_READ_WRITE, 0, 0, 0},
+    {kTarnGauge, L"testTarnGauge", ASN_GAUGE32, MIB_ACCESS_READ_WRITE, 0, 0, 0},
+    {kTarnText, L"testTarnText", ASN_OCTETSTRING, MIB_ACCESS_READ_WRITE, 0, 0, 0},
+    {kTarnSetEnabled, L"testTarnSetEnabled", ASN_INTEGER, 0, 0, 1, 0},
+    {kTarnKept, L"testTarnKept", ASN_INTEGER, MIB_ACCESS_READ_WRITE, 0, 0, 1},
+    {kTarnCallback, L"testTarnCallback", ASN_INTEGER, 0, 0, 0, 0},
+};
+
+CTarnAttribute TarnAttributeOf(const TarnObjectRow& row) {
+  CTarnAttribute attribute(Tarn::WithCommand());
+  attribute.Set(L"OC", row.oi == kTarnCallback ? kTarnIllegalCmd : kTarnConfigRead);
+  attribute.Set(L"OE", kTarnTestCode);
+  attribute.Set(L"OI", row.oi);
+  attribute.Set(L"CA", kTarnTestCabinet);
+  attribute.DefaultNumber = kTarnDefaultNumber;
+  attribute.DefaultText = kTarnDefaultText;
+  attribute.EnumOffset = row.offset;
+  attribute.SetEnabled = row.setEnabled;
+  attribute.KeepValue = row.keepValue;
+  return attribute;
+}
+
+}  // namespace
+
+void CTestAgent::RegisterTarnObjects(CSnmpMibTree& tree, EnumMappingTable& mapping) {
+  for (const TarnObjectRow& row : kTarnObjects) {
+    SnmpVarBind varbind = EmptyVarBind();
+    TextToOid(Oid((L".25." + std::to_wstring(row.oi) + L".0").c_str()).c_str(), &varbind.name);
+    const MibCallback getFunc =
+        row.oi == kTarnCallback ? static_cast<MibCallback>(&CTestAgent::MakeCallbackValue) : nullptr;
+    tree.AddObject(&varbind, row.name, row.access, getFunc);
+    tree.AttachTarnAttribute(varbind.name, TarnAttributeOf(row), row.type);
+    SnmpUtilVarBindFree(&varbind);
+  }
+  mapping[L"testTarnMapped"] = {{0, 1}, {1, 2}, {5, 3}};
+}
+
 bool CTestAgent::InitializeMib() {
   ++initializeCalls;
   RegisterObjects(m_MibTree);
+  if (m_tarnObjects) {
+    CCriticalSectionLock requests(m_MibLock);
+    RegisterTarnObjects(m_MibTree, m_EnumMappingTable);
+  }
   return true;
 }
 
@@ -113,6 +169,11 @@ SNMPSTATUS CTestAgent::RaiseTrap(SnmpVarBind* varbind, BYTE mode) {
   SetValueText(&trap[2], L"test trap", ASN_OCTETSTRING);
   CreateTrap(L".1.3.6.1.4.1.884", static_cast<DWORD>(varbind->value.asnValue.number), &trap.list);
   return SNMP_ERRORSTATUS_NOERROR;
+}
+
+SNMPSTATUS CTestAgent::MakeCallbackValue(SnmpVarBind* varbind, BYTE) {
+  return SetValueNumber(varbind, static_cast<DWORD>(kTarnCallbackValue), ASN_INTEGER) ? SNMP_ERRORSTATUS_NOERROR
+                                                                                      : SNMP_ERRORSTATUS_GENERR;
 }
 
 SNMPSTATUS CTestAgent::ThrowingRead(SnmpVarBind*, BYTE) { throw std::runtime_error("read failed"); }

@@ -13,11 +13,29 @@ namespace fw::testing {
 inline constexpr wchar_t kTestRegion[] = L".1.3.6.1.4.1.884.2.10.2.9.1";
 inline constexpr UINT kCheckedTextLimit = 16;
 
+// The objects whose values live in the management service (region .25.N.0, N = OI):
+// configuration-space values OE kTarnTestCode, OI N, CA kTarnTestCabinet.
+inline constexpr DWORD kTarnTestCode = 0x4100;
+inline constexpr DWORD kTarnTestCabinet = 1;
+enum TarnTestObject : DWORD {
+  kTarnOffset = 1,      // INTEGER, offset 5
+  kTarnMapped = 2,      // INTEGER through the mapping list {0->1, 1->2, 5->3}
+  kTarnGauge = 3,       // Gauge32
+  kTarnText = 4,        // OCTET STRING, default "unknown"
+  kTarnSetEnabled = 5,  // read-only INTEGER that takes a SET (set-enabled flag)
+  kTarnKept = 6,        // INTEGER with the keep-value flag
+  kTarnCallback = 7,    // OC -1: the value comes from a callback (4711)
+};
+inline constexpr LONG kTarnDefaultNumber = -1;
+inline constexpr wchar_t kTarnDefaultText[] = L"unknown";
+inline constexpr LONG kTarnCallbackValue = 4711;
+
 class CTestAgent : public CSnmpAgent {
  public:
   enum class Service { Detached, MgtCore };
   // withRegion false: no region is registered and InitSupportedRegions is not overridden.
   // Service::MgtCore attaches to the management service as a real agent does.
+  // Service::MgtCore also registers the objects with management-service attributes.
   explicit CTestAgent(bool withRegion = true, Service service = Service::Detached);
 
   // Another management client, before SnmpInit.
@@ -37,6 +55,9 @@ class CTestAgent : public CSnmpAgent {
 
   // Registers the test objects (also used by benchmarks and tests on a bare tree).
   static void RegisterObjects(CSnmpMibTree& tree);
+  // The objects with management-service attributes and their mapping list.
+  static void RegisterTarnObjects(CSnmpMibTree& tree, EnumMappingTable& mapping);
+  const EnumMappingTable& MappingTable() const { return m_EnumMappingTable; }
 
   // Waits until the main thread has enabled requests.
   bool WaitUntilServing(DWORD timeoutMs);
@@ -52,8 +73,12 @@ class CTestAgent : public CSnmpAgent {
 
   SNMPSTATUS CheckTextValue(SnmpVarBind* varbind, BYTE mode);
   SNMPSTATUS ThrowingRead(SnmpVarBind* varbind, BYTE mode);
+  SNMPSTATUS MakeCallbackValue(SnmpVarBind* varbind, BYTE mode);
   // testTrapTrigger: a SET of n > 0 raises trap n with the computer name, the time and a text.
   SNMPSTATUS RaiseTrap(SnmpVarBind* varbind, BYTE mode);
+
+ private:
+  bool m_tarnObjects = false;
 };
 
 }  // namespace fw::testing
