@@ -18,6 +18,10 @@ struct CNetInterfaceEnds {
   CClusterNetwork Network;
 };
 
+// Whether an interface on a network of this role gives its node a client-access address;
+// traces the adapter and the role.
+bool ServesClients(const wchar_t* nodeName, const std::wstring& adapterId, CIpAddress& address, DWORD role);
+
 class CCluster {
  public:
   CCluster();
