@@ -6,6 +6,7 @@
 #include <windows.h>
 #include <clusapi.h>
 
+#include <atomic>
 #include <string>
 #include <vector>
 
@@ -117,7 +118,8 @@ class CCluster {
   std::vector<CClusterResource> m_resources;
   std::vector<CClusterResourceType> m_resourceTypes;
   CRITICAL_SECTION m_lock;
-  HCLUSTER m_hCluster = nullptr;
-  HCHANGE m_hNotifyPort = nullptr;
+  // Read without the lock by the watcher and by CloseMib's caller: atomic handles.
+  std::atomic<HCLUSTER> m_hCluster{nullptr};
+  std::atomic<HCHANGE> m_hNotifyPort{nullptr};
   bool m_enumerated[FlagCount] = {};
 };
