@@ -228,6 +228,11 @@ TEST_F(WineModule, LoadsWithItsBannerAndState) {
   EXPECT_EQ(Count(trace, L"----- Application [Ferrowind_MIB] started at "), 1u) << trace;
   EXPECT_EQ(Count(trace, L"*** SNMP agent module \"Ferrowind_MIB\" loaded ***"), 1u) << trace;
   EXPECT_EQ(Count(trace, L"        OS platform : x64"), 1u) << trace;
+  // From the module's version resource, read through Wine's version.dll.
+  EXPECT_EQ(Count(trace, L"  Agent description : Cluster SNMP extension agent"), 1u) << trace;
+  EXPECT_EQ(Count(trace, L"       Company name : Vornekt"), 1u) << trace;
+  EXPECT_EQ(Count(trace, std::wstring(L"      Agent version : ") + FW_VERSION), 1u) << trace;
+  EXPECT_EQ(Count(trace, std::wstring(L"       File version : ") + FW_VERSION), 1u) << trace;
   EXPECT_EQ(Count(trace, L"DllMain: ** DLL_PROCESS_ATTACH (PID "), 1u) << trace;
   // The paths come from the seed: the file root loses its trailing backslash.
   EXPECT_EQ(Count(trace, L"load message DLL \"C:\\Program Files\\Morvasten\\Agents\\Messages.dll\""), 1u) << trace;
