@@ -109,6 +109,22 @@ std::wstring StateWord() { return ReadValue(std::wstring(kCommonRoot) + L"\\#Sta
 
 std::wstring VolatileParameters() { return std::wstring(kCommonRoot) + L"\\" + kAgent + L"\\Parameters\\VolatileParameters"; }
 
+// The names in the export table of a loaded module, and the number of exported functions.
+std::vector<std::string> ExportNames(HMODULE module, DWORD& functions) {
+  const auto* base = reinterpret_cast<const BYTE*>(module);
+  const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+  const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
+  const IMAGE_DATA_DIRECTORY& entry = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXPORT];
+  functions = 0;
+  if (entry.VirtualAddress == 0) return {};
+  const auto* exports = reinterpret_cast<const IMAGE_EXPORT_DIRECTORY*>(base + entry.VirtualAddress);
+  functions = exports->NumberOfFunctions;
+  const auto* names = reinterpret_cast<const DWORD*>(base + exports->AddressOfNames);
+  std::vector<std::string> result;
+  for (DWORD i = 0; i < exports->NumberOfNames; ++i) result.emplace_back(reinterpret_cast<const char*>(base + names[i]));
+  return result;
+}
+
 size_t Count(const std::wstring& text, const std::wstring& line) {
   size_t count = 0;
   for (size_t at = text.find(line); at != std::wstring::npos; at = text.find(line, at + line.size())) ++count;
@@ -238,6 +254,15 @@ TEST_F(WineModule, LoadsWithItsBannerAndState) {
   EXPECT_EQ(Count(trace, L"load message DLL \"C:\\Program Files\\Morvasten\\Agents\\Messages.dll\""), 1u) << trace;
   EXPECT_EQ(Count(trace, L"return file path for TrapIni = C:\\Program Files\\Morvasten\\Agents\\TrapTable.ini"), 1u)
       << trace;
+}
+
+TEST_F(WineModule, ExportsExactlyTheFiveEntryPoints) {
+  DWORD functions = 0;
+  const std::vector<std::string> names = ExportNames(module, functions);
+  const std::vector<std::string> expected = {"SnmpExtensionClose", "SnmpExtensionInit", "SnmpExtensionInitEx",
+                                             "SnmpExtensionQuery", "SnmpExtensionTrap"};
+  EXPECT_EQ(names, expected);  // the table is sorted by name
+  EXPECT_EQ(functions, 5u) << "no exports by ordinal only";
 }
 
 TEST_F(WineModule, InitHandsBackTheRegionAndTheTrapEventAtOnce) {
