@@ -200,7 +200,7 @@ class WineModule : public ::testing::Test {
   static void ExpectEveryQueryRefused(const char* when) {
     struct Case {
       BYTE type;
-      std::initializer_list<std::wstring> oids;
+      std::vector<std::wstring> oids;
     };
     const Case cases[] = {
         {SNMP_PDU_GET, {kRegion + L".1.0"}},
@@ -210,9 +210,12 @@ class WineModule : public ::testing::Test {
         {SNMP_PDU_GETNEXT, {kRegion + L".1.0", kRegion + L".31"}},
     };
     for (const Case& c : cases) {
-      RequestList request(c.oids);
+      RequestList request;
       std::vector<std::wstring> sent;
-      for (UINT i = 0; i < request.list.len; ++i) sent.push_back(request.Oid(i));
+      for (const std::wstring& oid : c.oids) {
+        request.Add(oid);
+        sent.push_back(request.Oid(request.list.len - 1));
+      }
       const Answer answer = Query(c.type, request);
       const std::wstring first = sent.front();
       EXPECT_TRUE(answer.result) << when << ": type " << int(c.type) << " " << first;
@@ -289,6 +292,7 @@ TEST_F(WineModule, RequestsAreRefusedWhileTheAttachFails) {
   ASSERT_TRUE(WaitForTrace(L"Retry TARN connect in 15 seconds", 1, std::chrono::seconds(10))) << Trace();
   ExpectEveryQueryRefused("while waiting for the retry");
 
+  // 0x80010109: the client's "server not running", found before any COM call.
   const std::wstring trace = Trace();
   EXPECT_EQ(Count(trace, L"Ferrowind_MIB       : ## ERROR 0x80010109! TARN client attach FAILED!"), 1u) << trace;
   EXPECT_EQ(Count(trace, L"Init not completed or agent shutdown; request refused; ERROR status: <<no such name>>"), 10u);
