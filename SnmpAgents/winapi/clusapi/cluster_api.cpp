@@ -930,3 +930,6 @@ extern "C" WINAPI_EXPORT LONG WINAPI ClusterRegCloseKey(HKEY hKey) {
 
 // WinapiClusterFailAfter
 extern "C" WINAPI_EXPORT void WINAPI WinapiClusterFailAfter(LONG calls) { winapi::cluster::FailRequestAfter(calls); }
+
+// WinapiClusterRoundTrips
+extern "C" WINAPI_EXPORT ULONGLONG WINAPI WinapiClusterRoundTrips(void) { return winapi::cluster::RoundTrips(); }

@@ -15,6 +15,7 @@ namespace winapi::cluster {
 namespace {
 
 std::atomic<long> g_failAfter{0};
+std::atomic<unsigned long long> g_roundTrips{0};
 
 bool ShouldInjectFailure() {
   long current = g_failAfter.load();
@@ -29,6 +30,8 @@ using Clock = std::chrono::steady_clock;
 }  // namespace
 
 void FailRequestAfter(long calls) { g_failAfter.store(calls > 0 ? calls : 0); }
+
+unsigned long long RoundTrips() { return g_roundTrips.load(std::memory_order_relaxed); }
 
 DWORD CallTimeout() {
   const char* text = std::getenv("WINAPI_CLUSTER_TIMEOUT_MS");
@@ -144,6 +147,7 @@ DWORD Connection::Call(const std::string& request, rapidjson::Document& response
   if (broken_) return RPC_S_SERVER_UNAVAILABLE;
   if (ShouldInjectFailure()) return Fail(RPC_S_SERVER_UNAVAILABLE);
   if (!WriteLine(fd_, request)) return Fail(RPC_S_SERVER_UNAVAILABLE);
+  g_roundTrips.fetch_add(1, std::memory_order_relaxed);
   std::string line;
   const DWORD read = ReadLine(fd_, buffer_, line, CallTimeout());
   if (read == RPC_S_SERVER_UNAVAILABLE) return Fail(RPC_S_SERVER_UNAVAILABLE);

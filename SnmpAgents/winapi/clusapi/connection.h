@@ -73,6 +73,9 @@ DWORD ReadLine(int fd, LineBuffer& buffer, std::string& line, DWORD timeoutMs);
 // Test hook: the Nth request from now fails as if the service were lost (0: off).
 void FailRequestAfter(long calls);
 
+// Requests sent by this process (WinapiClusterRoundTrips).
+unsigned long long RoundTrips();
+
 // Milliseconds a call waits for its answer: WINAPI_CLUSTER_TIMEOUT_MS, default 30000.
 DWORD CallTimeout();
 

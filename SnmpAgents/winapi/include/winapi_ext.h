@@ -44,6 +44,13 @@ WINAPI_EXPORT DWORD WINAPI WinapiServicePidFile(LPCWSTR lpServiceName, LPWSTR lp
 // a call waits WINAPI_CLUSTER_TIMEOUT_MS (default 30000) for its answer.
 WINAPI_EXPORT void WINAPI WinapiClusterFailAfter(LONG calls);
 
+// Cluster API round trips of the process so far: each request sent to the cluster
+// service and answered (or lost) counts one, whatever the call that made it. Benchmarks
+// report calls per object with it: the floor of a walk is its round trips times the time
+// of one. OpenCluster costs one (the greeting) on a new connection and none when it
+// reuses an idle one; closing a handle costs none.
+WINAPI_EXPORT ULONGLONG WINAPI WinapiClusterRoundTrips(void);
+
 // Host path of the event journal, where ReportEventW and NetAlertRaiseEx record: one JSON
 // object a line ("time", "pid", "kind": "event" or "alert", then the record's fields).
 // WINAPI_EVENTLOG, else <state dir>/eventlog.jsonl. Sizes as WinapiServicePidFile.
