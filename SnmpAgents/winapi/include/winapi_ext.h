@@ -41,7 +41,8 @@ WINAPI_EXPORT DWORD WINAPI WinapiServicePidFile(LPCWSTR lpServiceName, LPWSTR lp
 // The Nth Cluster API request of the process from now fails as if the cluster service
 // had been lost (the connection breaks, RPC_S_SERVER_UNAVAILABLE); 0 turns the hook off.
 // The stand-in's socket is WINAPI_CLUSTER_SOCKET (default <state dir>/run/clussvc.sock),
-// a call waits WINAPI_CLUSTER_TIMEOUT_MS (default 30000) for its answer.
+// a call waits WINAPI_CLUSTER_TIMEOUT_MS (default 30000, read when a connection is made)
+// for its answer.
 WINAPI_EXPORT void WINAPI WinapiClusterFailAfter(LONG calls);
 
 // Cluster API round trips of the process so far: each request sent to the cluster
