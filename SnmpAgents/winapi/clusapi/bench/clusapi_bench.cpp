@@ -82,6 +82,28 @@ void OpenReadClose(benchmark::State& state) {
   state.counters["floor_us"] = trips * std::min(roundTrip, KeptRoundTripMicros());
 }
 
+// The same from several threads at once, as the watcher and request threads read: the
+// pool serves each thread its own connection and keeps at most its bound.
+void OpenReadCloseThreads(benchmark::State& state) {
+  static ClusterSimulator* sim = nullptr;  // one service for all threads
+  if (state.thread_index() == 0) {
+    sim = new ClusterSimulator;
+    if (!sim->Start(ClusterSimulator::Scenario("two-node-fileserver.json"))) state.SkipWithError("no clussimd");
+  }
+  for (auto _ : state) {
+    HCLUSTER cluster = OpenCluster(nullptr);
+    HGROUP group = OpenClusterGroup(cluster, L"Files");
+    benchmark::DoNotOptimize(GetClusterGroupState(group, nullptr, nullptr));
+    CloseClusterGroup(group);
+    CloseCluster(cluster);
+  }
+  state.SetItemsProcessed(state.iterations());  // reads per second of all threads together
+  if (state.thread_index() == 0) {
+    delete sim;
+    sim = nullptr;
+  }
+}
+
 // A line written to a socket pair and echoed by another process: what a local socket allows.
 void BareSocketEcho(benchmark::State& state) {
   int pair[2];
@@ -162,6 +184,11 @@ int main(int argc, char** argv) {
   benchmark::RegisterBenchmark("ClusterApi/RoundTripOnKeptConnection", RoundTripOnKeptConnection)
       ->Unit(benchmark::kMicrosecond);
   benchmark::RegisterBenchmark("ClusterApi/OpenReadClose", OpenReadClose)->Unit(benchmark::kMicrosecond);
+  benchmark::RegisterBenchmark("ClusterApi/OpenReadCloseThreads", OpenReadCloseThreads)
+      ->Unit(benchmark::kMicrosecond)
+      ->UseRealTime()
+      ->Threads(2)
+      ->Threads(8);
   for (const Size& size : kSizes) {
     benchmark::RegisterBenchmark((std::string("ClusterApi/EnumerateAll/") + size.name).c_str(),
                                  [&size](benchmark::State& s) { EnumerateAll(s, size); })
