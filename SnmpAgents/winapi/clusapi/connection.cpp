@@ -242,9 +242,4 @@ void ConnectionPool::GiveBack(Connection* connection) {
   }
 }
 
-std::size_t ConnectionPool::IdleCount() {
-  std::lock_guard<std::mutex> guard(lock_);
-  return idle_.size();
-}
-
 }  // namespace winapi::cluster

@@ -103,8 +103,6 @@ class ConnectionPool {
   // the Win32 error in `error`. Dropping its last reference gives it back.
   std::shared_ptr<Connection> Acquire(DWORD& error);
 
-  std::size_t IdleCount();
-
  private:
   ConnectionPool() = default;
   void GiveBack(Connection* connection);
