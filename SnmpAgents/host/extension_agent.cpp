@@ -1,5 +1,7 @@
 #include "extension_agent.h"
 
+#include "utf8_text.h"
+
 #include <windows.h>
 #include <snmp.h>
 
@@ -15,7 +17,6 @@ constexpr UINT kMaxOidLength = 128;
 // Longer values than an SNMP message can carry are refused.
 constexpr UINT kMaxValueLength = 65535;
 
-std::wstring Wide(const std::string& text) { return std::wstring(text.begin(), text.end()); }
 
 std::string BaseName(const std::string& path) {
   const size_t slash = path.find_last_of("/\\");
@@ -190,7 +191,7 @@ std::unique_ptr<ExtensionAgent> ExtensionAgent::Load(const std::string& path, st
   // A relative path means the current directory, not the module search path.
   char resolved[PATH_MAX];
   const std::string full = realpath(path.c_str(), resolved) ? std::string(resolved) : path;
-  HMODULE module = LoadLibraryW(Wide(full).c_str());
+  HMODULE module = LoadLibraryW(WideFromUtf8(full).c_str());
   if (!module) {
     error = "cannot load " + path + " (error " + std::to_string(GetLastError()) + ")";
     return nullptr;

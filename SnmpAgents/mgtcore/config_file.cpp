@@ -84,7 +84,7 @@ bool LoadValues(const rapidjson::Value& values, ServiceState& state, std::string
     }
     auto data = entry.FindMember("DA");
     if (data == entry.MemberEnd()) return Fail(error, "a value without \"DA\"");
-    value.data = Wide(JsonText(data->value));
+    value.data = WideFromUtf8(JsonText(data->value));
     if (!ReadStatus(entry, "ST", value.status) || !ReadStatus(entry, "WriteST", value.writeStatus)) {
       return Fail(error, "\"ST\" and \"WriteST\" must be integers");
     }
@@ -197,23 +197,6 @@ bool SaveConfig(const std::string& path, const ServiceState& state, std::string&
     close(directory);
   }
   return true;
-}
-
-std::string Narrow(const std::wstring& text) {
-  const int size =
-      WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
-  std::string narrow(static_cast<size_t>(size > 0 ? size : 0), '\0');
-  if (size > 0) {
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), narrow.data(), size, nullptr, nullptr);
-  }
-  return narrow;
-}
-
-std::wstring Wide(const std::string& text) {
-  const int size = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-  std::wstring wide(static_cast<size_t>(size > 0 ? size : 0), L'\0');
-  if (size > 0) MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), size);
-  return wide;
 }
 
 }  // namespace mgtcore

@@ -7,6 +7,8 @@
 
 #include <rapidjson/rapidjson.h>
 
+#include "utf8_text.h"
+
 #include <cstdint>
 #include <map>
 #include <string>
@@ -44,7 +46,6 @@ bool LoadConfig(const std::string& path, ServiceState& state, std::string& error
 // The whole state as a configuration file, via a temporary file renamed over it.
 bool SaveConfig(const std::string& path, const ServiceState& state, std::string& error);
 
-std::string Narrow(const std::wstring& text);
 
 // One value as the configuration file and the replies hold it: OE, OI, CA, DA, ST, WriteST.
 template <class Writer>
@@ -57,7 +58,7 @@ void WriteConfigValue(Writer& writer, const ValueKey& key, const ConfigValue& va
   writer.Key("CA");
   writer.Uint(key.ca);
   writer.Key("DA");
-  const std::string data = Narrow(value.data);
+  const std::string data = Utf8FromWide(value.data);
   writer.RawValue(data.c_str(), data.size(), rapidjson::kNumberType);
   writer.Key("ST");
   writer.Int(value.status);
@@ -65,6 +66,5 @@ void WriteConfigValue(Writer& writer, const ValueKey& key, const ConfigValue& va
   writer.Int(value.writeStatus);
   writer.EndObject();
 }
-std::wstring Wide(const std::string& text);
 
 }  // namespace mgtcore

@@ -60,7 +60,6 @@ bool SetDword(HKEY root, const std::wstring& path, const wchar_t* name, DWORD va
   return status == ERROR_SUCCESS;
 }
 
-std::wstring Wide(const std::string& text) { return std::wstring(text.begin(), text.end()); }
 
 std::string ExecutablePath() {
   char path[4096] = {};
@@ -71,11 +70,11 @@ std::string ExecutablePath() {
 std::string PidFile() {
   wchar_t path[1024] = {};
   WinapiServicePidFile(L"MgtCore", path, 1024);
-  return mgtcore::Narrow(path);
+  return Utf8FromWide(path);
 }
 
 bool Register(const std::string& socket) {
-  const std::wstring exe = Wide(ExecutablePath());
+  const std::wstring exe = WideFromUtf8(ExecutablePath());
   wchar_t clsid[40] = {};
   StringFromGUID2(CLSID_RelayServer, clsid, 40);
   const std::wstring classKey = std::wstring(L"SOFTWARE\\Classes\\CLSID\\") + clsid;
@@ -84,7 +83,7 @@ bool Register(const std::string& socket) {
          SetDword(HKEY_LOCAL_MACHINE, kServiceKey, L"Type", 0x10) &&
          SetString(HKEY_LOCAL_MACHINE, classKey, L"", L"RELAY") &&
          SetString(HKEY_LOCAL_MACHINE, classKey + L"\\LocalServer32", L"", exe) &&
-         SetString(HKEY_LOCAL_MACHINE, classKey + L"\\LocalServer32", L"Socket", Wide(socket));
+         SetString(HKEY_LOCAL_MACHINE, classKey + L"\\LocalServer32", L"Socket", WideFromUtf8(socket));
 }
 
 bool WritePidFile(const std::string& path) {

@@ -41,7 +41,7 @@ std::wstring ControlReply(bool ok, const std::string& detail) {
   writer.Key(ok ? "result" : "error");
   writer.String(detail.c_str());
   writer.EndObject();
-  return Wide(buffer.GetString());
+  return WideFromUtf8(buffer.GetString());
 }
 
 std::vector<uint8_t> BytesOf(const rapidjson::Value& array) {
@@ -225,7 +225,7 @@ void RelayService::FireJson(const std::wstring& text) {
     VariantClear(&args[0]);
     object->Release();
   }
-  Log("event JsonEvent: " + Narrow(text));
+  Log("event JsonEvent: " + Utf8FromWide(text));
 }
 
 void RelayService::FireCmd(const std::vector<uint8_t>& header, const std::vector<uint8_t>& data) {
@@ -246,7 +246,7 @@ void RelayService::FireCmd(const std::vector<uint8_t>& header, const std::vector
 
 std::wstring RelayService::Control(const std::wstring& command) {
   rapidjson::Document request;
-  const std::string text = Narrow(command);
+  const std::string text = Utf8FromWide(command);
   request.Parse(text.c_str());
   if (request.HasParseError() || !request.IsObject() || !request.HasMember("op") || !request["op"].IsString()) {
     return ControlReply(false, "control command must be a JSON object with \"op\"");
@@ -312,7 +312,7 @@ std::wstring RelayService::Control(const std::wstring& command) {
   }
   if (op == "fire-json") {
     if (!request.HasMember("text") || !request["text"].IsString()) return ControlReply(false, "\"text\" must be a string");
-    FireJson(Wide(request["text"].GetString()));
+    FireJson(WideFromUtf8(request["text"].GetString()));
     return ControlReply(true, "fired");
   }
   if (op == "fire-cmd") {
@@ -377,7 +377,7 @@ std::wstring RelayService::ValueControl(const rapidjson::Document& request, cons
     const bool hasData = request.HasMember("value");
     if (found == m_state.values.end() && !hasData) return ControlReply(false, "no such value: give its data first");
     ConfigValue value = found == m_state.values.end() ? ConfigValue() : found->second;
-    if (hasData) value.data = Wide(JsonText(request["value"]));
+    if (hasData) value.data = WideFromUtf8(JsonText(request["value"]));
     if (!ControlStatus(request, "status", value.status) || !ControlStatus(request, "writeStatus", value.writeStatus)) {
       return ControlReply(false, "\"status\" and \"writeStatus\" must be integers");
     }
@@ -398,7 +398,7 @@ std::wstring RelayService::ValueControl(const rapidjson::Document& request, cons
   }
   writer.EndArray();
   writer.EndObject();
-  return Wide(buffer.GetString());
+  return WideFromUtf8(buffer.GetString());
 }
 
 RelayObject::RelayObject(RelayService& service) : m_service(service) { m_service.Attach(this); }
@@ -479,19 +479,19 @@ HRESULT STDMETHODCALLTYPE RelayObject::Invoke(DISPID member, REFIID, LCID, WORD 
       }
       std::lock_guard guard(m_lock);
       m_clientName = params->rgvarg[0].bstrVal ? params->rgvarg[0].bstrVal : L"";
-      Log("client name \"" + Narrow(m_clientName) + "\"");
+      Log("client name \"" + Utf8FromWide(m_clientName) + "\"");
       return S_OK;
     }
     case kEnableEvents: {
       std::lock_guard guard(m_lock);
       m_eventsEnabled = true;
-      Log("events enabled for \"" + Narrow(m_clientName) + "\"");
+      Log("events enabled for \"" + Utf8FromWide(m_clientName) + "\"");
       return S_OK;
     }
     case kDisableEvents: {
       std::lock_guard guard(m_lock);
       m_eventsEnabled = false;
-      Log("events disabled for \"" + Narrow(m_clientName) + "\"");
+      Log("events disabled for \"" + Utf8FromWide(m_clientName) + "\"");
       return S_OK;
     }
     case kMgtControl:
@@ -515,14 +515,14 @@ HRESULT RelayObject::JsonRequest(DISPPARAMS* params) {
   const std::wstring in = *text.pbstrVal ? std::wstring(*text.pbstrVal, SysStringLen(*text.pbstrVal)) : std::wstring();
   Tarn record;
   if (!record.FromJson(in)) {
-    Log("JsonRequest: refused, no TARN record: " + Narrow(in));
+    Log("JsonRequest: refused, no TARN record: " + Utf8FromWide(in));
     return E_INVALIDARG;
   }
   m_service.Answer(record);
   if (!m_service.DelayReply()) return RPC_E_DISCONNECTED;
   std::wstring out = record.ToJson();
   if (m_service.TakeFault("json")) out = L"{\"SIP\":{\"CMD\":[{\"ST\":0,";
-  Log("JsonRequest: " + Narrow(in) + " -> " + Narrow(out));
+  Log("JsonRequest: " + Utf8FromWide(in) + " -> " + Utf8FromWide(out));
   SysFreeString(*text.pbstrVal);
   *text.pbstrVal = SysAllocString(out.c_str());
   return S_OK;

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <dirent.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -22,6 +23,7 @@
 #include "relay_client.h"
 #include "tarn_client.h"
 #include "mgtcore_process.h"
+#include "utf8_text.h"
 
 namespace {
 
@@ -302,3 +304,42 @@ TEST_F(MgtCoreTest, MalformedRepliesAreRefused) {
 }
 
 }  // namespace
+
+TEST(MgtCoreRegistration, ASocketPathKeepsItsCharactersInTheRegistry) {
+  const std::string directory = StateDir() + "/r\xC3\xA9seau-\xE2\x82\xAC";  // "réseau-€"
+  mkdir(directory.c_str(), 0700);
+  const std::string socket = directory + "/relay.sock";
+  const std::string config = StateDir() + "/mgtcore-socket.json";
+  std::ofstream(config) << kDefaultConfig;
+  const pid_t pid = Spawn({MGTCORE_PROGRAM, "--config", config, "--socket", socket}, StateDir() + "/mgtcore.log", true);
+  ASSERT_TRUE(WaitUntil([&] {
+    std::ifstream file(PidFile());
+    pid_t written = 0;
+    return (file >> written) && written == pid;
+  }));
+  HKEY key = nullptr;
+  std::wstring value(1024, L'\0');
+  DWORD size = static_cast<DWORD>(value.size() * sizeof(wchar_t));
+  LSTATUS read = ERROR_FILE_NOT_FOUND;
+  // The class id is the server's: find the LocalServer32 key whose "Socket" names our socket.
+  HKEY classes = nullptr;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Classes\\CLSID", 0, KEY_READ, &classes) == ERROR_SUCCESS) {
+    wchar_t name[128];
+    for (DWORD i = 0; read != ERROR_SUCCESS; ++i) {
+      DWORD length = 128;
+      if (RegEnumKeyExW(classes, i, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+      if (RegOpenKeyExW(classes, (std::wstring(name) + L"\\LocalServer32").c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
+        continue;
+      size = static_cast<DWORD>(value.size() * sizeof(wchar_t));
+      read = RegQueryValueExW(key, L"Socket", nullptr, nullptr, reinterpret_cast<BYTE*>(value.data()), &size);
+      RegCloseKey(key);
+    }
+    RegCloseKey(classes);
+  }
+  kill(pid, SIGTERM);
+  waitpid(pid, nullptr, 0);
+  ASSERT_EQ(read, ERROR_SUCCESS);
+  value.resize(wcslen(value.c_str()));
+  EXPECT_EQ(value, WideFromUtf8(socket)) << "the registry holds the path's characters, not its bytes";
+  EXPECT_NE(value.find(L"r\u00E9seau-\u20AC"), std::wstring::npos);
+}

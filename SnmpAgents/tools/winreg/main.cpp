@@ -30,12 +30,12 @@ constexpr const wchar_t* kSuccess = L"The operation completed successfully.";
 constexpr const wchar_t* kNotFound = L"ERROR: The system was unable to find the specified registry key or value.";
 
 void Print(const std::wstring& line) {
-  const std::string text = winreg::Utf8FromWide(line) + "\n";
+  const std::string text = Utf8FromWide(line) + "\n";
   std::fwrite(text.data(), 1, text.size(), stdout);
 }
 
 int Fail(const std::wstring& message) {
-  const std::string text = winreg::Utf8FromWide(message) + "\n";
+  const std::string text = Utf8FromWide(message) + "\n";
   std::fwrite(text.data(), 1, text.size(), stderr);
   return 1;
 }
@@ -353,7 +353,7 @@ int Run(int argc, char** argv) {
   std::vector<std::string> bytes;
   for (int i = 1; i < argc; ++i) {
     bytes.emplace_back(argv[i]);
-    args.push_back(winreg::WideFromUtf8(argv[i]));
+    args.push_back(WideFromUtf8(argv[i]));
   }
   if (args.empty()) return Usage(L"Invalid syntax.");
   const std::wstring command = Lower(args[0]);

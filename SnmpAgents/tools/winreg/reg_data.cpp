@@ -162,23 +162,6 @@ std::wstring WideFromUtf16Le(const BYTE* bytes, size_t size) {
   return text;
 }
 
-std::string Utf8FromWide(std::wstring_view text) {
-  if (text.empty()) return std::string();
-  const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr,
-                                       nullptr);
-  std::string out(size > 0 ? size : 0, '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), size, nullptr, nullptr);
-  return out;
-}
-
-std::wstring WideFromUtf8(std::string_view text) {
-  if (text.empty()) return std::wstring();
-  const int size = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-  std::wstring out(size > 0 ? size : 0, L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), size);
-  return out;
-}
-
 std::wstring QueryText(const Value& value) {
   switch (value.type) {
     case REG_SZ:

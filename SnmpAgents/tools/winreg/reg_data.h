@@ -1,5 +1,7 @@
 // Key paths, value types and the text forms of values for the winreg tool.
 #pragma once
+
+#include "utf8_text.h"
 #include <windows.h>
 
 #include <string>
@@ -47,8 +49,6 @@ Bytes ApiBytes(std::wstring_view text);         // WCHAR units, no terminator ad
 std::wstring WideFromApi(const Bytes& data);    // WCHAR units back to text
 Bytes Utf16LeBytes(std::wstring_view text);     // as Windows stores strings
 std::wstring WideFromUtf16Le(const BYTE* bytes, size_t size);
-std::string Utf8FromWide(std::wstring_view text);
-std::wstring WideFromUtf8(std::string_view text);
 
 // The system's text for a Win32 error, for messages.
 std::wstring ErrorText(LSTATUS status);
