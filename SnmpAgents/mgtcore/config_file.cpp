@@ -109,23 +109,7 @@ void WriteState(Writer& writer, const ServiceState& state) {
   writer.EndObject();
   writer.Key("Values");
   writer.StartArray();
-  for (const auto& [key, value] : state.values) {
-    writer.StartObject();
-    writer.Key("OE");
-    writer.Uint(key.oe);
-    writer.Key("OI");
-    writer.Uint(key.oi);
-    writer.Key("CA");
-    writer.Uint(key.ca);
-    writer.Key("DA");
-    const std::string data = Narrow(value.data);
-    writer.RawValue(data.c_str(), data.size(), rapidjson::kNumberType);
-    writer.Key("ST");
-    writer.Int(value.status);
-    writer.Key("WriteST");
-    writer.Int(value.writeStatus);
-    writer.EndObject();
-  }
+  for (const auto& [key, value] : state.values) WriteConfigValue(writer, key, value);
   writer.EndArray();
   writer.EndObject();
 }

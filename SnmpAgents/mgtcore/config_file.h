@@ -5,6 +5,8 @@
 
 #include <windows.h>
 
+#include <rapidjson/rapidjson.h>
+
 #include <cstdint>
 #include <map>
 #include <string>
@@ -43,6 +45,26 @@ bool LoadConfig(const std::string& path, ServiceState& state, std::string& error
 bool SaveConfig(const std::string& path, const ServiceState& state, std::string& error);
 
 std::string Narrow(const std::wstring& text);
+
+// One value as the configuration file and the replies hold it: OE, OI, CA, DA, ST, WriteST.
+template <class Writer>
+void WriteConfigValue(Writer& writer, const ValueKey& key, const ConfigValue& value) {
+  writer.StartObject();
+  writer.Key("OE");
+  writer.Uint(key.oe);
+  writer.Key("OI");
+  writer.Uint(key.oi);
+  writer.Key("CA");
+  writer.Uint(key.ca);
+  writer.Key("DA");
+  const std::string data = Narrow(value.data);
+  writer.RawValue(data.c_str(), data.size(), rapidjson::kNumberType);
+  writer.Key("ST");
+  writer.Int(value.status);
+  writer.Key("WriteST");
+  writer.Int(value.writeStatus);
+  writer.EndObject();
+}
 std::wstring Wide(const std::string& text);
 
 }  // namespace mgtcore

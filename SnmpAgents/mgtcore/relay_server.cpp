@@ -361,23 +361,6 @@ bool ControlStatus(const rapidjson::Document& request, const char* name, LONG& s
   return true;
 }
 
-void WriteValue(rapidjson::Writer<rapidjson::StringBuffer>& writer, const ValueKey& key, const ConfigValue& value) {
-  writer.StartObject();
-  writer.Key("OE");
-  writer.Uint(key.oe);
-  writer.Key("OI");
-  writer.Uint(key.oi);
-  writer.Key("CA");
-  writer.Uint(key.ca);
-  writer.Key("DA");
-  const std::string data = Narrow(value.data);
-  writer.RawValue(data.c_str(), data.size(), rapidjson::kNumberType);
-  writer.Key("ST");
-  writer.Int(value.status);
-  writer.Key("WriteST");
-  writer.Int(value.writeStatus);
-  writer.EndObject();
-}
 
 }  // namespace
 
@@ -411,7 +394,7 @@ std::wstring RelayService::ValueControl(const rapidjson::Document& request, cons
   writer.StartArray();
   for (const auto& [valueKey, value] : m_state.values) {
     if (keyed && (valueKey < key || key < valueKey)) continue;
-    WriteValue(writer, valueKey, value);
+    WriteConfigValue(writer, valueKey, value);
   }
   writer.EndArray();
   writer.EndObject();

@@ -1,6 +1,7 @@
 // Cluster API over the cluster service stand-in. Handles are entries of the layer's
 // handle table; every object handle keeps the connection of the cluster handle it was
-// opened on, so a lost service breaks all of them at once.
+// opened on, so a lost service breaks all of them at once. The connection goes back to
+// the pool when the last of them is closed; notification ports have their own.
 #include "connection.h"
 
 #include <clusapi.h>
@@ -456,7 +457,7 @@ std::vector<BYTE> ValueBytes(DWORD type, const rapidjson::Document& response) {
 extern "C" WINAPI_EXPORT HCLUSTER WINAPI OpenCluster(LPCWSTR lpszClusterName) {
   try {
     DWORD error = ERROR_SUCCESS;
-    auto connection = Connection::Open(error);
+    auto connection = winapi::cluster::ConnectionPool::Instance().Acquire(error);
     if (!connection) return FailHandle<HCLUSTER>(error);
     if (lpszClusterName && *lpszClusterName) {
       // Only the local cluster is reachable, under its own name or as this host.
@@ -930,3 +931,6 @@ extern "C" WINAPI_EXPORT LONG WINAPI ClusterRegCloseKey(HKEY hKey) {
 
 // WinapiClusterFailAfter
 extern "C" WINAPI_EXPORT void WINAPI WinapiClusterFailAfter(LONG calls) { winapi::cluster::FailRequestAfter(calls); }
+
+// WinapiClusterRoundTrips
+extern "C" WINAPI_EXPORT ULONGLONG WINAPI WinapiClusterRoundTrips(void) { return winapi::cluster::RoundTrips(); }

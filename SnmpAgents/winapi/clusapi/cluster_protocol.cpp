@@ -104,6 +104,24 @@ bool HexDecode(std::string_view text, std::vector<BYTE>& bytes) {
 }
 
 LineBuffer::Result LineBuffer::Next(std::string& line) {
+  std::string_view view;
+  const Result result = Next(view);
+  if (result == Result::Line) line.assign(view);
+  return result;
+}
+
+LineBuffer::Result LineBuffer::Next(std::string_view& line) {
+  // Drop the lines already taken (the caller's last view with them): at once when
+  // nothing else is left, so a buffer that carries one line at a time stays small and
+  // never moves bytes, otherwise once they dominate.
+  if (start_ == data_.size()) {
+    data_.clear();
+    start_ = scanned_ = 0;
+  } else if (start_ > 65536 && start_ * 2 > data_.size()) {
+    data_.erase(0, start_);
+    scanned_ -= start_;
+    start_ = 0;
+  }
   const std::size_t end = data_.find('\n', scanned_);
   if (end == std::string::npos) {
     scanned_ = data_.size();
@@ -111,30 +129,28 @@ LineBuffer::Result LineBuffer::Next(std::string& line) {
     return Result::NeedMore;
   }
   if (end - start_ > maxLine_) return Result::TooLong;
-  line.assign(data_, start_, end - start_);
-  if (!line.empty() && line.back() == '\r') line.pop_back();
+  line = std::string_view(data_).substr(start_, end - start_);
+  if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
   start_ = end + 1;
   scanned_ = start_;
-  // Drop consumed bytes once they dominate, so the buffer does not grow without bound.
-  if (start_ > 65536 && start_ * 2 > data_.size()) {
-    data_.erase(0, start_);
-    scanned_ -= start_;
-    start_ = 0;
-  }
   return Result::Line;
 }
 
-bool WriteLine(int fd, std::string_view line) {
-  std::string framed(line);
-  framed.push_back('\n');
+bool SendAll(int fd, std::string_view bytes) {
   std::size_t done = 0;
-  while (done < framed.size()) {
-    const ssize_t n = send(fd, framed.data() + done, framed.size() - done, MSG_NOSIGNAL);
+  while (done < bytes.size()) {
+    const ssize_t n = send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;
     done += static_cast<std::size_t>(n);
   }
   return true;
+}
+
+bool WriteLine(int fd, std::string_view line) {
+  std::string framed(line);
+  framed.push_back('\n');
+  return SendAll(fd, framed);
 }
 
 int ConnectUnix(const std::string& path) { return ConnectUnixSocket(path); }

@@ -69,6 +69,8 @@ class LineBuffer {
   void Append(const char* data, std::size_t size) { data_.append(data, size); }
   // Takes the next complete line (without "\n", a trailing "\r" removed).
   Result Next(std::string& line);
+  // The same without a copy: the line stays valid until the next Append or Next.
+  Result Next(std::string_view& line);
   bool Empty() const { return start_ >= data_.size(); }
 
  private:
@@ -80,6 +82,8 @@ class LineBuffer {
 
 // Writes all of a line and its "\n"; false on an error (EPIPE included, never a signal).
 bool WriteLine(int fd, std::string_view line);
+// Writes bytes that already end in "\n", in one send() when the socket takes them.
+bool SendAll(int fd, std::string_view bytes);
 
 // Connects to a Unix stream socket; -1 with errno on failure.
 int ConnectUnix(const std::string& path);

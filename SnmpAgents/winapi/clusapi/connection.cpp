@@ -1,12 +1,16 @@
 #include "connection.h"
 
 #include <poll.h>
+#include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <new>
+#include <utility>
 
 #include "strings.h"
 
@@ -15,6 +19,8 @@ namespace winapi::cluster {
 namespace {
 
 std::atomic<long> g_failAfter{0};
+std::atomic<unsigned long long> g_roundTrips{0};
+std::atomic<unsigned long> g_epoch{0};
 
 bool ShouldInjectFailure() {
   long current = g_failAfter.load();
@@ -26,9 +32,20 @@ bool ShouldInjectFailure() {
 
 using Clock = std::chrono::steady_clock;
 
+bool SetReceiveTimeout(int fd, long long ms) {
+  timeval limit{};
+  limit.tv_sec = static_cast<time_t>(ms / 1000);
+  limit.tv_usec = static_cast<suseconds_t>((ms % 1000) * 1000);
+  return setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) == 0;
+}
+
 }  // namespace
 
+unsigned long ServiceEpoch() { return g_epoch.load(std::memory_order_acquire); }
+
 void FailRequestAfter(long calls) { g_failAfter.store(calls > 0 ? calls : 0); }
+
+unsigned long long RoundTrips() { return g_roundTrips.load(std::memory_order_relaxed); }
 
 DWORD CallTimeout() {
   const char* text = std::getenv("WINAPI_CLUSTER_TIMEOUT_MS");
@@ -60,9 +77,13 @@ Request& Request::Set(const char* key, unsigned long long value) {
   return *this;
 }
 
-std::string Request::Finish() {
-  writer_.EndObject();
-  return std::string(buffer_.GetString(), buffer_.GetSize());
+std::string_view Request::Finish() {
+  if (!finished_) {
+    writer_.EndObject();
+    buffer_.Put('\n');
+    finished_ = true;
+  }
+  return std::string_view(buffer_.GetString(), buffer_.GetSize());
 }
 
 std::wstring TextMember(const rapidjson::Value& object, const char* key) {
@@ -83,36 +104,23 @@ long long SignedMember(const rapidjson::Value& object, const char* key) {
   return member->value.GetInt64();
 }
 
-DWORD ReadLine(int fd, LineBuffer& buffer, std::string& line, DWORD timeoutMs) {
-  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-  for (;;) {
-    switch (buffer.Next(line)) {
-      case LineBuffer::Result::Line: return ERROR_SUCCESS;
-      case LineBuffer::Result::TooLong: return ERROR_INVALID_DATA;
-      case LineBuffer::Result::NeedMore: break;
-    }
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    if (left <= 0) return WAIT_TIMEOUT;
-    pollfd entry{fd, POLLIN, 0};
-    const int ready = poll(&entry, 1, static_cast<int>(left));
-    if (ready < 0 && errno == EINTR) continue;
-    if (ready < 0) return RPC_S_SERVER_UNAVAILABLE;
-    if (ready == 0) return WAIT_TIMEOUT;
-    char chunk[65536];
-    const ssize_t n = read(fd, chunk, sizeof chunk);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return RPC_S_SERVER_UNAVAILABLE;
-    buffer.Append(chunk, static_cast<std::size_t>(n));
-  }
-}
+Connection::Connection(int fd, std::string path)
+    : fd_(fd), path_(std::move(path)), owner_(getpid()), epoch_(ServiceEpoch()), timeoutMs_(CallTimeout()) {}
 
-std::shared_ptr<Connection> Connection::Open(DWORD& error) {
-  const int fd = ConnectUnix(ServiceSocketPath());
+std::unique_ptr<Connection> Connection::Open(DWORD& error) { return Open(ServiceSocketPath(), error); }
+
+std::unique_ptr<Connection> Connection::Open(const std::string& path, DWORD& error) {
+  const int fd = ConnectUnix(path);
   if (fd < 0) {
     error = RPC_S_SERVER_UNAVAILABLE;
     return nullptr;
   }
-  std::shared_ptr<Connection> connection(new Connection(fd));
+  std::unique_ptr<Connection> connection(new Connection(fd, path));
+  // A blocking receive limited to the call timeout waits for an answer in one system call.
+  if (!SetReceiveTimeout(fd, connection->timeoutMs_)) {
+    error = RPC_S_SERVER_UNAVAILABLE;
+    return nullptr;
+  }
   rapidjson::Document response;
   error = connection->Call(Request(kOpHello).Finish(), response);
   if (error != ERROR_SUCCESS) return nullptr;
@@ -132,20 +140,57 @@ int Connection::Release() {
   return fd;
 }
 
+bool Connection::ReusableFor(const std::string& path) {
+  if (owner_ != getpid() || epoch_ != ServiceEpoch() || path_ != path) return false;
+  std::lock_guard<std::mutex> guard(lock_);
+  if (broken_ || fd_ < 0 || !buffer_.Empty()) return false;
+  // Readable means out of step (an answer nobody asked for) or the end of the stream.
+  pollfd entry{fd_, POLLIN, 0};
+  return poll(&entry, 1, 0) == 0;
+}
+
 DWORD Connection::Fail(DWORD error) {
   broken_ = true;
   if (fd_ >= 0) close(fd_);
   fd_ = -1;
+  g_epoch.fetch_add(1, std::memory_order_acq_rel);
   return error;
 }
 
-DWORD Connection::Call(const std::string& request, rapidjson::Document& response) {
+DWORD Connection::ReadResponse(std::string_view& line) {
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs_);
+  bool waited = false, shortened = false;
+  for (;;) {
+    switch (buffer_.Next(line)) {
+      case LineBuffer::Result::Line:
+        return !shortened || SetReceiveTimeout(fd_, timeoutMs_) ? ERROR_SUCCESS : RPC_S_SERVER_UNAVAILABLE;
+      case LineBuffer::Result::TooLong: return ERROR_INVALID_DATA;
+      case LineBuffer::Result::NeedMore: break;
+    }
+    if (waited) {
+      // An answer in pieces: the next piece gets only what is left of the call's time.
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+      if (left <= 0 || !SetReceiveTimeout(fd_, left)) return WAIT_TIMEOUT;
+      shortened = true;
+    }
+    waited = true;
+    char chunk[65536];
+    const ssize_t n = recv(fd_, chunk, sizeof chunk, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return WAIT_TIMEOUT;
+    if (n <= 0) return RPC_S_SERVER_UNAVAILABLE;
+    buffer_.Append(chunk, static_cast<std::size_t>(n));
+  }
+}
+
+DWORD Connection::Call(std::string_view request, rapidjson::Document& response) {
   std::lock_guard<std::mutex> guard(lock_);
   if (broken_) return RPC_S_SERVER_UNAVAILABLE;
   if (ShouldInjectFailure()) return Fail(RPC_S_SERVER_UNAVAILABLE);
-  if (!WriteLine(fd_, request)) return Fail(RPC_S_SERVER_UNAVAILABLE);
-  std::string line;
-  const DWORD read = ReadLine(fd_, buffer_, line, CallTimeout());
+  if (!SendAll(fd_, request)) return Fail(RPC_S_SERVER_UNAVAILABLE);
+  g_roundTrips.fetch_add(1, std::memory_order_relaxed);
+  std::string_view line;
+  const DWORD read = ReadResponse(line);
   if (read == RPC_S_SERVER_UNAVAILABLE) return Fail(RPC_S_SERVER_UNAVAILABLE);
   if (read != ERROR_SUCCESS) return Fail(RPC_S_CALL_FAILED);
   response.Parse(line.data(), line.size());
@@ -154,6 +199,47 @@ DWORD Connection::Call(const std::string& request, rapidjson::Document& response
   const auto status = response.FindMember(kStatus);
   if (status == response.MemberEnd() || !status->value.IsUint()) return Fail(RPC_S_CALL_FAILED);
   return status->value.GetUint();
+}
+
+ConnectionPool& ConnectionPool::Instance() {
+  // Never destroyed: handles closed while the process exits still give connections back.
+  static ConnectionPool* const pool = new ConnectionPool();
+  return *pool;
+}
+
+std::shared_ptr<Connection> ConnectionPool::Acquire(DWORD& error) {
+  const std::string path = ServiceSocketPath();
+  std::unique_ptr<Connection> connection;
+  for (;;) {
+    {
+      std::lock_guard<std::mutex> guard(lock_);
+      if (idle_.empty()) break;
+      connection = std::move(idle_.back());
+      idle_.pop_back();
+    }
+    if (connection->ReusableFor(path)) break;
+    connection.reset();  // closed outside the lock
+  }
+  if (!connection) connection = Connection::Open(path, error);
+  if (!connection) return nullptr;
+  // The deleter also runs when the control block cannot be allocated.
+  return std::shared_ptr<Connection>(connection.release(), [this](Connection* c) { GiveBack(c); });
+}
+
+void ConnectionPool::GiveBack(Connection* connection) {
+  std::unique_ptr<Connection> owned(connection);
+  {
+    std::lock_guard<std::mutex> guard(owned->lock_);
+    if (owned->broken_) return;
+  }
+  if (owned->epoch_ != ServiceEpoch() || owned->owner_ != getpid()) return;
+  try {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (idle_.size() >= kMaxIdle) return;
+    idle_.push_back(std::move(owned));
+  } catch (const std::bad_alloc&) {
+    // closed instead
+  }
 }
 
 }  // namespace winapi::cluster

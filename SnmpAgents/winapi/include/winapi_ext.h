@@ -41,8 +41,16 @@ WINAPI_EXPORT DWORD WINAPI WinapiServicePidFile(LPCWSTR lpServiceName, LPWSTR lp
 // The Nth Cluster API request of the process from now fails as if the cluster service
 // had been lost (the connection breaks, RPC_S_SERVER_UNAVAILABLE); 0 turns the hook off.
 // The stand-in's socket is WINAPI_CLUSTER_SOCKET (default <state dir>/run/clussvc.sock),
-// a call waits WINAPI_CLUSTER_TIMEOUT_MS (default 30000) for its answer.
+// a call waits WINAPI_CLUSTER_TIMEOUT_MS (default 30000, read when a connection is made)
+// for its answer.
 WINAPI_EXPORT void WINAPI WinapiClusterFailAfter(LONG calls);
+
+// Cluster API round trips of the process so far: each request sent to the cluster
+// service and answered (or lost) counts one, whatever the call that made it. Benchmarks
+// report calls per object with it: the floor of a walk is its round trips times the time
+// of one. OpenCluster costs one (the greeting) on a new connection and none when it
+// reuses an idle one; closing a handle costs none.
+WINAPI_EXPORT ULONGLONG WINAPI WinapiClusterRoundTrips(void);
 
 // Host path of the event journal, where ReportEventW and NetAlertRaiseEx record: one JSON
 // object a line ("time", "pid", "kind": "event" or "alert", then the record's fields).

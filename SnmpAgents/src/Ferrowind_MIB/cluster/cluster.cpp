@@ -263,6 +263,26 @@ void CCluster::Reenumerate(ListFlag flag) {
   m_enumerated[flag] = true;
 }
 
+bool ServesClients(const wchar_t* nodeName, const std::wstring& adapterId, CIpAddress& address, DWORD role) {
+  DBG_TRACE(3, L"\nCCLuster            : Cluster node \"%s\": Found adapter %s IP %s Role: %d!", nodeName,
+            adapterId.c_str(), address.GetText().c_str(), role);
+  switch (role) {
+    case ClusterNetworkRoleNone:
+      DBG_TRACE(3, L"\nCCLuster            :   Nework not used by cluster");
+      return false;
+    case ClusterNetworkRoleInternalUse:
+      DBG_TRACE(3, L"\nCCLuster            :   Nework used for internal cluster communication");
+      return false;
+    case ClusterNetworkRoleClientAccess:
+      DBG_TRACE(3, L"\nCCLuster            :   Nework used to connect client systems to the cluster");
+      return true;
+    case ClusterNetworkRoleInternalAndClient:
+      DBG_TRACE(3, L"\nCCLuster            :   Nework used to connect client systems and for internal cluster communication");
+      return true;
+    default: return false;
+  }
+}
+
 void CCluster::FillLazily(ListFlag flag) {
   if (m_enumerated[flag]) return;
   switch (flag) {
@@ -421,23 +441,7 @@ bool CCluster::GetNodeIPAddresses(std::vector<CIpAddress>& addresses, const wcha
     std::wstring adapterId;
     GetNetInterfaceAddress(netInterface.Name.c_str(), address);
     GetNetInterfaceAdapterId(netInterface.Name.c_str(), adapterId);
-    DBG_TRACE(3, L"\nCCLuster            : Cluster node \"%s\": Found adapter %s IP %s Role: %d!", nodeName,
-              adapterId.c_str(), address.GetText().c_str(), network.Role);
-    switch (network.Role) {
-      case ClusterNetworkRoleNone:
-        DBG_TRACE(3, L"\nCCLuster            :   Nework not used by cluster");
-        continue;
-      case ClusterNetworkRoleInternalUse:
-        DBG_TRACE(3, L"\nCCLuster            :   Nework used for internal cluster communication");
-        continue;
-      case ClusterNetworkRoleClientAccess:
-        DBG_TRACE(3, L"\nCCLuster            :   Nework used to connect client systems to the cluster");
-        break;
-      case ClusterNetworkRoleInternalAndClient:
-        DBG_TRACE(3, L"\nCCLuster            :   Nework used to connect client systems and for internal cluster communication");
-        break;
-      default: continue;
-    }
+    if (!ServesClients(nodeName, adapterId, address, network.Role)) continue;
     addresses.push_back(address);
     appended = true;
     DBG_TRACE(2, L"\nCCLuster            : Cluster node \"%s\": %d. IP address: %s", nodeName,

@@ -6,6 +6,7 @@
 #include <windows.h>
 #include <clusapi.h>
 
+#include <atomic>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,10 @@ struct CNetInterfaceEnds {
   CClusterNode Node;
   CClusterNetwork Network;
 };
+
+// Whether an interface on a network of this role gives its node a client-access address;
+// traces the adapter and the role.
+bool ServesClients(const wchar_t* nodeName, const std::wstring& adapterId, CIpAddress& address, DWORD role);
 
 class CCluster {
  public:
@@ -113,7 +118,8 @@ class CCluster {
   std::vector<CClusterResource> m_resources;
   std::vector<CClusterResourceType> m_resourceTypes;
   CRITICAL_SECTION m_lock;
-  HCLUSTER m_hCluster = nullptr;
-  HCHANGE m_hNotifyPort = nullptr;
+  // Read without the lock by the watcher and by CloseMib's caller: atomic handles.
+  std::atomic<HCLUSTER> m_hCluster{nullptr};
+  std::atomic<HCHANGE> m_hNotifyPort{nullptr};
   bool m_enumerated[FlagCount] = {};
 };

@@ -164,6 +164,7 @@ TEST_F(ClusterMibBuildTest, EqualsTheLiteralSearchesObjectByObject) {
       {"two nodes", ClusterSimulator::Scenario("two-node-fileserver.json")},
       {"IPv6 and non-ASCII", ClusterSimulator::Scenario("four-node-ipv6.json")},
       {"edge cases", WriteScenario(sim, "edge.json", kEdgeScenario)},
+      {"read faults", ClusterSimulator::Scenario("faults.json")},
       {"generated", GenerateScenario(sim, 6, 30, 120)},
   };
   for (const Case& c : cases) {
@@ -249,6 +250,31 @@ TEST_F(ClusterMibBuildTest, EdgeCasesOfPresenceAndMapping) {
   EXPECT_EQ(Bytes(cells, L"3.2.1.5.1"), std::string("\x0A\x01\x00\x01", 4));
   EXPECT_EQ(Bytes(cells, L"3.2.1.6.1"), std::string(4, '\0'));
   EXPECT_EQ(Number(cells, L"11.2.1.3.2"), 3);  // network down (table W)
+}
+
+TEST_F(ClusterMibBuildTest, UnreadableObjectsGetTheirDefaults) {
+  Start(ClusterSimulator::Scenario("faults.json"));
+  const auto cells = Build();
+  struct Expect {
+    const wchar_t* oid;
+    LONG value;
+  };
+  const Expect numbers[] = {
+      {L"3.2.1.3.2", 6},    // node state unreadable (table N)
+      {L"3.2.1.3.3", 6},    // node cannot be opened
+      {L"11.2.1.3.2", 1},   // network state unreadable (table W)
+      {L"5.2.1.3.2", 6},    // group state unreadable (table G)
+      {L"5.2.1.4.3", 2},    // owner FT-NODE2 found although its state is not
+      {L"5.2.1.5.3", 1},    // AutoFailbackType missing from a list that was read
+      {L"5.2.1.11.3", 1},   // PersistentState likewise
+      {L"7.2.1.3.2.3", 2},  // preferred owner written in another case
+      {L"7.2.1.3.2.4", 0},  // preferred owner that is no node
+      {L"12.1.0", 5},       // every interface is counted, rows or not
+  };
+  for (const Expect& e : numbers) EXPECT_EQ(Number(cells, e.oid), e.value) << std::string(e.oid, e.oid + wcslen(e.oid));
+  EXPECT_FALSE(Has(cells, L"5.2.1.5.2")) << "a group whose common list failed has no AutoFailbackType";
+  EXPECT_FALSE(Has(cells, L"11.2.1.4.2")) << "nor a network whose read-only list failed its address";
+  EXPECT_EQ(Bytes(cells, L"2.6.0").size(), 63u) << "the CSD text as the Cluster API cuts it";
 }
 
 TEST_F(ClusterMibBuildTest, IPv6AddressesAndAClusterWithoutGroups) {

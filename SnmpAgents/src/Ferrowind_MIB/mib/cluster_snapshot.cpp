@@ -60,24 +60,7 @@ void CClusterSnapshot::ReadNodeAddresses() {
       if (FindSzProperty(read.List, text, L"Address") && !text.empty()) ParseIPAddress(address, text.c_str());
       FindSzProperty(read.List, adapterId, L"AdapterId");
     }
-    DBG_TRACE(3, L"\nCCLuster            : Cluster node \"%s\": Found adapter %s IP %s Role: %d!", nodeName.c_str(),
-              adapterId.c_str(), address.GetText().c_str(), network.Role);
-    switch (network.Role) {
-      case ClusterNetworkRoleNone:
-        DBG_TRACE(3, L"\nCCLuster            :   Nework not used by cluster");
-        continue;
-      case ClusterNetworkRoleInternalUse:
-        DBG_TRACE(3, L"\nCCLuster            :   Nework used for internal cluster communication");
-        continue;
-      case ClusterNetworkRoleClientAccess:
-        DBG_TRACE(3, L"\nCCLuster            :   Nework used to connect client systems to the cluster");
-        break;
-      case ClusterNetworkRoleInternalAndClient:
-        DBG_TRACE(3,
-                  L"\nCCLuster            :   Nework used to connect client systems and for internal cluster communication");
-        break;
-      default: continue;
-    }
+    if (!ServesClients(nodeName.c_str(), adapterId, address, network.Role)) continue;
     auto& addresses = (*m_nodeAddresses)[nodeName];
     addresses.push_back(address);
     DBG_TRACE(2, L"\nCCLuster            : Cluster node \"%s\": %d. IP address: %s", nodeName.c_str(),

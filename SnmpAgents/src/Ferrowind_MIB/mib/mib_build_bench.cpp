@@ -3,6 +3,8 @@
 // floor: objects registered, tree memory, and a walk of the built tree in process.
 #include <malloc.h>
 
+#include <winapi_ext.h>
+
 #include <benchmark/benchmark.h>
 
 #include <cstdlib>
@@ -55,12 +57,20 @@ void BuildMib(benchmark::State& state, const Size& size) {
   }
   CSnmpMibTree tree(nullptr);
   size_t memory = 0;
+  unsigned long long roundTrips = 0;
   for (auto _ : state) {
     tree.Clear();
     const size_t before = HeapInUse();
+    const unsigned long long tripsBefore = WinapiClusterRoundTrips();
     if (!fixture.builder.BuildMib(tree)) state.SkipWithError("build failed");
+    roundTrips = WinapiClusterRoundTrips() - tripsBefore;
     memory = HeapInUse() - before;
   }
+  const double clusterObjects = fixture.cluster.GetNodeCount() + fixture.cluster.GetGroupCount() +
+                                fixture.cluster.GetNetworkCount() + fixture.cluster.GetNetInterfaceCount() +
+                                fixture.cluster.GetResourceCount() + fixture.cluster.GetResourceTypeCount();
+  state.counters["round_trips"] = static_cast<double>(roundTrips);
+  state.counters["trips_per_object"] = static_cast<double>(roundTrips) / clusterObjects;
   state.counters["objects"] = static_cast<double>(tree.Size());
   state.counters["tree_MB"] = static_cast<double>(memory) / 1e6;
   state.counters["resources"] = size.resources;

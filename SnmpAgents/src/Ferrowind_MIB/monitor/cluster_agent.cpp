@@ -45,6 +45,7 @@ bool CClusterAgent::InitializeMib() {
   m_dwFailedAccessCount = 0;
   m_bRebuildNeeded = true;
   m_lClusterAccessState = -1;
+  m_Builder.SetMutexTimeout(m_dwMibTableWaitMs);  // before the watcher and requests build
   m_Builder.AddAgentInformation(m_MibTree);
   SetAgentStatus(0);
 
@@ -103,7 +104,6 @@ bool CClusterAgent::OnPreSnmpQuery(BYTE, SnmpVarBindList*, AsnInteger32*, AsnInt
 
 bool CClusterAgent::BuildMib() {
   ++m_dwBuildCount;
-  m_Builder.SetMutexTimeout(m_dwMibTableWaitMs);
   return m_Builder.BuildMib(m_MibTree);
 }
 

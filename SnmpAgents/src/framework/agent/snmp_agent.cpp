@@ -273,6 +273,8 @@ void CSnmpAgent::OnModuleAttach(HMODULE module) {
     DBG_TRACE(1, L"\n           Encoding : UNICODE");
     DBG_TRACE(1, L"\n    Build date/time : %hs %hs", __DATE__, __TIME__);
     DBG_TRACE(2, L"\n        Module path : %s", m_ModulePath);
+    DBG_TRACE(2, L"\n        Common root : %s", GetCommonRoot());
+    DBG_TRACE(2, L"\n         Agent root : %s", GetAgentKey());
   }
   LockListedModules();
 }

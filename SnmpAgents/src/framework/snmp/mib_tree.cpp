@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <tuple>
 #include <unordered_set>
 #include <vector>
 
@@ -150,30 +151,52 @@ void CSnmpMibTree::AddObject(const SnmpVarBind* varbind, const wchar_t* name, DW
   if (!varbind) return;
   TreeLock lock(m_lock);
   auto found = m_store->Objects.find(varbind->name);
-  if (found == m_store->Objects.end()) found = m_store->Objects.emplace(OidKey(varbind->name), std::make_unique<MibObject>()).first;
-  MibObject& object = *found->second;
-  SnmpUtilVarBindFree(&object.VarBind);
-  object.VarBind = EmptyVarBind();
-  // A constant's name is its key; only objects with callbacks keep a copy of it, which
-  // halves what a big MIB of constants costs.
-  const bool constant = !getFunc && !setFunc && !getSetFunc && !checkGetFunc && !context;
-  const bool copied = constant ? SnmpUtilAsnAnyCpy(&object.VarBind.value, const_cast<AsnAny*>(&varbind->value))
-                               : SnmpUtilVarBindCpy(&object.VarBind, const_cast<SnmpVarBind*>(varbind));
+  if (found == m_store->Objects.end()) {
+    found = m_store->Objects.emplace(std::piecewise_construct, std::forward_as_tuple(varbind->name), std::tuple<>())
+                .first;
+  }
+  Entry& entry = found->second;
+  const bool callbacks = getFunc || setFunc || getSetFunc || checkGetFunc || context;
+  const bool attribute = entry.Object && entry.Object->TarnAttribute;
+  bool copied = false;
+  if (!callbacks && !attribute && access != MIB_ACCESS_READ_WRITE) {
+    entry.Object.reset();
+    entry.DropValue();
+    copied = SnmpUtilAsnAnyCpy(&entry.Value, const_cast<AsnAny*>(&varbind->value));
+    if (copied && name) entry.Name = name;
+  } else {
+    entry.DropValue();
+    MibObject& object = Promote(entry);
+    SnmpUtilVarBindFree(&object.VarBind);
+    object.VarBind = EmptyVarBind();
+    // A constant's name is its key; only objects with callbacks keep a copy of it.
+    copied = callbacks ? SnmpUtilVarBindCpy(&object.VarBind, const_cast<SnmpVarBind*>(varbind))
+                       : SnmpUtilAsnAnyCpy(&object.VarBind.value, const_cast<AsnAny*>(&varbind->value));
+    object.Access = access;
+    object.GetFunc = getFunc;
+    object.SetFunc = setFunc;
+    object.GetSetFunc = getSetFunc;
+    object.CheckGetFunc = checkGetFunc;
+    if (object.ContextSize) object.SetContext(nullptr, 0);
+    object.ContextData = context;
+    if (name) object.Name = name;
+  }
   if (!copied) {
     // Nothing half-copied is ever answered.
-    SnmpUtilVarBindFree(&object.VarBind);
     if (m_store->LastRead == found) m_store->LastRead = m_store->Objects.end();
     m_store->Objects.erase(found);
-    return;
   }
-  object.Access = access;
-  object.GetFunc = getFunc;
-  object.SetFunc = setFunc;
-  object.GetSetFunc = getSetFunc;
-  object.CheckGetFunc = checkGetFunc;
-  if (object.ContextSize) object.SetContext(nullptr, 0);
-  object.ContextData = context;
-  if (name) object.Name = name;
+}
+
+MibObject& CSnmpMibTree::Promote(Entry& entry) {
+  if (entry.Object) return *entry.Object;
+  auto object = std::make_unique<MibObject>();
+  object->VarBind.value = entry.Value;  // takes the value's allocation over
+  entry.Value = AsnAny{};
+  entry.Value.asnType = ASN_NULL;
+  object->Name = entry.Name;
+  entry.Object = std::move(object);
+  return *entry.Object;
 }
 
 void CSnmpMibTree::RegisterConst(SnmpVarBind& varbind, const wchar_t* name, DWORD access) {
@@ -250,8 +273,9 @@ bool CSnmpMibTree::AttachTarnAttribute(const AsnObjectIdentifier& oid, const CTa
   TreeLock lock(m_lock);
   auto found = m_store->Objects.find(oid);
   if (found == m_store->Objects.end()) return false;
-  found->second->TarnAttribute = attribute.Clone();
-  found->second->AsnType = asnType;
+  MibObject& object = Promote(found->second);
+  object.TarnAttribute = attribute.Clone();
+  object.AsnType = asnType;
   return true;
 }
 
@@ -357,13 +381,13 @@ bool CSnmpMibTree::MibGetVarbind(SnmpVarBind* varbind, BYTE requestType, SNMPSTA
     if (record != m_store->Objects.end() && record->first.View().idLength != 0) {
       found = true;
       *status = SNMP_ERRORSTATUS_NOERROR;
-      const MibObject& stored = *record->second;
-      if (objectName) *objectName = stored.Name;
-      DBG_TRACE(4, L"\nCSnmpMibTree (GET)  :   -> object found, name=\"%s\"", stored.Name.c_str());
+      const Entry& entry = record->second;
+      if (objectName) *objectName = entry.ObjectName();
+      DBG_TRACE(4, L"\nCSnmpMibTree (GET)  :   -> object found, name=\"%s\"", entry.ObjectName().c_str());
       DBG_TRACE(5, L"\nCSnmpMibTree (GET)  : reply that object by caller's varbind");
       bool copied = false;
-      if (stored.HasCallbacks()) {
-        MibObject copy = stored;
+      if (entry.Object && entry.Object->HasCallbacks()) {
+        MibObject copy = *entry.Object;
         if (copy.VarBind.name.idLength == 0) {
           AsnObjectIdentifier name = record->first.View();
           SnmpUtilOidCpy(&copy.VarBind.name, &name);
@@ -376,8 +400,8 @@ bool CSnmpMibTree::MibGetVarbind(SnmpVarBind* varbind, BYTE requestType, SNMPSTA
         // its name comes from the key, which lies in the tree node already read.
         AsnObjectIdentifier name = record->first.View();
         SnmpUtilVarBindFree(varbind);
-        copied = SnmpUtilOidCpy(&varbind->name, &name) &&
-                 SnmpUtilAsnAnyCpy(&varbind->value, const_cast<AsnAny*>(&stored.VarBind.value));
+        const AsnAny& value = entry.Object ? entry.Object->VarBind.value : entry.Value;
+        copied = SnmpUtilOidCpy(&varbind->name, &name) && SnmpUtilAsnAnyCpy(&varbind->value, const_cast<AsnAny*>(&value));
       }
       if (!copied) {
         SnmpUtilVarBindFree(varbind);
@@ -398,14 +422,14 @@ bool CSnmpMibTree::MibCheckSetVarbind(SnmpVarBind* varbind, SNMPSTATUS* status, 
   TreeLock lock(m_lock);
   auto record = m_store->Objects.find(varbind->name);
   if (record == m_store->Objects.end()) return false;
-  MibObject& object = *record->second;
   *status = SNMP_ERRORSTATUS_NOERROR;
-  if (objectName) *objectName = object.Name;
-  if (!object.IsWritable()) {
+  if (objectName) *objectName = record->second.ObjectName();
+  if (!record->second.Object || !record->second.Object->IsWritable()) {
     *status = SNMP_ERRORSTATUS_READONLY;
     DBG_TRACE(3, L"\nCSnmpMibTree (CHSET): read-only object -> SET not possible");
     return true;
   }
+  MibObject& object = *record->second.Object;
   if (object.GetSetFunc) {
     DBG_TRACE(4, L"\nCSnmpMibTree (CHSET):   GetSetFunc() callback found, execute it...");
     *status = Invoke(object.GetSetFunc, varbind, MIB_MODE_CHECKSET);
@@ -437,13 +461,13 @@ bool CSnmpMibTree::MibSetVarbind(SnmpVarBind* varbind, SNMPSTATUS* status) {
   TreeLock lock(m_lock);
   auto record = m_store->Objects.find(varbind->name);
   if (record == m_store->Objects.end()) return false;
-  MibObject& object = *record->second;
   *status = SNMP_ERRORSTATUS_NOERROR;
-  if (!object.IsWritable()) {
+  if (!record->second.Object || !record->second.Object->IsWritable()) {
     *status = SNMP_ERRORSTATUS_READONLY;
     DBG_TRACE(3, L"\nCSnmpMibTree (SET)  : SNMP SET not enabled -> read-only object");
     return true;
   }
+  MibObject& object = *record->second.Object;
   if (object.GetSetChecksetFuncEx) {
     DBG_TRACE(4, L"\nCSnmpMibTree (SET)  :   GetSetChecksetFuncEx() callback found, execute it...");
     *status = Invoke(object.GetSetChecksetFuncEx, object, varbind, MIB_MODE_SET);

@@ -156,8 +156,25 @@ class CSnmpMibTree {
     bool operator()(const OidKey& a, const AsnObjectIdentifier& b) const { return Compare(a.View(), b) < 0; }
     bool operator()(const AsnObjectIdentifier& a, const OidKey& b) const { return Compare(a, b.View()) < 0; }
   };
-  // Records live apart from the nodes, so that the nodes a lookup walks stay small.
-  using ObjectMap = std::pmr::map<OidKey, std::unique_ptr<MibObject>, OidLess>;
+  // An entry of the map. A plain constant (read-only, no callbacks, no attribute), what a
+  // big MIB mostly holds, keeps only its value and name in the node; any other object is a
+  // whole MibObject apart from the node.
+  struct Entry {
+    AsnAny Value;
+    CMibObjectName Name;
+    std::unique_ptr<MibObject> Object;
+    Entry() { Value.asnType = ASN_NULL; }
+    ~Entry() { SnmpUtilAsnAnyFree(&Value); }
+    Entry(const Entry&) = delete;
+    Entry& operator=(const Entry&) = delete;
+    const CMibObjectName& ObjectName() const { return Object ? Object->Name : Name; }
+    void DropValue() {
+      SnmpUtilAsnAnyFree(&Value);
+      Value = AsnAny{};
+      Value.asnType = ASN_NULL;
+    }
+  };
+  using ObjectMap = std::pmr::map<OidKey, Entry, OidLess>;
   // The objects with the pool their nodes come from; swapped as a whole by Publish.
   struct Store {
     // Nodes from one pool lie close together, in registration order.
@@ -179,6 +196,8 @@ class CSnmpMibTree {
   SNMPSTATUS Invoke(MibCallback callback, SnmpVarBind* varbind, BYTE mode);
   SNMPSTATUS Invoke(MibCallbackEx callback, MibObject& object, SnmpVarBind* varbind, BYTE mode);
   SNMPSTATUS ReadObject(MibObject& object);
+  // The entry as a whole object, keeping its value and name.
+  static MibObject& Promote(Entry& entry);
 
   ObjectMap::iterator FindNext(const AsnObjectIdentifier& requested);
 
