@@ -2,8 +2,11 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cstdio>
 #include <cwchar>
+#include <functional>
+#include <unordered_set>
 
 #include "strings.h"
 
@@ -140,13 +143,72 @@ void WriteValue(winapi::clusprop::PropertyListWriter& writer, const std::wstring
   }
 }
 
-bool IsUsable(const Object* node) {
-  return node && (node->state == ClusterNodeUp || node->state == ClusterNodeJoining);
-}
+// A node that can take a group: a paused node keeps its groups but takes no others, a
+// joining one is no member yet.
+bool IsUsable(const Object* node) { return node && node->state == ClusterNodeUp; }
 
 // Written names that referred to `old` follow a rename; others stay as they were written.
-void FollowRename(std::wstring& written, const std::wstring& old, const std::wstring& renamed) {
-  if (winapi::EqualsNoCase(written, old)) written = renamed;
+bool FollowRename(std::wstring& written, const std::wstring& old, const std::wstring& renamed) {
+  if (!winapi::EqualsNoCase(written, old)) return false;
+  written = renamed;
+  return true;
+}
+
+// Read-only properties that come from the model's relations.
+bool IsModelProperty(Kind kind, const std::wstring& name) {
+  const auto is = [&name](const wchar_t* word) { return winapi::EqualsNoCase(name, word); };
+  switch (kind) {
+    case Kind::Node: return is(L"NodeName");
+    case Kind::Resource: return is(L"Type");
+    case Kind::NetInterface: return is(L"Node") || is(L"Network");
+    default: return false;
+  }
+}
+
+// VALUE as the type of the current value: numbers stay numbers, lists take "a|b|c". A
+// new value is text.
+bool ParseValue(const PropertyValue* current, const std::wstring& name, const std::wstring& value, PropertyValue& next,
+                std::wstring& error) {
+  next = PropertyValue::Text(value);
+  if (!current) return true;
+  using Type = PropertyValue::Type;
+  if (current->type == Type::Dword || current->type == Type::Long || current->type == Type::Qword) {
+    wchar_t* end = nullptr;
+    const long long number = std::wcstoll(value.c_str(), &end, 0);
+    if (value.empty() || *end != L'\0') {
+      error = L"property \"" + name + L"\" is a number, \"" + value + L"\" is not";
+      return false;
+    }
+    next.type = current->type;
+    next.number = static_cast<ULONGLONG>(number);
+  } else if (current->type == Type::MultiSz) {
+    next.type = Type::MultiSz;
+    std::size_t start = 0;
+    while (start <= value.size()) {
+      const auto bar = value.find(L'|', start);
+      const std::wstring item = value.substr(start, bar == std::wstring::npos ? std::wstring::npos : bar - start);
+      if (!item.empty()) next.list.push_back(item);
+      if (bar == std::wstring::npos) break;
+      start = bar + 1;
+    }
+  } else if (current->type == Type::ExpandSz) {
+    next.type = Type::ExpandSz;
+  } else if (current->type == Type::Binary) {
+    error = L"property \"" + name + L"\" is binary and cannot be set from text";
+    return false;
+  }
+  return true;
+}
+
+std::wstring TrimKey(std::wstring key) {
+  while (!key.empty() && key.front() == L'\\') key.erase(0, 1);
+  while (!key.empty() && key.back() == L'\\') key.pop_back();
+  return key;
+}
+
+bool IsUnder(const std::wstring& key, const std::wstring& parent) {
+  return key.size() > parent.size() + 1 && key[parent.size()] == L'\\' &&
+         winapi::EqualsNoCase(std::wstring_view(key).substr(0, parent.size()), parent);
 }
 
 }  // namespace
@@ -376,46 +438,129 @@ ObjectId ClusterModel::NextOwner(const Object& group, ObjectId leaving) const {
   return 0;
 }
 
-void ClusterModel::UpdateGroupState(Object& group, Notifications& out) {
-  const auto resources = GroupResources(group.id);
-  if (resources.empty()) return;
-  int online = 0, failed = 0;
-  for (const Object* r : resources) {
-    online += r->state == ClusterResourceOnline;
-    failed += r->state == ClusterResourceFailed;
+std::vector<ObjectId> ClusterModel::Dependents(ObjectId resource) const {
+  std::vector<ObjectId> result;
+  const Object* provider = Get(resource);
+  if (!provider) return result;
+  for (const ObjectId id : Members(provider->group)) {
+    const auto& needs = Get(id)->dependencies;
+    if (std::find(needs.begin(), needs.end(), resource) != needs.end()) result.push_back(id);
   }
-  int state = ClusterGroupOffline;
-  if (failed) state = ClusterGroupFailed;
-  else if (online == static_cast<int>(resources.size())) state = ClusterGroupOnline;
-  else if (online) state = ClusterGroupPartialOnline;
-  if (state == group.state) return;
+  return result;
+}
+
+std::vector<ObjectId> ClusterModel::InOrder(const std::vector<ObjectId>& resources, bool providersFirst) const {
+  std::vector<ObjectId> order;
+  std::unordered_set<ObjectId> visited;
+  // Depth-first; the visited set also ends a dependency cycle.
+  std::function<void(ObjectId)> visit = [&](ObjectId id) {
+    const Object* r = Get(id);
+    if (!r || !visited.insert(id).second) return;
+    for (const ObjectId before : providersFirst ? r->dependencies : Dependents(id)) visit(before);
+    order.push_back(id);
+  };
+  for (const ObjectId id : resources) visit(id);
+  return order;
+}
+
+void ClusterModel::ChangeResources(const std::vector<ObjectId>& order, int state, Notifications& out) {
+  std::vector<ObjectId> groups;
+  for (const ObjectId id : order) {
+    Object* r = Get(id);
+    if (r->state == state) continue;
+    r->state = state;
+    out.push_back({CLUSTER_CHANGE_RESOURCE_STATE, r->name});
+    if (std::find(groups.begin(), groups.end(), r->group) == groups.end()) groups.push_back(r->group);
+  }
+  for (const ObjectId id : groups) {
+    if (Object* group = Get(id)) UpdateGroupState(*group, out);
+  }
+}
+
+void ClusterModel::SetOwnGroupState(Object& group, int state, Notifications& out) {
+  if (group.state == state) return;
   group.state = state;
   out.push_back({CLUSTER_CHANGE_GROUP_STATE, group.name});
 }
 
-void ClusterModel::TakeGroupOffline(Object& group, Notifications& out) {
-  for (const ObjectId id : List(Kind::Resource)) {
-    Object* r = Get(id);
-    if (r->group != group.id || r->state == ClusterResourceOffline) continue;
-    r->state = ClusterResourceOffline;
-    out.push_back({CLUSTER_CHANGE_RESOURCE_STATE, r->name});
+void ClusterModel::UpdateGroupState(Object& group, Notifications& out) {
+  const auto resources = GroupResources(group.id);
+  if (resources.empty()) return;
+  int online = 0, failed = 0, pending = 0;
+  for (const Object* r : resources) {
+    online += r->state == ClusterResourceOnline;
+    failed += r->state == ClusterResourceFailed;
+    pending += r->state == ClusterResourcePending || r->state == ClusterResourceOnlinePending ||
+               r->state == ClusterResourceOfflinePending;
   }
-  if (group.state != ClusterGroupOffline) {
-    group.state = ClusterGroupOffline;
-    out.push_back({CLUSTER_CHANGE_GROUP_STATE, group.name});
+  int state = ClusterGroupOffline;
+  if (failed) state = ClusterGroupFailed;
+  else if (pending) state = ClusterGroupPending;
+  else if (online == static_cast<int>(resources.size())) state = ClusterGroupOnline;
+  else if (online) state = ClusterGroupPartialOnline;
+  SetOwnGroupState(group, state, out);
+}
+
+void ClusterModel::Relocate(Object& group, ObjectId node, Notifications& out) {
+  // What ran before comes back on the new owner; what was offline or failed stays offline.
+  std::vector<ObjectId> running;
+  for (const ObjectId id : Members(group.id)) {
+    const int state = Get(id)->state;
+    if (state == ClusterResourceOnline || state == ClusterResourceOnlinePending) running.push_back(id);
+  }
+  const bool empty = Members(group.id).empty();
+  const bool wasOnline = group.state == ClusterGroupOnline;
+  ChangeResources(InOrder(Members(group.id), false), ClusterResourceOffline, out);
+  if (empty) SetOwnGroupState(group, ClusterGroupOffline, out);
+  group.node = node;
+  out.push_back({CLUSTER_CHANGE_GROUP_PROPERTY, group.name});
+  const Object* owner = Get(node);
+  if (!owner || owner->state != ClusterNodeUp) return;
+  ChangeResources(InOrder(running, true), ClusterResourceOnline, out);
+  if (empty && wasOnline) SetOwnGroupState(group, ClusterGroupOnline, out);
+}
+
+int ClusterModel::InterfaceStateFor(const Object& itf) const {
+  const Object* node = Find(Kind::Node, itf.nodeName);
+  if (node && node->state != ClusterNodeUp && node->state != ClusterNodePaused) return ClusterNetInterfaceUnavailable;
+  const Object* network = Find(Kind::Network, itf.networkName);
+  switch (network ? network->state : ClusterNetworkUp) {
+    case ClusterNetworkDown: return ClusterNetInterfaceFailed;
+    case ClusterNetworkPartitioned: return ClusterNetInterfaceUnreachable;
+    case ClusterNetworkUnavailable: return ClusterNetInterfaceUnavailable;
+    default: return ClusterNetInterfaceUp;
   }
 }
 
-void ClusterModel::BringGroupOnline(Object& group, Notifications& out) {
-  for (const ObjectId id : List(Kind::Resource)) {
-    Object* r = Get(id);
-    if (r->group != group.id || r->state == ClusterResourceOnline) continue;
-    r->state = ClusterResourceOnline;
-    out.push_back({CLUSTER_CHANGE_RESOURCE_STATE, r->name});
+void ClusterModel::ApplyNodeState(Object& node, int state, Notifications& out) {
+  const auto member = [](int s) { return s == ClusterNodeUp || s == ClusterNodePaused; };
+  const bool leaving = node.state != ClusterNodeDown && state == ClusterNodeDown;
+  const bool reachabilityChanges = member(node.state) != member(state);
+  node.state = state;
+  out.push_back({CLUSTER_CHANGE_NODE_STATE, node.name});
+  if (reachabilityChanges) {
+    for (const ObjectId id : List(Kind::NetInterface)) {
+      Object* itf = Get(id);
+      if (!winapi::EqualsNoCase(itf->nodeName, node.name)) continue;
+      const int itfState = InterfaceStateFor(*itf);
+      if (itf->state == itfState) continue;
+      itf->state = itfState;
+      out.push_back({CLUSTER_CHANGE_NETINTERFACE_STATE, itf->name});
+    }
   }
-  if (group.state != ClusterGroupOnline) {
-    group.state = ClusterGroupOnline;
-    out.push_back({CLUSTER_CHANGE_GROUP_STATE, group.name});
+  if (!leaving) return;
+  // A failing node, also a paused one, takes its groups along to the next preferred
+  // owner; with no node up they stay offline where they are.
+  for (const ObjectId id : List(Kind::Group)) {
+    Object* group = Get(id);
+    if (group->node != node.id) continue;
+    const ObjectId next = NextOwner(*group, node.id);
+    if (next) {
+      Relocate(*group, next, out);
+    } else {
+      ChangeResources(InOrder(Members(group->id), false), ClusterResourceOffline, out);
+      if (Members(group->id).empty()) SetOwnGroupState(*group, ClusterGroupOffline, out);
+    }
   }
 }
 
@@ -426,30 +571,92 @@ bool ClusterModel::SetNodeState(const std::wstring& name, int state, Notificatio
     return false;
   }
   if (node->state == state) return true;
-  const bool leaving = IsUsable(node) && state == ClusterNodeDown;
-  node->state = state;
-  out.push_back({CLUSTER_CHANGE_NODE_STATE, node->name});
+  const std::wstring is = L"node \"" + node->name + L"\" is " + StateWord(Kind::Node, node->state);
+  switch (state) {
+    case ClusterNodeDown: break;
+    case ClusterNodeUp:
+      if (node->state == ClusterNodePaused) {
+        error = is + L": resume it";
+        return false;
+      }
+      break;
+    case ClusterNodePaused:
+      if (node->state != ClusterNodeUp) {
+        error = is + L": only an up node can be paused";
+        return false;
+      }
+      break;
+    case ClusterNodeJoining:
+      if (node->state != ClusterNodeDown) {
+        error = is + L": only a down node can join";
+        return false;
+      }
+      break;
+    default: error = L"no node state " + std::to_wstring(state); return false;
+  }
+  ApplyNodeState(*node, state, out);
+  return true;
+}
+
+bool ClusterModel::ResumeNode(const std::wstring& name, Notifications& out, std::wstring& error) {
+  Object* node = Find(Kind::Node, name);
+  if (!node) {
+    error = L"no node \"" + name + L"\"";
+    return false;
+  }
+  if (node->state != ClusterNodePaused) {
+    error = L"node \"" + node->name + L"\" is " + StateWord(Kind::Node, node->state) + L", not paused";
+    return false;
+  }
+  ApplyNodeState(*node, ClusterNodeUp, out);
+  return true;
+}
+
+bool ClusterModel::SetNetworkState(const std::wstring& name, int state, Notifications& out, std::wstring& error) {
+  Object* network = Find(Kind::Network, name);
+  if (!network) {
+    error = L"no network \"" + name + L"\"";
+    return false;
+  }
+  if (state != ClusterNetworkUp && state != ClusterNetworkDown && state != ClusterNetworkPartitioned &&
+      state != ClusterNetworkUnavailable) {
+    error = L"no network state " + std::to_wstring(state);
+    return false;
+  }
+  if (network->state == state) return true;
+  network->state = state;
+  // The interfaces first: the network's state is what its interfaces report.
   for (const ObjectId id : List(Kind::NetInterface)) {
     Object* itf = Get(id);
-    if (!winapi::EqualsNoCase(itf->nodeName, node->name)) continue;
-    const int itfState = state == ClusterNodeDown ? ClusterNetInterfaceUnavailable : ClusterNetInterfaceUp;
+    if (!winapi::EqualsNoCase(itf->networkName, network->name)) continue;
+    const int itfState = InterfaceStateFor(*itf);
     if (itf->state == itfState) continue;
     itf->state = itfState;
     out.push_back({CLUSTER_CHANGE_NETINTERFACE_STATE, itf->name});
   }
-  if (!leaving) return true;
-  // A failing node takes its groups along to the next preferred owner.
-  for (const ObjectId id : List(Kind::Group)) {
-    Object* group = Get(id);
-    if (group->node != node->id) continue;
-    const bool wasOnline = group->state == ClusterGroupOnline || group->state == ClusterGroupPartialOnline;
-    TakeGroupOffline(*group, out);
-    const ObjectId next = NextOwner(*group, node->id);
-    if (!next) continue;
-    group->node = next;
-    out.push_back({CLUSTER_CHANGE_GROUP_PROPERTY, group->name});
-    if (wasOnline) BringGroupOnline(*group, out);
+  out.push_back({CLUSTER_CHANGE_NETWORK_STATE, network->name});
+  return true;
+}
+
+bool ClusterModel::SetInterfaceState(const std::wstring& name, int state, Notifications& out, std::wstring& error) {
+  Object* itf = Find(Kind::NetInterface, name);
+  if (!itf) {
+    error = L"no netinterface \"" + name + L"\"";
+    return false;
   }
+  if (state != ClusterNetInterfaceUp && state != ClusterNetInterfaceFailed && state != ClusterNetInterfaceUnreachable) {
+    error = L"an interface can be set up, failed or unreachable, not " + StateWord(Kind::NetInterface, state);
+    return false;
+  }
+  const Object* node = Find(Kind::Node, itf->nodeName);
+  if (node && node->state != ClusterNodeUp && node->state != ClusterNodePaused) {
+    error = L"node \"" + node->name + L"\" is " + StateWord(Kind::Node, node->state) + L": its interface \"" +
+            itf->name + L"\" is unavailable";
+    return false;
+  }
+  if (itf->state == state) return true;
+  itf->state = state;
+  out.push_back({CLUSTER_CHANGE_NETINTERFACE_STATE, itf->name});
   return true;
 }
 
@@ -480,11 +687,7 @@ bool ClusterModel::MoveGroup(const std::wstring& name, const std::wstring& nodeN
     }
   }
   if (target == group->node) return true;
-  const bool wasOnline = group->state == ClusterGroupOnline || group->state == ClusterGroupPartialOnline;
-  TakeGroupOffline(*group, out);
-  group->node = target;
-  out.push_back({CLUSTER_CHANGE_GROUP_PROPERTY, group->name});
-  if (wasOnline) BringGroupOnline(*group, out);
+  Relocate(*group, target, out);
   return true;
 }
 
@@ -494,25 +697,42 @@ bool ClusterModel::SetGroupState(const std::wstring& name, int state, Notificati
     error = L"no group \"" + name + L"\"";
     return false;
   }
-  if (state == ClusterGroupOnline) {
-    BringGroupOnline(*group, out);
-    return true;
+  const std::vector<ObjectId>& members = Members(group->id);
+  if (state == ClusterGroupOnline || state == ClusterGroupPending) {
+    const Object* owner = Get(group->node);
+    if (!owner || owner->state != ClusterNodeUp) {
+      error = L"the owner of group \"" + group->name + L"\" is " +
+              (owner ? L"node \"" + owner->name + L"\", " + StateWord(Kind::Node, owner->state) : L"no node") +
+              L": move the group to an up node first";
+      return false;
+    }
   }
-  if (state == ClusterGroupOffline) {
-    TakeGroupOffline(*group, out);
-    return true;
+  switch (state) {
+    case ClusterGroupOnline:
+      ChangeResources(InOrder(members, true), ClusterResourceOnline, out);
+      break;
+    case ClusterGroupPending: {
+      // An online under way: what is not online yet is pending, providers first.
+      std::vector<ObjectId> starting;
+      for (const ObjectId id : InOrder(members, true)) {
+        if (Get(id)->state != ClusterResourceOnline) starting.push_back(id);
+      }
+      if (!members.empty() && starting.empty()) {
+        error = L"every resource of group \"" + group->name + L"\" is online: nothing is pending";
+        return false;
+      }
+      ChangeResources(starting, ClusterResourceOnlinePending, out);
+      break;
+    }
+    case ClusterGroupOffline:
+      ChangeResources(InOrder(members, false), ClusterResourceOffline, out);
+      break;
+    case ClusterGroupFailed:
+      ChangeResources(InOrder(members, false), ClusterResourceFailed, out);
+      break;
+    default: error = L"no group state " + std::to_wstring(state); return false;
   }
-  // A failed group: its resources failed.
-  for (const ObjectId id : List(Kind::Resource)) {
-    Object* r = Get(id);
-    if (r->group != group->id || r->state == ClusterResourceFailed) continue;
-    r->state = ClusterResourceFailed;
-    out.push_back({CLUSTER_CHANGE_RESOURCE_STATE, r->name});
-  }
-  if (group->state != ClusterGroupFailed) {
-    group->state = ClusterGroupFailed;
-    out.push_back({CLUSTER_CHANGE_GROUP_STATE, group->name});
-  }
+  if (members.empty()) SetOwnGroupState(*group, state, out);
   return true;
 }
 
@@ -523,10 +743,33 @@ bool ClusterModel::SetResourceState(const std::wstring& name, int state, Notific
     return false;
   }
   if (resource->state == state) return true;
-  resource->state = state;
-  out.push_back({CLUSTER_CHANGE_RESOURCE_STATE, resource->name});
-  if (Object* group = Get(resource->group)) UpdateGroupState(*group, out);
-  return true;
+  const ObjectId id = resource->id;
+  switch (state) {
+    case ClusterResourceOnline: {
+      const Object* group = Get(resource->group);
+      const Object* owner = group ? Get(group->node) : nullptr;
+      if (!owner || owner->state != ClusterNodeUp) {
+        error = L"resource \"" + resource->name + L"\" cannot come online: its group's owner is " +
+                (owner ? L"node \"" + owner->name + L"\", " + StateWord(Kind::Node, owner->state) : L"no node");
+        return false;
+      }
+      ChangeResources(InOrder({id}, true), state, out);
+      return true;
+    }
+    case ClusterResourceOffline: ChangeResources(InOrder({id}, false), state, out); return true;
+    case ClusterResourceFailed: {
+      // What depends on a failed resource goes offline before it fails.
+      std::vector<ObjectId> dependents = InOrder({id}, false);
+      dependents.pop_back();
+      Notifications changes;
+      ChangeResources(dependents, ClusterResourceOffline, changes);
+      std::erase_if(changes, [](const Notification& n) { return n.code == CLUSTER_CHANGE_GROUP_STATE; });
+      out.insert(out.end(), changes.begin(), changes.end());
+      ChangeResources({id}, state, out);
+      return true;
+    }
+    default: error = L"no resource state " + std::to_wstring(state); return false;
+  }
 }
 
 bool ClusterModel::AddObject(Kind kind, const std::vector<std::wstring>& args, Notifications& out,
@@ -596,8 +839,7 @@ bool ClusterModel::AddObject(Kind kind, const std::vector<std::wstring>& args, N
     case Kind::NetInterface:
       object->nodeName = arg(1);
       object->networkName = arg(2);
-      node = Find(Kind::Node, arg(1));
-      object->state = node && node->state == ClusterNodeDown ? ClusterNetInterfaceUnavailable : ClusterNetInterfaceUp;
+      object->state = InterfaceStateFor(*object);
       if (!arg(3).empty()) object->readOnly.Set(L"Address", PropertyValue::Text(arg(3)));
       break;
   }
@@ -621,6 +863,10 @@ bool ClusterModel::DeleteObject(Kind kind, const std::wstring& name, Notificatio
   };
   switch (kind) {
     case Kind::Node:
+      if (object->state != ClusterNodeDown) {
+        return refuse(L"node \"" + object->name + L"\" is " + StateWord(kind, object->state) +
+                      L": only a down node can be evicted");
+      }
       for (const Object* g : Objects(Kind::Group)) {
         if (g->node == id) return refuse(L"node \"" + object->name + L"\" owns group \"" + g->name + L"\": move it first");
       }
@@ -629,6 +875,10 @@ bool ClusterModel::DeleteObject(Kind kind, const std::wstring& name, Notificatio
       if (!GroupResources(id).empty()) return refuse(L"group \"" + object->name + L"\" still contains resources");
       break;
     case Kind::Resource:
+      if (object->state != ClusterResourceOffline && object->state != ClusterResourceFailed) {
+        return refuse(L"resource \"" + object->name + L"\" is " + StateWord(kind, object->state) +
+                      L": take it offline first");
+      }
       for (const Object* r : Objects(Kind::Resource)) {
         if (std::count(r->dependencies.begin(), r->dependencies.end(), id)) {
           return refuse(L"resource \"" + r->name + L"\" depends on \"" + object->name + L"\"");
@@ -664,8 +914,11 @@ bool ClusterModel::DeleteObject(Kind kind, const std::wstring& name, Notificatio
       Remove(i);
     }
     for (const ObjectId g : List(Kind::Group)) {
-      auto& preferred = Get(g)->preferred;
-      std::erase_if(preferred, [&](const std::wstring& name) { return winapi::EqualsNoCase(name, deletedName); });
+      Object* group = Get(g);
+      if (std::erase_if(group->preferred,
+                        [&](const std::wstring& name) { return winapi::EqualsNoCase(name, deletedName); })) {
+        out.push_back({CLUSTER_CHANGE_GROUP_PROPERTY, group->name});
+      }
     }
   }
   const ObjectId owner = kind == Kind::Resource ? object->group : 0;
@@ -702,18 +955,24 @@ bool ClusterModel::Rename(Kind kind, const std::wstring& from, const std::wstrin
     }
   }
   if (kind == Kind::Resource && winapi::EqualsNoCase(facts.quorumResource, old)) facts.quorumResource = to;
+  out.push_back({PropertyChange(kind), to});
+  // Preferred owners and an interface's Node and Network are properties of those objects.
   if (kind == Kind::Node) {
     for (const ObjectId id : List(Kind::Group)) {
-      for (std::wstring& name : Get(id)->preferred) FollowRename(name, old, to);
+      Object* group = Get(id);
+      bool changed = false;
+      for (std::wstring& name : group->preferred) changed |= FollowRename(name, old, to);
+      if (changed) out.push_back({CLUSTER_CHANGE_GROUP_PROPERTY, group->name});
     }
   }
   if (kind == Kind::Node || kind == Kind::Network) {
     for (const ObjectId id : List(Kind::NetInterface)) {
       Object* itf = Get(id);
-      FollowRename(kind == Kind::Node ? itf->nodeName : itf->networkName, old, to);
+      if (FollowRename(kind == Kind::Node ? itf->nodeName : itf->networkName, old, to)) {
+        out.push_back({CLUSTER_CHANGE_NETINTERFACE_PROPERTY, itf->name});
+      }
     }
   }
-  out.push_back({PropertyChange(kind), to});
   return true;
 }
 
@@ -751,33 +1010,20 @@ bool ClusterModel::SetProperty(Kind kind, const std::wstring& name, const std::w
     error = L"the property name is empty";
     return false;
   }
-  PropertyValue next = PropertyValue::Text(value);
-  if (const PropertyValue* current = set->Find(propertyName)) {
-    using Type = PropertyValue::Type;
-    if (current->type == Type::Dword || current->type == Type::Long || current->type == Type::Qword) {
-      wchar_t* end = nullptr;
-      const long long number = std::wcstoll(value.c_str(), &end, 0);
-      if (value.empty() || *end != L'\0') {
-        error = L"property \"" + propertyName + L"\" is a number, \"" + value + L"\" is not";
-        return false;
-      }
-      next.type = current->type;
-      next.number = static_cast<ULONGLONG>(number);
-    } else if (current->type == Type::MultiSz) {
-      next.type = Type::MultiSz;
-      next.list.clear();
-      std::size_t start = 0;
-      while (start <= value.size()) {
-        const auto bar = value.find(L'|', start);
-        const std::wstring item = value.substr(start, bar == std::wstring::npos ? std::wstring::npos : bar - start);
-        if (!item.empty()) next.list.push_back(item);
-        if (bar == std::wstring::npos) break;
-        start = bar + 1;
-      }
-    } else if (current->type == Type::ExpandSz) {
-      next.type = Type::ExpandSz;
+  // Names the cluster keeps itself: a Name is the object's name, the others are fixed.
+  if (set != &object->priv && winapi::EqualsNoCase(propertyName, L"Name")) {
+    if (kind == Kind::Group || kind == Kind::Resource || kind == Kind::Network) {
+      return Rename(kind, object->name, value, out, error);
     }
+    error = std::wstring(L"the name of a ") + KindWord(kind) + L" cannot be changed";
+    return false;
   }
+  if (set != &object->priv && IsModelProperty(kind, propertyName)) {
+    error = L"property \"" + propertyName + L"\" of a " + KindWord(kind) + L" is read-only";
+    return false;
+  }
+  PropertyValue next;
+  if (!ParseValue(set->Find(propertyName), propertyName, value, next, error)) return false;
   set->Set(propertyName, std::move(next));
   out.push_back({PropertyChange(kind), object->name});
   if (kind == Kind::Resource && set == &object->priv) {
@@ -813,6 +1059,126 @@ const Object* ClusterModel::FindInterface(const std::wstring& node, const std::w
     if (winapi::EqualsNoCase(itf->nodeName, node) && winapi::EqualsNoCase(itf->networkName, network)) return itf;
   }
   return nullptr;
+}
+
+}  // namespace clustersim
+
+namespace clustersim {
+
+std::map<std::wstring, RegistryValues>::iterator ClusterModel::FindKey(const std::wstring& key) {
+  return std::find_if(registry.begin(), registry.end(), [&key](const auto& entry) {
+    return winapi::EqualsNoCase(entry.first, key);
+  });
+}
+
+bool ClusterModel::RegistryKeyExists(const std::wstring& key) {
+  return FindKey(key) != registry.end() ||
+         std::any_of(registry.begin(), registry.end(), [&](const auto& e) { return IsUnder(e.first, key); });
+}
+
+bool ClusterModel::CheckRegistryKey(const std::wstring& key, bool mustExist, std::wstring& error) {
+  if (key.empty()) {
+    error = L"the key name is empty (the cluster key itself cannot be changed)";
+    return false;
+  }
+  if (winapi::EqualsNoCase(key, L"Resources") || IsUnder(key, L"Resources")) {
+    error = L"the keys under Resources belong to the resources: use set resource NAME private.PROPERTY VALUE";
+    return false;
+  }
+  const bool exists = RegistryKeyExists(key);
+  if (mustExist && !exists) {
+    error = L"no registry key \"" + key + L"\"";
+    return false;
+  }
+  if (!mustExist && exists) {
+    error = L"registry key \"" + key + L"\" exists already";
+    return false;
+  }
+  return true;
+}
+
+bool ClusterModel::AddRegistryKey(const std::wstring& name, Notifications& out, std::wstring& error) {
+  const std::wstring key = TrimKey(name);
+  if (!CheckRegistryKey(key, false, error)) return false;
+  registry.emplace(key, RegistryValues{});
+  out.push_back({CLUSTER_CHANGE_REGISTRY_NAME, key});
+  return true;
+}
+
+bool ClusterModel::DeleteRegistryKey(const std::wstring& name, Notifications& out, std::wstring& error) {
+  const std::wstring key = TrimKey(name);
+  if (!CheckRegistryKey(key, true, error)) return false;
+  const bool hadSubkeys = std::erase_if(registry, [&](const auto& e) { return IsUnder(e.first, key); }) > 0;
+  const auto it = FindKey(key);
+  const std::wstring written = it == registry.end() ? key : it->first;
+  if (it != registry.end()) registry.erase(it);
+  out.push_back({CLUSTER_CHANGE_REGISTRY_NAME, written});
+  if (hadSubkeys) out.push_back({CLUSTER_CHANGE_REGISTRY_SUBTREE, written});
+  return true;
+}
+
+bool ClusterModel::SetRegistryValue(const std::wstring& name, const std::wstring& value, const std::wstring& data,
+                                    Notifications& out, std::wstring& error) {
+  const std::wstring key = TrimKey(name);
+  const bool existed = RegistryKeyExists(key);
+  if (!CheckRegistryKey(key, existed, error)) return false;
+  if (value.empty()) {
+    error = L"the value name is empty";
+    return false;
+  }
+  auto it = FindKey(key);
+  const PropertyValue* current = nullptr;
+  if (it != registry.end()) {
+    for (const auto& item : it->second) {
+      if (winapi::EqualsNoCase(item.first, value)) current = &item.second;
+    }
+  }
+  PropertyValue next;
+  if (!ParseValue(current, value, data, next, error)) return false;
+  if (!current) {
+    // A new value: a number is a DWORD, anything else text.
+    wchar_t* end = nullptr;
+    errno = 0;
+    const unsigned long long number = std::wcstoull(data.c_str(), &end, 0);
+    if (!data.empty() && *end == L'\0' && !errno && number <= 0xFFFFFFFFull && data[0] != L'-') {
+      next = PropertyValue::Dword(static_cast<DWORD>(number));
+    }
+  }
+  if (it == registry.end()) {
+    it = registry.emplace(key, RegistryValues{}).first;
+    if (!existed) out.push_back({CLUSTER_CHANGE_REGISTRY_NAME, key});
+  }
+  auto slot = std::find_if(it->second.begin(), it->second.end(),
+                           [&](const auto& item) { return winapi::EqualsNoCase(item.first, value); });
+  if (slot == it->second.end()) it->second.emplace_back(value, std::move(next));
+  else slot->second = std::move(next);
+  out.push_back({CLUSTER_CHANGE_REGISTRY_VALUE, it->first});
+  return true;
+}
+
+bool ClusterModel::DeleteRegistryValue(const std::wstring& name, const std::wstring& value, Notifications& out,
+                                       std::wstring& error) {
+  const std::wstring key = TrimKey(name);
+  if (!CheckRegistryKey(key, true, error)) return false;
+  const auto it = FindKey(key);
+  const std::size_t removed =
+      it == registry.end()
+          ? 0
+          : std::erase_if(it->second, [&](const auto& item) { return winapi::EqualsNoCase(item.first, value); });
+  if (!removed) {
+    error = L"registry key \"" + key + L"\" has no value \"" + value + L"\"";
+    return false;
+  }
+  out.push_back({CLUSTER_CHANGE_REGISTRY_VALUE, it->first});
+  return true;
+}
+
+bool ClusterModel::ChangeRegistryAttributes(const std::wstring& name, Notifications& out, std::wstring& error) {
+  const std::wstring key = TrimKey(name);
+  if (!CheckRegistryKey(key, true, error)) return false;
+  const auto it = FindKey(key);
+  out.push_back({CLUSTER_CHANGE_REGISTRY_ATTRIBUTES, it == registry.end() ? key : it->first});
+  return true;
 }
 
 }  // namespace clustersim

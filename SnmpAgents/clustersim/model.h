@@ -130,8 +130,17 @@ class ClusterModel {
   std::vector<BYTE> PropertyList(const Object& object, DWORD code) const;
   std::wstring ResourceKeyName(ObjectId resource) const;
 
-  // Operations. On failure: false, `error` says why, nothing changed.
+  // Operations. On failure: false, `error` says why, nothing changed. Resources go
+  // offline dependents first and come online providers first; a group's state follows
+  // its resources.
+  // Down from any state (its groups fail over), up from down or joining, paused from
+  // up, joining from down.
   bool SetNodeState(const std::wstring& node, int state, Notifications& out, std::wstring& error);
+  bool ResumeNode(const std::wstring& node, Notifications& out, std::wstring& error);
+  // Up, down, partitioned or unavailable: the interfaces of the up nodes follow first.
+  bool SetNetworkState(const std::wstring& network, int state, Notifications& out, std::wstring& error);
+  // Up, failed or unreachable; refused while the interface's node is not up.
+  bool SetInterfaceState(const std::wstring& netInterface, int state, Notifications& out, std::wstring& error);
   bool MoveGroup(const std::wstring& group, const std::wstring& node, Notifications& out, std::wstring& error);
   bool SetGroupState(const std::wstring& group, int state, Notifications& out, std::wstring& error);
   bool SetResourceState(const std::wstring& resource, int state, Notifications& out, std::wstring& error);
@@ -140,6 +149,15 @@ class ClusterModel {
   bool Rename(Kind kind, const std::wstring& from, const std::wstring& to, Notifications& out, std::wstring& error);
   bool SetProperty(Kind kind, const std::wstring& name, const std::wstring& property, const std::wstring& value,
                    Notifications& out, std::wstring& error);
+  // The cluster registry outside the resources' keys. A key is created with its first
+  // value; deleting a key takes its subkeys along.
+  bool AddRegistryKey(const std::wstring& key, Notifications& out, std::wstring& error);
+  bool DeleteRegistryKey(const std::wstring& key, Notifications& out, std::wstring& error);
+  bool SetRegistryValue(const std::wstring& key, const std::wstring& value, const std::wstring& data, Notifications& out,
+                        std::wstring& error);
+  bool DeleteRegistryValue(const std::wstring& key, const std::wstring& value, Notifications& out, std::wstring& error);
+  // The key's security changes; the model keeps no attributes, only the notification.
+  bool ChangeRegistryAttributes(const std::wstring& key, Notifications& out, std::wstring& error);
   // Sets one fault (an error of 0 clears it) or clears them all. A fault is no change of
   // the cluster: it raises no notification.
   bool SetFault(Kind kind, const std::wstring& name, FaultKind fault, DWORD code, std::wstring& error);
@@ -153,8 +171,22 @@ class ClusterModel {
   void Remove(ObjectId id);
   // The up node that takes a group from a failing owner: next in the preferred list, then any.
   ObjectId NextOwner(const Object& group, ObjectId leaving) const;
-  void TakeGroupOffline(Object& group, Notifications& out);
-  void BringGroupOnline(Object& group, Notifications& out);
+  // Resources that depend on `resource` (dependencies stay within a group).
+  std::vector<ObjectId> Dependents(ObjectId resource) const;
+  // The resources and, transitively, their providers (providersFirst) or dependents,
+  // each after what it needs: the order of bringing online or of taking offline.
+  std::vector<ObjectId> InOrder(const std::vector<ObjectId>& resources, bool providersFirst) const;
+  // Sets the state of each resource in order that differs; their groups follow after.
+  void ChangeResources(const std::vector<ObjectId>& order, int state, Notifications& out);
+  void SetOwnGroupState(Object& group, int state, Notifications& out);  // an empty group
+  void Relocate(Object& group, ObjectId node, Notifications& out);
+  void ApplyNodeState(Object& node, int state, Notifications& out);
+  int InterfaceStateFor(const Object& netInterface) const;
+  std::map<std::wstring, RegistryValues>::iterator FindKey(const std::wstring& key);
+  bool RegistryKeyExists(const std::wstring& key);
+  // False with the reason for the cluster key itself, a resource's key, or a key that
+  // does not exist (mustExist) or exists already.
+  bool CheckRegistryKey(const std::wstring& key, bool mustExist, std::wstring& error);
 
   // Resources by group, rebuilt after objects come or go (a resource's group is set
   // right after it is added and never changes), so that group contents cost O(contents).

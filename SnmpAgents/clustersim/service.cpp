@@ -733,15 +733,19 @@ std::string Server::RunCommand(const std::vector<std::wstring>& argv, bool& ok, 
       const wchar_t* word;
       int state;
     };
-    static constexpr Verb kVerbs[] = {{L"down", ClusterNodeDown}, {L"up", ClusterNodeUp},
-                                      {L"pause", ClusterNodePaused}, {L"resume", ClusterNodeUp}};
+    static constexpr Verb kVerbs[] = {{L"down", ClusterNodeDown},
+                                      {L"up", ClusterNodeUp},
+                                      {L"pause", ClusterNodePaused},
+                                      {L"resume", ClusterNodeUp},
+                                      {L"join", ClusterNodeJoining}};
     for (const auto& verb : kVerbs) {
       if (!is(1, verb.word)) continue;
       if (argv.size() != 3) return "usage: node " + Narrow(verb.word) + " NAME";
-      applied = model.SetNodeState(arg(2), verb.state, out, error);
+      applied = is(1, L"resume") ? model.ResumeNode(arg(2), out, error)
+                                 : model.SetNodeState(arg(2), verb.state, out, error);
       break;
     }
-    if (!applied && error.empty()) return "usage: node down|up|pause|resume NAME";
+    if (!applied && error.empty()) return "usage: node down|up|pause|resume|join NAME";
   } else if (is(0, L"group") || is(0, L"resource")) {
     const bool group = is(0, L"group");
     const Kind kind = group ? Kind::Group : Kind::Resource;
@@ -755,19 +759,52 @@ std::string Server::RunCommand(const std::vector<std::wstring>& argv, bool& ok, 
       };
       static constexpr Verb kVerbs[] = {{L"online", ClusterGroupOnline, ClusterResourceOnline},
                                         {L"offline", ClusterGroupOffline, ClusterResourceOffline},
-                                        {L"fail", ClusterGroupFailed, ClusterResourceFailed}};
+                                        {L"fail", ClusterGroupFailed, ClusterResourceFailed},
+                                        {L"pending", ClusterGroupPending, -1}};
       const Verb* verb = nullptr;
       for (const auto& v : kVerbs) {
-        if (is(1, v.word)) verb = &v;
+        if (is(1, v.word) && (group || v.resourceState >= 0)) verb = &v;
       }
       if (!verb || argv.size() != 3) {
-        return group ? "usage: group move NAME [NODE] | group online|offline|fail NAME"
+        return group ? "usage: group move NAME [NODE] | group online|offline|fail|pending NAME"
                      : "usage: resource online|offline|fail NAME";
       }
       applied = group ? model.SetGroupState(arg(2), verb->groupState, out, error)
                       : model.SetResourceState(arg(2), verb->resourceState, out, error);
     }
     (void)kind;
+  } else if (is(0, L"network") || is(0, L"netinterface")) {
+    const bool network = is(0, L"network");
+    struct Verb {
+      bool network;
+      const wchar_t* word;
+      int state;
+    };
+    static constexpr Verb kVerbs[] = {{true, L"up", ClusterNetworkUp},
+                                      {true, L"down", ClusterNetworkDown},
+                                      {true, L"partition", ClusterNetworkPartitioned},
+                                      {true, L"unavailable", ClusterNetworkUnavailable},
+                                      {false, L"up", ClusterNetInterfaceUp},
+                                      {false, L"fail", ClusterNetInterfaceFailed},
+                                      {false, L"unreachable", ClusterNetInterfaceUnreachable}};
+    const Verb* verb = nullptr;
+    for (const auto& v : kVerbs) {
+      if (v.network == network && is(1, v.word)) verb = &v;
+    }
+    if (!verb || argv.size() != 3) {
+      return network ? "usage: network up|down|partition|unavailable NAME" : "usage: netinterface up|fail|unreachable NAME";
+    }
+    applied = network ? model.SetNetworkState(arg(2), verb->state, out, error)
+                      : model.SetInterfaceState(arg(2), verb->state, out, error);
+  } else if (is(0, L"registry")) {
+    const char* usage =
+        "usage: registry add KEY | registry delete KEY [VALUE] | registry set KEY VALUE DATA | registry attributes KEY";
+    if (is(1, L"add") && argv.size() == 3) applied = model.AddRegistryKey(arg(2), out, error);
+    else if (is(1, L"delete") && argv.size() == 3) applied = model.DeleteRegistryKey(arg(2), out, error);
+    else if (is(1, L"delete") && argv.size() == 4) applied = model.DeleteRegistryValue(arg(2), arg(3), out, error);
+    else if (is(1, L"set") && argv.size() == 5) applied = model.SetRegistryValue(arg(2), arg(3), arg(4), out, error);
+    else if (is(1, L"attributes") && argv.size() == 3) applied = model.ChangeRegistryAttributes(arg(2), out, error);
+    else return usage;
   } else if (is(0, L"fault")) {
     return RunFault(argv, ok);
   } else if (is(0, L"add") || is(0, L"delete") || is(0, L"rename") || is(0, L"set")) {

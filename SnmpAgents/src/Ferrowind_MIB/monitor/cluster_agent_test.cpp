@@ -134,51 +134,133 @@ TEST_F(ClusterAgentTest, WithoutTheClusterServiceOnlyTheVersionObjectsAreServed)
   EXPECT_FALSE(agent.NextTrap().has_value());
 }
 
+// The agent parameter "Notification Filter" for one test.
+class NotificationFilter {
+ public:
+  NotificationFilter(const std::wstring& agentKey, DWORD filter) {
+    EXPECT_EQ(fw::agent::CreateKeyForWrite(HKEY_LOCAL_MACHINE, agentKey + L"\\Parameters", REG_OPTION_NON_VOLATILE,
+                                           parameters_),
+              ERROR_SUCCESS);
+    EXPECT_TRUE(fw::agent::WriteDwordValue(parameters_.Get(), L"Notification Filter", filter));
+  }
+  ~NotificationFilter() { RegDeleteValueW(parameters_.Get(), L"Notification Filter"); }
+  NotificationFilter(const NotificationFilter&) = delete;
+  NotificationFilter& operator=(const NotificationFilter&) = delete;
+
+ private:
+  CRegKey parameters_;
+};
+
 TEST_F(ClusterAgentTest, EveryClusterChangeRaisesItsTrapWithItsObject) {
+  const NotificationFilter everything(agent.GetAgentKey(), 0xFFFFFFFF);  // the registry codes too
   StartConnected();
+  constexpr const wchar_t* kNode = L"1.3.6.1.4.1.884.2.10.2.9.1.10.3.0";
+  constexpr const wchar_t* kType = L"1.3.6.1.4.1.884.2.10.2.9.1.10.4.0";
+  constexpr const wchar_t* kGroup = L"1.3.6.1.4.1.884.2.10.2.9.1.10.5.0";
+  constexpr const wchar_t* kResource = L"1.3.6.1.4.1.884.2.10.2.9.1.10.6.0";
+  constexpr const wchar_t* kKey = L"1.3.6.1.4.1.884.2.10.2.9.1.10.9.0";
+  constexpr const wchar_t* kNetwork = L"1.3.6.1.4.1.884.2.10.2.9.1.10.11.0";
+  constexpr const wchar_t* kInterface = L"1.3.6.1.4.1.884.2.10.2.9.1.10.12.0";
   struct Case {
-    std::vector<std::string> command;
-    DWORD trap;
-    const wchar_t* varbind;  // OID of the third varbind
+    std::vector<std::string> command;  // empty: a later trap of the command before
+    DWORD trap;                        // 0: the command raises none
+    const wchar_t* varbind;            // OID of the third varbind; null: two varbinds only
     const wchar_t* object;
   };
   const Case cases[] = {
-      {{"node", "pause", "FS-NODE2"}, 926, L"1.3.6.1.4.1.884.2.10.2.9.1.10.3.0", L"FS-NODE2"},
-      {{"node", "resume", "FS-NODE2"}, 924, L"1.3.6.1.4.1.884.2.10.2.9.1.10.3.0", L"FS-NODE2"},
-      {{"node", "down", "FS-NODE1"}, 925, L"1.3.6.1.4.1.884.2.10.2.9.1.10.3.0", L"FS-NODE1"},
-      {{"group", "offline", "Files"}, 931, L"1.3.6.1.4.1.884.2.10.2.9.1.10.5.0", L"Files"},
-      {{"group", "online", "Files"}, 928, L"1.3.6.1.4.1.884.2.10.2.9.1.10.5.0", L"Files"},
-      {{"resource", "fail", "Users Share"}, 935, L"1.3.6.1.4.1.884.2.10.2.9.1.10.6.0", L"Users Share"},
-      {{"resource", "offline", "Disk S:"}, 934, L"1.3.6.1.4.1.884.2.10.2.9.1.10.6.0", L"Disk S:"},
-      {{"resource", "online", "Disk S:"}, 933, L"1.3.6.1.4.1.884.2.10.2.9.1.10.6.0", L"Disk S:"},
-      {{"add", "node", "FS-NODE3"}, 831, L"1.3.6.1.4.1.884.2.10.2.9.1.10.3.0", L"FS-NODE3"},
-      {{"delete", "node", "FS-NODE3"}, 830, L"1.3.6.1.4.1.884.2.10.2.9.1.10.3.0", L"FS-NODE3"},
-      {{"add", "group", "Extra"}, 851, L"1.3.6.1.4.1.884.2.10.2.9.1.10.5.0", L"Extra"},
-      {{"add", "resource", "Extra Disk", "Extra"}, 861, L"1.3.6.1.4.1.884.2.10.2.9.1.10.6.0", L"Extra Disk"},
-      {{"set", "resource", "Extra Disk", "common.Description", "x"}, 863, L"1.3.6.1.4.1.884.2.10.2.9.1.10.6.0",
-       L"Extra Disk"},
-      {{"delete", "resource", "Extra Disk"}, 860, L"1.3.6.1.4.1.884.2.10.2.9.1.10.6.0", L"Extra Disk"},
-      {{"delete", "group", "Extra"}, 850, L"1.3.6.1.4.1.884.2.10.2.9.1.10.5.0", L"Extra"},
-      {{"add", "restype", "Extra Type"}, 841, L"1.3.6.1.4.1.884.2.10.2.9.1.10.4.0", L"Extra Type"},
-      {{"delete", "restype", "Extra Type"}, 840, L"1.3.6.1.4.1.884.2.10.2.9.1.10.4.0", L"Extra Type"},
-      {{"add", "network", "Backup", "1"}, 911, L"1.3.6.1.4.1.884.2.10.2.9.1.10.11.0", L"Backup"},
-      {{"add", "netinterface", "FS-NODE2 - Backup", "FS-NODE2", "Backup"}, 921, L"1.3.6.1.4.1.884.2.10.2.9.1.10.12.0",
-       L"FS-NODE2 - Backup"},
-      {{"delete", "netinterface", "FS-NODE2 - Backup"}, 920, L"1.3.6.1.4.1.884.2.10.2.9.1.10.12.0",
-       L"FS-NODE2 - Backup"},
-      {{"delete", "network", "Backup"}, 910, L"1.3.6.1.4.1.884.2.10.2.9.1.10.11.0", L"Backup"},
+      {{"node", "pause", "FS-NODE2"}, 926, kNode, L"FS-NODE2"},
+      {{"node", "resume", "FS-NODE2"}, 924, kNode, L"FS-NODE2"},
+      {{"node", "down", "FS-NODE1"}, 925, kNode, L"FS-NODE1"},
+      {{}, 942, kInterface, L"FS-NODE1 - Public"},
+      {{"node", "join", "FS-NODE1"}, 927, kNode, L"FS-NODE1"},
+      {{"node", "up", "FS-NODE1"}, 924, kNode, L"FS-NODE1"},
+      {{}, 939, kInterface, L"FS-NODE1 - Public"},
+      {{"group", "offline", "Files"}, 931, kGroup, L"Files"},
+      {{"group", "pending", "Files"}, 862, kResource, L"Files IP Address"},
+      {{}, 930, kGroup, L"Files"},
+      {{"group", "online", "Files"}, 928, kGroup, L"Files"},
+      // The dependent goes offline before its provider.
+      {{"resource", "offline", "Disk S:"}, 934, kResource, L"Users Share"},
+      {{}, 934, kResource, L"Disk S:"},
+      {{}, 929, kGroup, L"Files"},
+      // The provider comes online before its dependent.
+      {{"resource", "online", "Users Share"}, 933, kResource, L"Disk S:"},
+      {{}, 933, kResource, L"Users Share"},
+      {{"resource", "fail", "Users Share"}, 935, kResource, L"Users Share"},
+      {{}, 932, kGroup, L"Files"},
+      {{"resource", "online", "Users Share"}, 933, kResource, L"Users Share"},
+      {{"group", "move", "Files", "FS-NODE1"}, 853, kGroup, L"Files"},
+      {{"add", "node", "FS-NODE3"}, 831, kNode, L"FS-NODE3"},
+      {{"node", "down", "FS-NODE3"}, 925, kNode, L"FS-NODE3"},
+      {{"delete", "node", "FS-NODE3"}, 830, kNode, L"FS-NODE3"},
+      {{"add", "group", "Extra"}, 851, kGroup, L"Extra"},
+      {{"add", "resource", "Extra Disk", "Extra"}, 861, kResource, L"Extra Disk"},
+      {{"set", "resource", "Extra Disk", "common.Description", "x"}, 863, kResource, L"Extra Disk"},
+      {{"delete", "resource", "Extra Disk"}, 860, kResource, L"Extra Disk"},
+      {{"delete", "group", "Extra"}, 850, kGroup, L"Extra"},
+      {{"add", "restype", "Extra Type"}, 841, kType, L"Extra Type"},
+      {{"delete", "restype", "Extra Type"}, 840, kType, L"Extra Type"},
+      {{"add", "network", "Backup", "1"}, 911, kNetwork, L"Backup"},
+      {{"set", "network", "Backup", "common.Description", "x"}, 913, kNetwork, L"Backup"},
+      {{"add", "netinterface", "FS-NODE2 - Backup", "FS-NODE2", "Backup"}, 921, kInterface, L"FS-NODE2 - Backup"},
+      {{"set", "netinterface", "FS-NODE2 - Backup", "common.Description", "x"}, 923, kInterface, L"FS-NODE2 - Backup"},
+      {{"delete", "netinterface", "FS-NODE2 - Backup"}, 920, kInterface, L"FS-NODE2 - Backup"},
+      {{"delete", "network", "Backup"}, 910, kNetwork, L"Backup"},
+      // A network's interfaces change before the network.
+      {{"network", "down", "Heartbeat"}, 940, kInterface, L"FS-NODE1 - Heartbeat"},
+      {{}, 937, kNetwork, L"Heartbeat"},
+      {{"network", "partition", "Heartbeat"}, 941, kInterface, L"FS-NODE1 - Heartbeat"},
+      {{}, 912, kNetwork, L"Heartbeat"},
+      {{"network", "unavailable", "Heartbeat"}, 938, kNetwork, L"Heartbeat"},
+      {{"network", "up", "Heartbeat"}, 936, kNetwork, L"Heartbeat"},
+      {{"netinterface", "fail", "FS-NODE2 - Public"}, 940, kInterface, L"FS-NODE2 - Public"},
+      {{"netinterface", "unreachable", "FS-NODE2 - Public"}, 941, kInterface, L"FS-NODE2 - Public"},
+      {{"netinterface", "up", "FS-NODE2 - Public"}, 939, kInterface, L"FS-NODE2 - Public"},
+      // A state that cannot be read gives the kind's generic trap.
+      {{"fault", "node", "FS-NODE2", "state", "5"}, 0, nullptr, nullptr},
+      {{"node", "pause", "FS-NODE2"}, 832, kNode, L"FS-NODE2"},
+      {{"fault", "node", "FS-NODE2", "clear"}, 0, nullptr, nullptr},
+      {{"node", "resume", "FS-NODE2"}, 924, kNode, L"FS-NODE2"},
+      {{"fault", "group", "Files", "state", "5"}, 0, nullptr, nullptr},
+      {{"group", "offline", "Files"}, 852, kGroup, L"Files"},
+      {{"fault", "group", "Files", "clear"}, 0, nullptr, nullptr},
+      {{"group", "online", "Files"}, 928, kGroup, L"Files"},
+      {{"fault", "netinterface", "FS-NODE2 - Public", "state", "5"}, 0, nullptr, nullptr},
+      {{"netinterface", "fail", "FS-NODE2 - Public"}, 922, kInterface, L"FS-NODE2 - Public"},
+      {{"fault", "netinterface", "FS-NODE2 - Public", "clear"}, 0, nullptr, nullptr},
+      {{"netinterface", "up", "FS-NODE2 - Public"}, 939, kInterface, L"FS-NODE2 - Public"},
+      // The cluster registry.
+      {{"registry", "add", "Parameters\\Extra"}, 896, kKey, L"Parameters\\Extra"},
+      {{"registry", "set", "Parameters\\Extra", "Level", "7"}, 897, kKey, L"Parameters\\Extra"},
+      {{"registry", "attributes", "Parameters\\Extra"}, 895, kKey, L"Parameters\\Extra"},
+      {{"set", "resource", "Disk S:", "private.Drive", "T:"}, 863, kResource, L"Disk S:"},
+      {{}, 897, kKey, L"\\Parameters"},
+      {{"registry", "delete", "Parameters"}, 896, kKey, L"Parameters"},
+      // Loss and return of the service.
+      {{"service", "stop"}, 812, nullptr, nullptr},
+      {{"service", "start"}, 811, nullptr, nullptr},
   };
+  std::string last;
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.command[0] + " " + c.command[1] + " " + c.command[2]);
-    std::string output;
-    ASSERT_EQ(sim.Control(c.command, &output), 0) << output;
+    if (!c.command.empty()) {
+      last.clear();
+      for (const auto& word : c.command) last += word + " ";
+    }
+    SCOPED_TRACE(last + "-> " + std::to_string(c.trap));
+    if (!c.command.empty()) {
+      std::string output;
+      ASSERT_EQ(sim.Control(c.command, &output), 0) << output;
+    }
+    if (!c.trap) continue;
     const auto trap = WaitForTrap(c.trap);
     ASSERT_TRUE(trap.has_value());
-    ASSERT_EQ(trap->Oids.size(), 3u);
+    ASSERT_EQ(trap->Oids.size(), c.varbind ? 3u : 2u);
     EXPECT_EQ(trap->Oids[0], L"1.3.6.1.4.1.884.2.10.6.1.0");
     EXPECT_EQ(trap->Oids[1], L"1.3.6.1.4.1.884.2.10.6.2.0");
-    EXPECT_EQ(trap->Oids[2], c.varbind);
-    EXPECT_NE(trap->Values[2].find(c.object), std::wstring::npos) << trap->Values[2];
+    if (c.varbind) {
+      EXPECT_EQ(trap->Oids[2], c.varbind);
+      EXPECT_NE(trap->Values[2].find(c.object), std::wstring::npos) << trap->Values[2];
+    }
     EXPECT_TRUE(agent.IsRebuildNeeded());
   }
 }
