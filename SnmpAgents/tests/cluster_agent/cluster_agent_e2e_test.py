@@ -5,6 +5,7 @@ import re
 import shutil
 import subprocess
 import sys
+import tempfile
 import time
 import unittest
 
@@ -16,7 +17,6 @@ BIN = os.environ["BIN_DIR"]
 AGENT = os.environ["CLUSTER_AGENT"]
 MESSAGES = os.environ["MESSAGES_DLL"]
 SCENARIOS = os.path.join(ROOT, "SnmpAgents", "clustersim", "scenarios")
-WORK = os.environ.get("E2E_WORK", "/tmp/cluster_agent_e2e")
 REGION = ".1.3.6.1.4.1.884.2.10.2.9.1"
 
 
@@ -30,9 +30,21 @@ class ClusterAgentEndToEnd(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
-        work = WORK + "-" + cls.scenario.split(".")[0]
-        shutil.rmtree(work, ignore_errors=True)
-        os.makedirs(work)
+        # A short directory: Unix socket paths hold at most 107 bytes, and build trees
+        # can lie deep.
+        work = tempfile.mkdtemp(prefix="fw-e2e-")
+        cls.work = work
+        cls.procs = []
+        cls.clussimd = None
+        cls.lab = None
+        try:
+            cls.start_all(work)
+        except BaseException:
+            cls.tearDownClass()
+            raise
+
+    @classmethod
+    def start_all(cls, work):
         state = os.path.join(work, "state")
         os.environ.update({
             "WINAPI_STATE_DIR": state,
@@ -46,8 +58,6 @@ class ClusterAgentEndToEnd(unittest.TestCase):
         agents = os.path.join(state, "root", "drive_c", "Program Files", "Morvasten", "Agents")
         os.makedirs(agents)
         shutil.copy(MESSAGES, agents)
-        cls.procs = []
-        cls.work = work
         cls.start_clussimd()
         config = os.path.join(work, "mgtcore.json")
         with open(config, "w") as f:
@@ -78,12 +88,13 @@ class ClusterAgentEndToEnd(unittest.TestCase):
 
     @classmethod
     def tearDownClass(cls):
-        cls.lab.stop_all()
+        if cls.lab:
+            cls.lab.stop_all()
         for proc in cls.procs + [cls.clussimd]:
-            proc.terminate()
-            proc.wait(10)
-            if proc.stderr:
-                proc.stderr.close()
+            if proc:
+                proc.terminate()
+                proc.wait(10)
+        shutil.rmtree(cls.work, ignore_errors=True)
 
     def walk(self, version="2c"):
         result = self.lab.tool("snmpwalk", REGION, version=version)
