@@ -1,47 +1,16 @@
 // Round trip of one Tarn request through the layer's COM transport to a running
 // mgtcore and back, from one client thread, for each request method.
 #include <benchmark/benchmark.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <chrono>
 #include <cstdlib>
-#include <fstream>
 #include <string>
-#include <thread>
 
 #include "management_settings.h"
+#include "mgtcore_process.h"
 #include "private_state.h"
 #include "relay_client.h"
 
 namespace {
-
-pid_t g_service = 0;
-
-bool StartService() {
-  const std::string state = std::getenv("WINAPI_STATE_DIR");
-  g_service = fork();
-  if (g_service == 0) {
-    setsid();
-    if (!freopen("/dev/null", "w", stderr)) _exit(126);
-    execl(MGTCORE_PROGRAM, MGTCORE_PROGRAM, static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  for (int i = 0; i < 500; ++i) {
-    std::ifstream pid(state + "/run/MgtCore.pid");
-    pid_t written = 0;
-    if ((pid >> written) && written == g_service) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return false;
-}
-
-void StopService() {
-  if (g_service <= 0) return;
-  kill(g_service, SIGTERM);
-  waitpid(g_service, nullptr, 0);
-}
 
 void RoundTrip(benchmark::State& state, const wchar_t* method) {
   CRelayClient client;
@@ -79,13 +48,13 @@ int main(int argc, char** argv) {
   conformance::UsePrivateStateDir(argv, "MGTCORE_BENCH_STATE", "mgtcore-bench");
   benchmark::Initialize(&argc, argv);
   CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-  if (!StartService()) {
+  mgtcore_test::MgtCore service;
+  if (!service.Start()) {
     std::fprintf(stderr, "request_bench: mgtcore did not start\n");
-    StopService();
     return 1;
   }
   benchmark::RunSpecifiedBenchmarks();
-  StopService();
+  service.Stop();
   CoUninitialize();
   return 0;
 }

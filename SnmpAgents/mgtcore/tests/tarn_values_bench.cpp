@@ -3,16 +3,12 @@
 // keep-value object, a SET with its check (two requests and a saved configuration
 // file), and a constant object for comparison.
 #include <benchmark/benchmark.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <chrono>
 #include <cstdlib>
-#include <fstream>
+#include <sstream>
 #include <string>
-#include <thread>
 
+#include "mgtcore_process.h"
 #include "private_state.h"
 #include "request_builder.h"
 #include "test_agent.h"
@@ -21,36 +17,17 @@ namespace {
 
 using namespace fw::testing;
 
-pid_t g_service = 0;
 CTestAgent* g_agent = nullptr;
 
 std::wstring ObjectOid(const wchar_t* suffix) { return std::wstring(kTestRegion).substr(1) + suffix; }
 
-bool StartService(const std::string& state) {
-  const std::string config = state + "/bench-mgtcore.json";
-  std::ofstream(config) << "{\"Values\":[{\"OE\":" << kTarnTestCode << ",\"OI\":" << kTarnOffset << ",\"CA\":"
-                        << kTarnTestCabinet << ",\"DA\":2},{\"OE\":" << kTarnTestCode << ",\"OI\":" << kTarnKept
-                        << ",\"CA\":" << kTarnTestCabinet << ",\"DA\":9}]}";
-  g_service = fork();
-  if (g_service == 0) {
-    setsid();
-    if (!freopen("/dev/null", "w", stderr)) _exit(126);
-    execl(MGTCORE_PROGRAM, MGTCORE_PROGRAM, "--config", config.c_str(), static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  for (int i = 0; i < 500; ++i) {
-    std::ifstream pid(state + "/run/MgtCore.pid");
-    pid_t written = 0;
-    if ((pid >> written) && written == g_service) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return false;
-}
-
-void StopService() {
-  if (g_service <= 0) return;
-  kill(g_service, SIGTERM);
-  waitpid(g_service, nullptr, 0);
+// The two values the benchmark reads and writes.
+std::string ServiceConfig() {
+  std::ostringstream config;
+  config << "{\"Values\":[{\"OE\":" << kTarnTestCode << ",\"OI\":" << kTarnOffset << ",\"CA\":" << kTarnTestCabinet
+         << ",\"DA\":2},{\"OE\":" << kTarnTestCode << ",\"OI\":" << kTarnKept << ",\"CA\":" << kTarnTestCabinet
+         << ",\"DA\":9}]}";
+  return config.str();
 }
 
 void Query(benchmark::State& state, BYTE type, const std::wstring& oid, bool alternate = false) {
@@ -84,9 +61,9 @@ int main(int argc, char** argv) {
   conformance::UsePrivateStateDir(argv, "TARN_VALUES_BENCH_STATE", "tarn-values-bench");
   benchmark::Initialize(&argc, argv);
   g_AgentName = L"TarnValuesBench";
-  if (!StartService(std::getenv("WINAPI_STATE_DIR"))) {
+  mgtcore_test::MgtCore service;
+  if (!service.Start(ServiceConfig())) {
     std::fprintf(stderr, "tarn_values_bench: mgtcore did not start\n");
-    StopService();
     return 1;
   }
   int result = 0;
@@ -102,6 +79,6 @@ int main(int argc, char** argv) {
     }
     agent.StopAgent();
   }
-  StopService();
+  service.Stop();
   return result;
 }
