@@ -30,7 +30,7 @@ class ClusterAgentEndToEnd(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
-        work = WORK + "-" + cls.scenario.split(".")[0]
+        work = WORK + "-" + getattr(cls, "work_name", cls.scenario.split(".")[0])
         shutil.rmtree(work, ignore_errors=True)
         os.makedirs(work)
         state = os.path.join(work, "state")
@@ -46,8 +46,16 @@ class ClusterAgentEndToEnd(unittest.TestCase):
         agents = os.path.join(state, "root", "drive_c", "Program Files", "Morvasten", "Agents")
         os.makedirs(agents)
         shutil.copy(MESSAGES, agents)
-        cls.procs = []
+        cls.procs, cls.clussimd, cls.lab = [], None, None
         cls.work = work
+        try:
+            cls.start_everything(work, state)
+        except BaseException:
+            cls.tearDownClass()  # what did start must not outlive the test
+            raise
+
+    @classmethod
+    def start_everything(cls, work, state):
         cls.start_clussimd()
         config = os.path.join(work, "mgtcore.json")
         with open(config, "w") as f:
@@ -61,6 +69,10 @@ class ClusterAgentEndToEnd(unittest.TestCase):
         cls.lab.start_snmptrapd()
         cls.lab.start_snmpd()
         cls.lab.start_host(os.path.join(BIN, "snmpext-host"), [AGENT])
+        cls.wait_until_served()
+
+    @classmethod
+    def wait_until_served(cls):
         snmp_lab.wait_until(lambda: cls.lab.tool("snmpget", REGION + ".3.1.0").stdout.find("INTEGER") >= 0, 30,
                             "the cluster MIB")
 
@@ -78,8 +90,9 @@ class ClusterAgentEndToEnd(unittest.TestCase):
 
     @classmethod
     def tearDownClass(cls):
-        cls.lab.stop_all()
-        for proc in cls.procs + [cls.clussimd]:
+        if cls.lab:
+            cls.lab.stop_all()
+        for proc in cls.procs + ([cls.clussimd] if cls.clussimd else []):
             proc.terminate()
             proc.wait(10)
             if proc.stderr:
