@@ -12,9 +12,9 @@
 
 #include <algorithm>
 #include <atomic>
-#include <deque>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <memory>
 #include <string>
 #include <vector>
@@ -147,7 +147,8 @@ void RequeueUnanswered(Host& host) {
   host.resend.clear();
 }
 
-bool SendNotify(Host& host, const Trap& trap, netsnmp_variable_list* vars) {
+// Takes the trap (kept until the answer) and the varbinds when the Notify went out.
+bool SendNotify(Host& host, Trap& trap, netsnmp_variable_list* vars) {
   netsnmp_pdu* pdu = snmp_pdu_create(kAgentxNotify);
   if (!pdu) return false;
   pdu->version = main_session->version;
@@ -160,7 +161,7 @@ bool SendNotify(Host& host, const Trap& trap, netsnmp_variable_list* vars) {
     snmp_free_pdu(pdu);
     return false;
   }
-  host.unanswered.push_back(SentTrap{reqid, trap});
+  host.unanswered.push_back(SentTrap{reqid, std::move(trap)});
   return true;
 }
 
