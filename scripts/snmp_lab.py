@@ -78,6 +78,9 @@ class Lab:
         with open(self.path("snmpd.conf"), "w") as f:
             f.write("agentAddress udp:127.0.0.1:%d\n" % self.state["agent_port"])
             f.write("master agentx\nagentXSocket %s\nagentXPerms 0600 0700\n" % self.path("agentx.sock"))
+            # An extension agent may hold a request while it rebuilds its MIB; snmpd's own
+            # wait for a subagent (1 s, 5 retries) ignores the timeout the subagent registers.
+            f.write("agentxTimeout 60\n")
             f.write("rocommunity public 127.0.0.1\nrwcommunity private 127.0.0.1\n")
             f.write('createUser fwuser SHA "fwauthpass" AES "fwprivpass"\nrwuser fwuser priv\n')
             f.write("trap2sink tcp:127.0.0.1:%d public\n" % self.state["trap_port"])

@@ -10,9 +10,11 @@
 #include <sys/ioctl.h>
 #include <linux/sockios.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <memory>
 #include <string>
 #include <vector>
@@ -97,12 +99,25 @@ int ParseOptions(int argc, char** argv, Options& options) {
   return 0;
 }
 
+// A notification handed to the master and not answered yet, kept to be sent again.
+struct SentTrap {
+  int reqid = 0;
+  Trap trap;
+};
+
 struct Host {
   TrapQueue queue;
   std::vector<std::unique_ptr<ExtensionAgent>> agents;
   bool backoffPending = false;  // a flush is scheduled for when the master caught up
+  // A master that stops or fails drops what it has not read yet: a trap counts as
+  // delivered only once the master answered its Notify; the others go out again, in order.
+  std::deque<SentTrap> unanswered;
+  std::deque<Trap> resend;
   explicit Host(size_t capacity) : queue(capacity) {}
 };
+
+// The AgentX Notify PDU type (RFC 2741); net-snmp does not install its AgentX headers.
+constexpr int kAgentxNotify = 12;
 
 // Notifications sent per turn of the event loop, and the most the master may leave
 // unread on the AgentX socket. The master answers every notification; while it is slower
@@ -113,6 +128,42 @@ constexpr int kMaxUnreadByMaster = 16 * 1024;
 constexpr long kBackoffMicroseconds = 5000;
 
 void OnFlushAlarm(unsigned int, void* data);
+
+// The master's answer to a Notify, or the end of the wait for it (timeout, lost session).
+int OnNotifyAnswered(int operation, netsnmp_session*, int reqid, netsnmp_pdu*, void* data) {
+  auto* host = static_cast<Host*>(data);
+  auto sent = std::find_if(host->unanswered.begin(), host->unanswered.end(),
+                           [reqid](const SentTrap& s) { return s.reqid == reqid; });
+  if (sent == host->unanswered.end()) return 1;
+  if (operation != NETSNMP_CALLBACK_OP_RECEIVED_MESSAGE) host->resend.push_back(std::move(sent->trap));
+  host->unanswered.erase(sent);
+  if (!host->resend.empty()) host->queue.Rewake();
+  return 1;
+}
+
+// Traps whose Notify went unanswered go before everything still queued, oldest first.
+void RequeueUnanswered(Host& host) {
+  for (auto trap = host.resend.rbegin(); trap != host.resend.rend(); ++trap) host.queue.Unpop(std::move(*trap));
+  host.resend.clear();
+}
+
+// Takes the trap (kept until the answer) and the varbinds when the Notify went out.
+bool SendNotify(Host& host, Trap& trap, netsnmp_variable_list* vars) {
+  netsnmp_pdu* pdu = snmp_pdu_create(kAgentxNotify);
+  if (!pdu) return false;
+  pdu->version = main_session->version;
+  pdu->sessid = main_session->sessid;
+  pdu->variables = vars;
+  pdu->flags |= UCD_MSG_FLAG_EXPECT_RESPONSE;
+  const int reqid = pdu->reqid = pdu->msgid = snmp_get_next_reqid();
+  if (!snmp_async_send(main_session, pdu, OnNotifyAnswered, &host)) {
+    pdu->variables = nullptr;  // the caller still owns them
+    snmp_free_pdu(pdu);
+    return false;
+  }
+  host.unanswered.push_back(SentTrap{reqid, std::move(trap)});
+  return true;
+}
 
 // Bytes the master has not read yet from our socket; 0 when that cannot be told.
 int UnreadByMaster() {
@@ -127,6 +178,7 @@ int UnreadByMaster() {
 void FlushTraps(Host& host) {
   if (const size_t dropped = host.queue.TakeDropped())
     HostLog(LogLevel::Warning, std::to_string(dropped) + " traps dropped: the trap queue was full");
+  RequeueUnanswered(host);
   Trap trap;
   for (int sent = 0; main_session && host.queue.Pop(trap); ++sent) {
     if (sent == kTrapsPerTurn) {
@@ -148,8 +200,11 @@ void FlushTraps(Host& host) {
       HostLog(LogLevel::Warning, trap.agent + ": trap " + std::to_string(trap.specific) + " has no SNMP form, dropped");
       continue;
     }
-    send_v2trap(vars);
-    snmp_free_varbind(vars);
+    if (!SendNotify(host, trap, vars)) {
+      snmp_free_varbind(vars);
+      host.queue.Unpop(std::move(trap));
+      return;
+    }
   }
 }
 

@@ -32,19 +32,9 @@ class ClusterAgentEndToEnd(unittest.TestCase):
     def setUpClass(cls):
         # A short directory: Unix socket paths hold at most 107 bytes, and build trees
         # can lie deep.
-        work = tempfile.mkdtemp(prefix="fw-e2e-")
+        work = tempfile.mkdtemp(prefix="fw-e2e-%s-" % getattr(cls, "work_name", cls.scenario.split(".")[0]))
         cls.work = work
-        cls.procs = []
-        cls.clussimd = None
-        cls.lab = None
-        try:
-            cls.start_all(work)
-        except BaseException:
-            cls.tearDownClass()
-            raise
-
-    @classmethod
-    def start_all(cls, work):
+        cls.procs, cls.clussimd, cls.lab = [], None, None
         state = os.path.join(work, "state")
         os.environ.update({
             "WINAPI_STATE_DIR": state,
@@ -58,6 +48,14 @@ class ClusterAgentEndToEnd(unittest.TestCase):
         agents = os.path.join(state, "root", "drive_c", "Program Files", "Morvasten", "Agents")
         os.makedirs(agents)
         shutil.copy(MESSAGES, agents)
+        try:
+            cls.start_everything(work, state)
+        except BaseException:
+            cls.tearDownClass()  # what did start must not outlive the test
+            raise
+
+    @classmethod
+    def start_everything(cls, work, state):
         cls.start_clussimd()
         config = os.path.join(work, "mgtcore.json")
         with open(config, "w") as f:
@@ -71,6 +69,10 @@ class ClusterAgentEndToEnd(unittest.TestCase):
         cls.lab.start_snmptrapd()
         cls.lab.start_snmpd()
         cls.lab.start_host(os.path.join(BIN, "snmpext-host"), [AGENT])
+        cls.wait_until_served()
+
+    @classmethod
+    def wait_until_served(cls):
         snmp_lab.wait_until(lambda: cls.lab.tool("snmpget", REGION + ".3.1.0").stdout.find("INTEGER") >= 0, 30,
                             "the cluster MIB")
 
@@ -90,10 +92,11 @@ class ClusterAgentEndToEnd(unittest.TestCase):
     def tearDownClass(cls):
         if cls.lab:
             cls.lab.stop_all()
-        for proc in cls.procs + [cls.clussimd]:
-            if proc:
-                proc.terminate()
-                proc.wait(10)
+        for proc in cls.procs + ([cls.clussimd] if cls.clussimd else []):
+            proc.terminate()
+            proc.wait(10)
+            if proc.stderr:
+                proc.stderr.close()
         shutil.rmtree(cls.work, ignore_errors=True)
 
     def walk(self, version="2c"):

@@ -406,4 +406,16 @@ TEST_F(ClusterAgentTest, CloseMibEndsTheWatcherDuringItsWaitForTheService) {
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
 }
 
+TEST_F(ClusterAgentTest, CloseMibEndsTheWatcherDuringItsWaitForNotifications) {
+  StartConnected();
+  ASSERT_EQ(sim.Control({"node", "pause", "FS-NODE2"}), 0);
+  ASSERT_TRUE(WaitForTrap(926).has_value());
+  Sleep(200);  // back in its three-hour wait on the notification port
+  const auto start = std::chrono::steady_clock::now();
+  g_bShutdown = true;
+  agent.CloseMib();
+  EXPECT_TRUE(agent.WaitForWatcher(2000));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+}
+
 }  // namespace
