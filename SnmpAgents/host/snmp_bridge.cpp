@@ -5,6 +5,8 @@
 #include <net-snmp/agent/net-snmp-agent-includes.h>
 
 #include <chrono>
+#include <mutex>
+#include <condition_variable>
 #include <cstring>
 #include <memory>
 #include <set>
@@ -128,19 +130,37 @@ QueryWorkers& Workers() {
   return workers;
 }
 
-// One delegated request of a GET or GETNEXT: what was asked and what the agent answered.
+// One request of a GET or GETNEXT: what was asked and what the agent answered.
 struct DelegatedItem {
   netsnmp_request_info* request;
   VarBind asked;
   QueryResult result;
 };
 
-// Hands the requests to the agent's query thread; the answers are filled in on the event
-// loop's thread when the agent has given them, then net-snmp sends the response.
+// The queries of one handler call, run on the agent's thread. The loop waits a little
+// for them: most answers come at once and are given straight away; only a query that
+// takes longer (an agent rebuilding its MIB) is left delegated, so the loop goes on.
+struct QueryJob {
+  std::vector<DelegatedItem> items;
+  std::mutex lock;
+  std::condition_variable answered;
+  bool done = false;
+  // Read and written on the loop's thread only.
+  bool delegated = false;
+  netsnmp_delegated_cache* cache = nullptr;
+};
+
+constexpr auto kInlineWait = std::chrono::milliseconds(20);
+
+void Apply(RegionBinding& binding, netsnmp_agent_request_info* info, DelegatedItem& item, bool next) {
+  if (next) ApplyGetNext(binding, info, item.request, item.asked, item.result);
+  else ApplyGet(binding, info, item.request, item.asked, item.result);
+}
+
 void Delegate(netsnmp_mib_handler* handler, netsnmp_handler_registration* registration,
               netsnmp_agent_request_info* info, netsnmp_request_info* requests, bool next) {
   auto* binding = static_cast<RegionBinding*>(registration->my_reg_void);
-  auto items = std::make_shared<std::vector<DelegatedItem>>();
+  auto job = std::make_shared<QueryJob>();
   for (netsnmp_request_info* r = requests; r; r = r->next) {
     if (r->processed) continue;
     DelegatedItem item{r, {}, {}};
@@ -154,16 +174,14 @@ void Delegate(netsnmp_mib_handler* handler, netsnmp_handler_registration* regist
       ApplyGetNext(*binding, info, r, item.asked, binding->agent->Query(kPduGetNext, {item.asked}));
       continue;
     }
-    r->delegated = 1;
-    items->push_back(std::move(item));
+    job->items.push_back(std::move(item));
   }
-  if (items->empty()) return;
-  netsnmp_delegated_cache* cache = netsnmp_create_delegated_cache(handler, registration, info, requests, nullptr);
+  if (job->items.empty()) return;
   const uint8_t pdu = next ? kPduGetNext : kPduGet;
   Workers().Submit(
       binding->agent,
-      [binding, items, pdu] {
-        for (DelegatedItem& item : *items) {
+      [binding, job, pdu] {
+        for (DelegatedItem& item : job->items) {
           try {
             item.result = binding->agent->Query(pdu, {item.asked});
           } catch (const std::exception& e) {
@@ -171,18 +189,33 @@ void Delegate(netsnmp_mib_handler* handler, netsnmp_handler_registration* regist
             item.result.problem = e.what();
           }
         }
+        std::lock_guard<std::mutex> guard(job->lock);
+        job->done = true;
+        job->answered.notify_all();
       },
-      [binding, items, cache, next] {
+      [binding, job, next] {
+        if (!job->delegated) return;  // answered while the loop waited
         // The request may be gone (the master gave up on it): then nothing is answered.
-        netsnmp_delegated_cache* valid = netsnmp_handler_check_cache(cache);
-        for (DelegatedItem& item : *items) {
+        netsnmp_delegated_cache* valid = netsnmp_handler_check_cache(job->cache);
+        for (DelegatedItem& item : job->items) {
           if (!valid) break;
           item.request->delegated = 0;
-          if (next) ApplyGetNext(*binding, valid->reqinfo, item.request, item.asked, item.result);
-          else ApplyGet(*binding, valid->reqinfo, item.request, item.asked, item.result);
+          Apply(*binding, valid->reqinfo, item, next);
         }
-        netsnmp_free_delegated_cache(cache);
+        netsnmp_free_delegated_cache(job->cache);
       });
+  bool answered = false;
+  {
+    std::unique_lock<std::mutex> guard(job->lock);
+    answered = job->answered.wait_for(guard, kInlineWait, [&] { return job->done; });
+  }
+  if (answered) {
+    for (DelegatedItem& item : job->items) Apply(*binding, info, item, next);
+    return;
+  }
+  job->delegated = true;
+  for (DelegatedItem& item : job->items) item.request->delegated = 1;
+  job->cache = netsnmp_create_delegated_cache(handler, registration, info, requests, nullptr);
 }
 
 void OnQueriesDone(int, void*) { Workers().RunCompleted(); }
