@@ -109,7 +109,22 @@ class ClusterAgentEndToEnd(unittest.TestCase):
                             "traps %s" % (numbers,))
 
 
-class TwoNodeCluster(ClusterAgentEndToEnd):
+class WalkEqualsBuild:
+    """A walk through snmpd equals the MIB built in process from the same cluster."""
+
+    def test_0_the_walk_equals_the_mib_built_in_process(self):
+        # First of its class (the name sorts first): nothing has changed the cluster yet.
+        walked = self.lab.tool("snmpwalk", REGION)
+        self.assertEqual(walked.returncode, 0, walked.stderr)
+        built = subprocess.run([os.path.join(BIN, "mib_print")], capture_output=True, text=True, timeout=120)
+        self.assertEqual(built.returncode, 0, built.stderr)
+        walked_lines = walked.stdout.strip().splitlines()
+        built_lines = built.stdout.strip().splitlines()
+        self.assertGreater(len(built_lines), 20)
+        self.assertEqual(walked_lines, built_lines)
+
+
+class TwoNodeCluster(WalkEqualsBuild, ClusterAgentEndToEnd):
     def test_walks_in_every_version_see_the_cluster(self):
         walks = [self.walk(version) for version in ("1", "2c", "3")]
         self.assertEqual(walks[0], walks[1])
@@ -137,7 +152,7 @@ class TwoNodeCluster(ClusterAgentEndToEnd):
         self.wait_for_traps(811, timeout=90)
 
 
-class FourNodeIPv6Cluster(ClusterAgentEndToEnd):
+class FourNodeIPv6Cluster(WalkEqualsBuild, ClusterAgentEndToEnd):
     scenario = "four-node-ipv6.json"
 
     def test_the_walk_carries_ipv6_and_non_ascii_values(self):
@@ -147,6 +162,10 @@ class FourNodeIPv6Cluster(ClusterAgentEndToEnd):
         self.assertTrue(values[REGION + ".3.2.1.5.1"].startswith("Hex-STRING: 20 01 0D B8"),
                         values[REGION + ".3.2.1.5.1"])
         self.assertIn("N", values[REGION + ".3.2.1.2.1"])
+
+
+class FaultCluster(WalkEqualsBuild, ClusterAgentEndToEnd):
+    scenario = "faults.json"
 
 
 if __name__ == "__main__":
