@@ -39,6 +39,13 @@ class ClusterSimulator {
 
   static std::string Scenario(const std::string& file) { return std::string(CLUSSIM_SCENARIOS) + "/" + file; }
 
+  // Writes a generated scenario of that size to path; path, or empty when it failed.
+  static std::string Generate(const std::string& path, int nodes, int groups, int resources) {
+    const std::string command = "python3 " + Scenario("generate-large.py") + " " + Quote(path) + " " +
+                                std::to_string(nodes) + " " + std::to_string(groups) + " " + std::to_string(resources);
+    return std::system(command.c_str()) == 0 ? path : std::string();
+  }
+
   // Starts clussimd and waits until its service socket answers; false after 10 s.
   bool Start(const std::string& scenario) {
     Stop();

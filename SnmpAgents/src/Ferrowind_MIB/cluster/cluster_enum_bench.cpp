@@ -23,10 +23,7 @@ constexpr Size kSizes[] = {{8, 250, 1250}, {16, 500, 2500}, {32, 1000, 5000}};
 
 std::string GeneratedScenario(const Size& size) {
   const std::string path = "/tmp/clussim-bench-" + std::to_string(size.resources) + ".json";
-  const std::string command = "python3 " + ClusterSimulator::Scenario("generate-large.py") + " " + path + " " +
-                              std::to_string(size.nodes) + " " + std::to_string(size.groups) + " " +
-                              std::to_string(size.resources);
-  return std::system(command.c_str()) == 0 ? path : std::string();
+  return ClusterSimulator::Generate(path, size.nodes, size.groups, size.resources);
 }
 
 void Enumerate(benchmark::State& state, const std::string& scenario) {

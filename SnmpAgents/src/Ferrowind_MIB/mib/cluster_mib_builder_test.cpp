@@ -73,10 +73,7 @@ std::string WriteScenario(const ClusterSimulator& sim, const char* name, const c
 }
 
 std::string GenerateScenario(const ClusterSimulator& sim, int nodes, int groups, int resources) {
-  const std::string path = sim.Directory() + "/generated.json";
-  const std::string command = "python3 " + ClusterSimulator::Scenario("generate-large.py") + " " + path + " " +
-                              std::to_string(nodes) + " " + std::to_string(groups) + " " + std::to_string(resources);
-  return std::system(command.c_str()) == 0 ? path : std::string();
+  return ClusterSimulator::Generate(sim.Directory() + "/generated.json", nodes, groups, resources);
 }
 
 size_t OpenDescriptors() {

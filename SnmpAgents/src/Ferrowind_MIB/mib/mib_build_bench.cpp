@@ -25,10 +25,7 @@ constexpr Size kSizes[] = {{"half", 32, 1000, 5000}, {"large", 64, 2000, 10000},
 
 std::string GeneratedScenario(const Size& size) {
   const std::string path = "/tmp/mib-bench-" + std::to_string(size.resources) + ".json";
-  const std::string command = "python3 " + ClusterSimulator::Scenario("generate-large.py") + " " + path + " " +
-                              std::to_string(size.nodes) + " " + std::to_string(size.groups) + " " +
-                              std::to_string(size.resources);
-  return std::system(command.c_str()) == 0 ? path : std::string();
+  return ClusterSimulator::Generate(path, size.nodes, size.groups, size.resources);
 }
 
 size_t HeapInUse() { return mallinfo2().uordblks; }

@@ -142,10 +142,7 @@ constexpr Size kSizes[] = {{"half", 32, 1000, 5000}, {"large", 64, 2000, 10000},
 std::string ScenarioOf(const Size& size) {
   if (size.resources == 10000) return CLUSSIM_LARGE_SCENARIO;
   const std::string path = "/tmp/clusapi-bench-" + std::to_string(size.resources) + ".json";
-  const std::string command = "python3 " + ClusterSimulator::Scenario("generate-large.py") + " " + path + " " +
-                              std::to_string(size.nodes) + " " + std::to_string(size.groups) + " " +
-                              std::to_string(size.resources);
-  return std::system(command.c_str()) == 0 ? path : std::string();
+  return ClusterSimulator::Generate(path, size.nodes, size.groups, size.resources);
 }
 
 // CCluster::EnumerateAll, the system's main reader of the Cluster API, beside its floor.
