@@ -251,8 +251,9 @@ def main():
     def two_node_body(env):
         return event_to_trap(env, args.events), process_floor(env, "Files")
 
-    (total, command), floor = run_scenario("two-node-fileserver.json", "two-node", two_node_body)
-    report_events("two-node", total, command, floor)
+    if args.events > 0:
+        (total, command), floor = run_scenario("two-node-fileserver.json", "two-node", two_node_body)
+        report_events("two-node", total, command, floor)
 
     large = os.path.join(build, "scenarios", "large-64-nodes.json")
 
@@ -265,7 +266,8 @@ def main():
         return results
 
     results = run_scenario(large, "large", large_body)
-    report_events("large", *results["events"], results["floor"])
+    if args.large_events > 0:
+        report_events("large", *results["events"], results["floor"])
     first, second = results["requests"]
     summary("large: first GET after a change (rebuild)", first)
     summary("large: next GET (no rebuild, the floor)", second)
