@@ -3,6 +3,7 @@
 #include <new>
 
 #include "debug_trace.h"
+#include "win32_handle.h"
 
 namespace {
 
@@ -30,44 +31,14 @@ bool CopyNamed(const std::vector<Record>& list, Record& out, const wchar_t* name
   return false;
 }
 
-// Closes a cluster registry key at scope exit.
-class ClusterKey {
- public:
-  explicit ClusterKey(HKEY key) : m_key(key) {}
-  ~ClusterKey() {
-    if (m_key) ClusterRegCloseKey(m_key);
-  }
-  ClusterKey(const ClusterKey&) = delete;
-  ClusterKey& operator=(const ClusterKey&) = delete;
-  HKEY get() const { return m_key; }
-  HKEY* out() { return &m_key; }
-
- private:
-  HKEY m_key;
-};
+using ClusterKey = CUniqueHandle<HKEY, &ClusterRegCloseKey>;
 
 }  // namespace
 
-class CCluster::Guard {
- public:
-  explicit Guard(CCluster& cluster) : m_cluster(cluster) { m_cluster.Lock(); }
-  ~Guard() { m_cluster.Unlock(); }
-  Guard(const Guard&) = delete;
-  Guard& operator=(const Guard&) = delete;
-
- private:
-  CCluster& m_cluster;
-};
-
-CCluster::CCluster() { InitializeCriticalSection(&m_lock); }
-
-CCluster::~CCluster() {
-  Close();
-  DeleteCriticalSection(&m_lock);
-}
+CCluster::~CCluster() { Close(); }
 
 bool CCluster::Open(const wchar_t* clusterName) {
-  Guard guard(*this);
+  CCriticalSectionLock guard(m_lock);
   if (m_hCluster) {
     if (m_hNotifyPort) CloseClusterNotifyPort(m_hNotifyPort);
     m_hNotifyPort = nullptr;
@@ -93,7 +64,7 @@ void CCluster::CloseNotifyPortLocked() {
 }
 
 bool CCluster::Close() {
-  Guard guard(*this);
+  CCriticalSectionLock guard(m_lock);
   if (m_hCluster) {
     CloseNotifyPortLocked();
     CloseCluster(m_hCluster);
@@ -111,7 +82,7 @@ bool CCluster::Close() {
 }
 
 bool CCluster::OpenNotifyPort(DWORD filter, HCHANGE existingPort, DWORD_PTR notifyKey) {
-  Guard guard(*this);
+  CCriticalSectionLock guard(m_lock);
   if (!m_hCluster) {
     SetLastError(ERROR_INVALID_HANDLE);
     return false;
@@ -128,7 +99,7 @@ bool CCluster::OpenNotifyPort(DWORD filter, HCHANGE existingPort, DWORD_PTR noti
 }
 
 bool CCluster::CloseNotifyPort() {
-  Guard guard(*this);
+  CCriticalSectionLock guard(m_lock);
   CloseNotifyPortLocked();
   return m_hNotifyPort != nullptr;
 }
@@ -139,7 +110,7 @@ DWORD CCluster::EnumerateKind(DWORD type, const wchar_t* openFailure, Add add) {
     DBG_TRACE(1, L"\nCCluster            : ERROR! Invalid cluster handle!!");
     return ERROR_INVALID_HANDLE;
   }
-  HCLUSENUM enumeration = ClusterOpenEnum(m_hCluster, type);
+  const CUniqueHandle<HCLUSENUM, &ClusterCloseEnum> enumeration(ClusterOpenEnum(m_hCluster, type));
   if (!enumeration) {
     const DWORD error = GetLastError();
     DBG_TRACE(1, openFailure, error);
@@ -150,11 +121,10 @@ DWORD CCluster::EnumerateKind(DWORD type, const wchar_t* openFailure, Add add) {
     WCHAR name[kNameLength];
     DWORD length = kNameLength;
     DWORD entryType = 0;
-    result = ClusterEnum(enumeration, position, &entryType, name, &length);
+    result = ClusterEnum(enumeration.Get(), position, &entryType, name, &length);
     if (result != ERROR_SUCCESS) break;
     add(name, position);
   }
-  ClusterCloseEnum(enumeration);
   return result == ERROR_NO_MORE_ITEMS ? ERROR_SUCCESS : result;
 }
 
@@ -162,7 +132,7 @@ DWORD CCluster::EnumerateNodes() {
   m_nodes.clear();
   DBG_TRACE(3, L"\nCCLuster            : Start enumeration of cluster nodes ...");
   const DWORD result = EnumerateKind(CLUSTER_ENUM_NODE, L"\nCCluster            : ERROR 0x%X! ::ClusterOpenEnum FAILED!!",
-                                     [this](const wchar_t* name, DWORD position) {
+                                     [this](const wchar_t* name, DWORD position) FW_REQUIRES(m_lock) {
                                        CClusterNode node(name, position);
                                        LONG state = -1;
                                        if (GetNodeState(state, name) == ERROR_SUCCESS) node.State = state;
@@ -177,7 +147,7 @@ DWORD CCluster::EnumerateGroups() {
   m_groups.clear();
   DBG_TRACE(3, L"\nCCluster            : Start enumeraton of cluster groups ...");
   const DWORD result = EnumerateKind(CLUSTER_ENUM_GROUP, L"\nCCluster            : ERROR 0x%X! ClusterOpenEnum FAILED!!",
-                                     [this](const wchar_t* name, DWORD position) { m_groups.emplace_back(name, position); });
+                                     [this](const wchar_t* name, DWORD position) FW_REQUIRES(m_lock) { m_groups.emplace_back(name, position); });
   DBG_TRACE(3, L"\nCCluster            : ... enumeration of cluster groups finished");
   DBG_TRACE(2, L"\nCCluster            : Cluster contains %d groups", static_cast<int>(m_groups.size()));
   return result;
@@ -187,7 +157,7 @@ DWORD CCluster::EnumerateNetworks() {
   m_networks.clear();
   const DWORD result =
       EnumerateKind(CLUSTER_ENUM_NETWORK, L"\nCCluster            : ERROR 0x%X! ::ClusterOpenEnum FAILED!!",
-                    [this](const wchar_t* name, DWORD position) { m_networks.emplace_back(name, position); });
+                    [this](const wchar_t* name, DWORD position) FW_REQUIRES(m_lock) { m_networks.emplace_back(name, position); });
   DBG_TRACE(1, L"\nCCluster            : Found %d cluster networks", static_cast<int>(m_networks.size()));
   return result;
 }
@@ -197,7 +167,7 @@ DWORD CCluster::EnumerateNetInterfaces() {
   m_netInterfaces.clear();
   const DWORD result = EnumerateKind(CLUSTER_ENUM_NETINTERFACE,
                                      L"\nCCluster            : ERROR 0x%X! ::ClusterOpenEnum FAILED!!",
-                                     [this](const wchar_t* name, DWORD position) {
+                                     [this](const wchar_t* name, DWORD position) FW_REQUIRES(m_lock) {
                                        CClusterNetInterface netInterface(name, position);
                                        LONG state = -1;
                                        if (GetNetInterfaceState(state, name) == ERROR_SUCCESS) netInterface.State = state;
@@ -216,7 +186,7 @@ DWORD CCluster::EnumerateResources() {
   } else {
     DBG_TRACE(3, L"\nCCLuster            : Start enumeration of cluster resources ...");
     result = EnumerateKind(CLUSTER_ENUM_RESOURCE, L"\nCCluster            : ERROR 0x%X! ClusterOpenEnum FAILED!!",
-                           [this](const wchar_t* name, DWORD position) {
+                           [this](const wchar_t* name, DWORD position) FW_REQUIRES(m_lock) {
                              CClusterResource resource(name, position);
                              ReadResourceProperties(resource);
                              m_resources.push_back(resource);
@@ -230,11 +200,11 @@ DWORD CCluster::EnumerateResources() {
 DWORD CCluster::EnumerateResourceTypes() {
   m_resourceTypes.clear();
   return EnumerateKind(CLUSTER_ENUM_RESTYPE, L"\nCCluster            : ERROR 0x%X! ::ClusterOpenEnum FAILED!!",
-                       [this](const wchar_t* name, DWORD position) { m_resourceTypes.emplace_back(name, position); });
+                       [this](const wchar_t* name, DWORD position) FW_REQUIRES(m_lock) { m_resourceTypes.emplace_back(name, position); });
 }
 
 bool CCluster::EnumerateAll() {
-  Guard guard(*this);
+  CCriticalSectionLock guard(m_lock);
   try {
     const struct {
       DWORD (CCluster::*enumerate)();
@@ -257,7 +227,7 @@ bool CCluster::EnumerateAll() {
 }
 
 void CCluster::Reenumerate(ListFlag flag) {
-  Guard guard(*this);
+  CCriticalSectionLock guard(m_lock);
   m_enumerated[flag] = false;
   FillLazily(flag);
   m_enumerated[flag] = true;
@@ -299,12 +269,12 @@ void CCluster::FillLazily(ListFlag flag) {
 
 #define FW_CLUSTER_POSITION_LOOKUPS(Kind, Record, List, Flag)   \
   DWORD CCluster::Get##Kind##Count() {                          \
-    Guard guard(*this);                                         \
+    CCriticalSectionLock guard(m_lock);                                         \
     FillLazily(Flag);                                           \
     return static_cast<DWORD>(List.size());                     \
   }                                                             \
   bool CCluster::Get##Kind(Record& out, DWORD position) {       \
-    Guard guard(*this);                                         \
+    CCriticalSectionLock guard(m_lock);                                         \
     FillLazily(Flag);                                           \
     return CopyAt(List, out, position);                         \
   }
@@ -320,7 +290,7 @@ FW_CLUSTER_POSITION_LOOKUPS(ResourceType, CClusterResourceType, m_resourceTypes,
 #define FW_CLUSTER_NAME_LOOKUP(Kind, Record, List, Flag)         \
   bool CCluster::Find##Kind(Record& out, const wchar_t* name) {  \
     if (!name) return false;                                     \
-    Guard guard(*this);                                          \
+    CCriticalSectionLock guard(m_lock);                                          \
     FillLazily(Flag);                                            \
     return CopyNamed(List, out, name);                           \
   }
@@ -333,7 +303,7 @@ FW_CLUSTER_NAME_LOOKUP(Resource, CClusterResource, m_resources, ResourcesFlag)
 #undef FW_CLUSTER_NAME_LOOKUP
 
 bool CCluster::FindOwnerNodeOfGroup(CClusterNode& node, const wchar_t* groupName) {
-  Guard guard(*this);
+  CCriticalSectionLock guard(m_lock);
   FillLazily(NodesFlag);
   for (const auto& candidate : m_nodes) {
     std::wstring owner;
@@ -379,7 +349,7 @@ bool CCluster::PairSearchLocked(CClusterNode& node, CClusterNetwork& network, co
 
 bool CCluster::ReadNetInterfaceEnds(std::vector<CNetInterfaceEnds>& ends) {
   if (!m_hCluster) return false;
-  Guard guard(*this);
+  CCriticalSectionLock guard(m_lock);
   if (!m_hCluster) return false;
   ForEachInterfacePairLocked([&](const CClusterNode& node, const CClusterNetwork& network, const wchar_t* name) {
     ends.push_back({name, node, network});
@@ -391,25 +361,25 @@ bool CCluster::ReadNetInterfaceEnds(std::vector<CNetInterfaceEnds>& ends) {
 bool CCluster::FindNodeAndNetworkOfNetInterface(CClusterNode& node, CClusterNetwork& network,
                                                 const wchar_t* interfaceName) {
   if (!m_hCluster) return false;
-  Guard guard(*this);
+  CCriticalSectionLock guard(m_lock);
   return PairSearchLocked(node, network, interfaceName);
 }
 
 bool CCluster::FindNetworkOfResource(CClusterNetwork& network, const CClusterResource& resource) {
   if (!m_hCluster) return false;
-  Guard guard(*this);
+  CCriticalSectionLock guard(m_lock);
   FillLazily(NetworksFlag);
   return !resource.Network.empty() && CopyNamed(m_networks, network, resource.Network.c_str());
 }
 
 bool CCluster::FindResourceTypeOfResource(CClusterResourceType& resourceType, const CClusterResource& resource) {
-  Guard guard(*this);
+  CCriticalSectionLock guard(m_lock);
   FillLazily(ResourceTypesFlag);
   return !resource.Type.empty() && CopyNamed(m_resourceTypes, resourceType, resource.Type.c_str());
 }
 
 bool CCluster::FindGroupOfResource(CClusterGroup& group, const CClusterResource& resource) {
-  Guard guard(*this);
+  CCriticalSectionLock guard(m_lock);
   FillLazily(GroupsFlag);
   for (const auto& candidate : m_groups) {
     std::vector<CClusterResource> contents;
@@ -426,7 +396,7 @@ bool CCluster::FindGroupOfResource(CClusterGroup& group, const CClusterResource&
 
 bool CCluster::GetNodeIPAddresses(std::vector<CIpAddress>& addresses, const wchar_t* nodeName) {
   if (!nodeName || !*nodeName) return false;
-  Guard guard(*this);
+  CCriticalSectionLock guard(m_lock);
   DBG_TRACE(3, L"\nCCLuster            : Searching IP addresses for cluster node \"%s\" ...", nodeName);
   FillLazily(NetInterfacesFlag);
   FillLazily(NodesFlag);
@@ -451,14 +421,14 @@ bool CCluster::GetNodeIPAddresses(std::vector<CIpAddress>& addresses, const wcha
 }
 
 bool CCluster::GetClusterInfo(CLUSTERVERSIONINFO& info, std::wstring& clusterName) {
-  Guard guard(*this);
+  CCriticalSectionLock guard(m_lock);
   const DWORD result = GetClusterInformationRecord(info, clusterName, m_hCluster);
   SetLastError(result);
   return result == ERROR_SUCCESS;
 }
 
 bool CCluster::GetQuorumResource(std::wstring& resourceName, std::wstring& deviceName, DWORD& maxLogSize) {
-  Guard guard(*this);
+  CCriticalSectionLock guard(m_lock);
   if (!m_hCluster) {
     DBG_TRACE(1, L"\nGetQuorumResource(): ERROR Invalid cluster handle - cluster not opened!");
     SetLastError(ERROR_INVALID_HANDLE);
@@ -495,7 +465,7 @@ bool CCluster::QuorumResourceNameLocked(std::wstring& resourceName) {
 }
 
 bool CCluster::GetQuorumResourceName(std::wstring& resourceName) {
-  Guard guard(*this);
+  CCriticalSectionLock guard(m_lock);
   if (!m_hCluster) {
     DBG_TRACE(1, L"\nGetQuorumResource(): ERROR Invalid cluster handle - cluster not opened!");
     SetLastError(ERROR_INVALID_HANDLE);
@@ -505,7 +475,7 @@ bool CCluster::GetQuorumResourceName(std::wstring& resourceName) {
 }
 
 bool CCluster::GetVirtualIPAddress(CIpAddress& address, const wchar_t* resourceName) {
-  Guard guard(*this);
+  CCriticalSectionLock guard(m_lock);
   bool found = false;
   DWORD error = ERROR_INVALID_HANDLE;
   if (!m_hCluster) {
@@ -522,26 +492,26 @@ bool CCluster::GetVirtualIPAddress(CIpAddress& address, const wchar_t* resourceN
   } else {
     DBG_TRACE(3, L"\nCCluster            : Look up for registry value \"%ws\" inside cluster resource \"%s\"", L"Address",
               resourceName);
-    HRESOURCE resource = OpenClusterResource(m_hCluster, resourceName);
+    const CUniqueHandle<HRESOURCE, &CloseClusterResource> resource(OpenClusterResource(m_hCluster, resourceName));
     if (!resource) {
       error = GetLastError();
       DBG_TRACE(1, L"\nCCLuster            : GetClusterIPAddress(): ERROR 0x%X OpenClusterResource(\"%s\") FAILED!", error,
                 resourceName);
     } else {
-      ClusterKey resourceKey(GetClusterResourceKey(resource, KEY_READ));
-      if (!resourceKey.get()) {
+      const ClusterKey resourceKey(GetClusterResourceKey(resource.Get(), KEY_READ));
+      if (!resourceKey) {
         error = GetLastError();
         DBG_TRACE(1, L"\nGetVirtualIPAddress(): ERROR 0x%X GetClusterResourceKey(0x%X) FAILED", error, KEY_READ);
       } else {
-        ClusterKey parameters(nullptr);
-        error = static_cast<DWORD>(ClusterRegOpenKey(resourceKey.get(), L"Parameters", KEY_READ, parameters.out()));
+        ClusterKey parameters;
+        error = static_cast<DWORD>(ClusterRegOpenKey(resourceKey.Get(), L"Parameters", KEY_READ, parameters.Out()));
         if (error != ERROR_SUCCESS) {
           DBG_TRACE(1, L"\nCCLuster            : GetClusterIPAddress(): ERROR 0x%X ClusterRegOpenKey(0x%X) FAILED!", error,
                     KEY_READ);
         } else {
           BYTE value[kRegistryValueBytes] = {};
           DWORD type = 0, size = sizeof value;
-          error = static_cast<DWORD>(ClusterRegQueryValue(parameters.get(), L"Address", &type, value, &size));
+          error = static_cast<DWORD>(ClusterRegQueryValue(parameters.Get(), L"Address", &type, value, &size));
           if (error != ERROR_SUCCESS) {
             DBG_TRACE(1, L"\nCCLuster            : GetClusterIPAddress(): ERROR 0x%X ClusterRegQueryValue(0x%X) FAILED!",
                       error, KEY_READ);
@@ -556,7 +526,6 @@ bool CCluster::GetVirtualIPAddress(CIpAddress& address, const wchar_t* resourceN
           }
         }
       }
-      CloseClusterResource(resource);
     }
   }
   DBG_TRACE(2, L"\nCCLuster            : Cluster IP address = \"%s\"", address.GetText().c_str());
@@ -565,7 +534,7 @@ bool CCluster::GetVirtualIPAddress(CIpAddress& address, const wchar_t* resourceN
 }
 
 bool CCluster::GetClusterIPAddress(CIpAddress& address) {
-  Guard guard(*this);
+  CCriticalSectionLock guard(m_lock);
   if (!m_hCluster) {
     DBG_TRACE(1, L"\nCCluster            : GetClusterIPAddress(): ERROR Invalid cluster handle - cluster NOT open!");
     SetLastError(ERROR_INVALID_HANDLE);

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "cluster_records.h"
+#include "critical_section.h"
 
 // The node and network that a network interface connects.
 struct CNetInterfaceEnds {
@@ -25,7 +26,7 @@ bool ServesClients(const wchar_t* nodeName, const std::wstring& adapterId, CIpAd
 
 class CCluster {
  public:
-  CCluster();
+  CCluster() = default;
   virtual ~CCluster();
   CCluster(const CCluster&) = delete;
   CCluster& operator=(const CCluster&) = delete;
@@ -40,12 +41,12 @@ class CCluster {
 
   // Re-read one list (the caller holds the lock and sets the list's flag). The result is
   // the failing Cluster API code, 0 when the list is complete.
-  DWORD EnumerateNodes();
-  DWORD EnumerateGroups();
-  DWORD EnumerateNetworks();
-  DWORD EnumerateNetInterfaces();
-  DWORD EnumerateResources();
-  DWORD EnumerateResourceTypes();
+  DWORD EnumerateNodes() FW_REQUIRES(m_lock);
+  DWORD EnumerateGroups() FW_REQUIRES(m_lock);
+  DWORD EnumerateNetworks() FW_REQUIRES(m_lock);
+  DWORD EnumerateNetInterfaces() FW_REQUIRES(m_lock);
+  DWORD EnumerateResources() FW_REQUIRES(m_lock);
+  DWORD EnumerateResourceTypes() FW_REQUIRES(m_lock);
   // All six lists under the lock; true when every list is complete.
   bool EnumerateAll();
 
@@ -88,38 +89,37 @@ class CCluster {
   bool GetVirtualIPAddress(CIpAddress& address, const wchar_t* resourceName);
   bool GetClusterIPAddress(CIpAddress& address);
 
-  // The lock that guards the handles and the lists, for callers that re-enumerate.
-  void Lock() { EnterCriticalSection(&m_lock); }
-  void Unlock() { LeaveCriticalSection(&m_lock); }
-
   enum ListFlag { NodesFlag, GroupsFlag, NetworksFlag, NetInterfacesFlag, ResourcesFlag, ResourceTypesFlag, FlagCount };
-  void SetEnumerated(ListFlag flag) { m_enumerated[flag] = true; }
+  void SetEnumerated(ListFlag flag) {
+    CCriticalSectionLock guard(m_lock);
+    m_enumerated[flag] = true;
+  }
   // Re-reads one list under the lock and marks it filled.
   void Reenumerate(ListFlag flag);
 
  private:
-  class Guard;
-  void CloseNotifyPortLocked();
-  void FillLazily(ListFlag flag);
-  bool PairSearchLocked(CClusterNode& node, CClusterNetwork& network, const wchar_t* interfaceName);
+  void CloseNotifyPortLocked() FW_REQUIRES(m_lock);
+  void FillLazily(ListFlag flag) FW_REQUIRES(m_lock);
+  bool PairSearchLocked(CClusterNode& node, CClusterNetwork& network, const wchar_t* interfaceName) FW_REQUIRES(m_lock);
   // Calls visit(node, network, interface name) for each pair with an interface, in node
   // then network order, until visit returns true; failures are traced and skipped.
   template <class Visit>
-  bool ForEachInterfacePairLocked(Visit visit);
-  bool QuorumResourceNameLocked(std::wstring& resourceName);
+  bool ForEachInterfacePairLocked(Visit visit) FW_REQUIRES(m_lock);
+  bool QuorumResourceNameLocked(std::wstring& resourceName) FW_REQUIRES(m_lock);
   // Enumerates one kind: `add` builds the record of (name, position).
   template <class Add>
-  DWORD EnumerateKind(DWORD type, const wchar_t* openFailure, Add add);
+  DWORD EnumerateKind(DWORD type, const wchar_t* openFailure, Add add) FW_REQUIRES(m_lock);
 
-  std::vector<CClusterNode> m_nodes;
-  std::vector<CClusterGroup> m_groups;
-  std::vector<CClusterNetwork> m_networks;
-  std::vector<CClusterNetInterface> m_netInterfaces;
-  std::vector<CClusterResource> m_resources;
-  std::vector<CClusterResourceType> m_resourceTypes;
-  CRITICAL_SECTION m_lock;
+  // Guards the lists and the handles' replacement.
+  CCriticalSection m_lock;
+  std::vector<CClusterNode> m_nodes FW_GUARDED_BY(m_lock);
+  std::vector<CClusterGroup> m_groups FW_GUARDED_BY(m_lock);
+  std::vector<CClusterNetwork> m_networks FW_GUARDED_BY(m_lock);
+  std::vector<CClusterNetInterface> m_netInterfaces FW_GUARDED_BY(m_lock);
+  std::vector<CClusterResource> m_resources FW_GUARDED_BY(m_lock);
+  std::vector<CClusterResourceType> m_resourceTypes FW_GUARDED_BY(m_lock);
   // Read without the lock by the watcher and by CloseMib's caller: atomic handles.
   std::atomic<HCLUSTER> m_hCluster{nullptr};
   std::atomic<HCHANGE> m_hNotifyPort{nullptr};
-  bool m_enumerated[FlagCount] = {};
+  bool m_enumerated[FlagCount] FW_GUARDED_BY(m_lock) = {};
 };

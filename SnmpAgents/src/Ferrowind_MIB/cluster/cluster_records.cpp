@@ -9,6 +9,7 @@
 
 #include "debug_trace.h"
 #include "dynamic_library_module.h"
+#include "win32_handle.h"
 
 namespace {
 
@@ -26,40 +27,19 @@ using RtlIpv6AddressToStringWFn = PWSTR(WINAPI*)(const In6Address*, PWSTR);
 // The cluster handle of a read: the caller's, or an own connection for the call.
 class ClusterConnection {
  public:
-  explicit ClusterConnection(HCLUSTER given) : m_handle(given), m_own(given == nullptr) {
-    if (m_own) {
-      m_handle = OpenCluster(nullptr);
-      if (!m_handle) m_error = GetLastError();
-    }
+  explicit ClusterConnection(HCLUSTER given) : m_handle(given) {
+    if (m_handle) return;
+    m_own.Reset(OpenCluster(nullptr));
+    m_handle = m_own.Get();
+    if (!m_handle) m_error = GetLastError();
   }
-  ~ClusterConnection() {
-    if (m_own && m_handle) CloseCluster(m_handle);
-  }
-  ClusterConnection(const ClusterConnection&) = delete;
-  ClusterConnection& operator=(const ClusterConnection&) = delete;
   HCLUSTER get() const { return m_handle; }
   DWORD error() const { return m_error; }
 
  private:
+  CUniqueHandle<HCLUSTER, &CloseCluster> m_own;
   HCLUSTER m_handle;
-  bool m_own;
   DWORD m_error = ERROR_SUCCESS;
-};
-
-// An open cluster object, closed at scope exit.
-template <class Handle, BOOL(WINAPI* Close)(Handle)>
-class ObjectHandle {
- public:
-  explicit ObjectHandle(Handle handle) : m_handle(handle) {}
-  ~ObjectHandle() {
-    if (m_handle) Close(m_handle);
-  }
-  ObjectHandle(const ObjectHandle&) = delete;
-  ObjectHandle& operator=(const ObjectHandle&) = delete;
-  Handle get() const { return m_handle; }
-
- private:
-  Handle m_handle;
 };
 
 template <class Handle>
@@ -85,13 +65,13 @@ DWORD WithObject(const ObjectKind<Handle>& kind, const wchar_t* name, HCLUSTER c
   if (IsEmptyName(name)) return ERROR_INVALID_PARAMETER;
   ClusterConnection connection(cluster);
   if (!connection.get()) return connection.error();
-  ObjectHandle<Handle, Close> object(kind.open(connection.get(), name));
-  if (!object.get()) {
+  const CUniqueHandle<Handle, Close> object(kind.open(connection.get(), name));
+  if (!object) {
     const DWORD error = GetLastError();
     DBG_TRACE(1, kind.openFailure, error, name);
     return error;
   }
-  return use(object.get(), connection.get());
+  return use(object.Get(), connection.get());
 }
 
 // The control call of every kind: a property list into a buffer that grows on
@@ -154,20 +134,19 @@ DWORD GroupEnumeration(const wchar_t* group, HCLUSTER cluster, DWORD type,
     DBG_TRACE(1, L"\nCClusterGroup       : ERROR 0x%X! OpenCluster FAILED!", connection.error());
     return connection.error();
   }
-  ObjectHandle<HGROUP, CloseClusterGroup> handle(OpenClusterGroup(connection.get(), group));
-  if (!handle.get()) {
+  const CUniqueHandle<HGROUP, &CloseClusterGroup> handle(OpenClusterGroup(connection.get(), group));
+  if (!handle) {
     const DWORD error = GetLastError();
     DBG_TRACE(1, L"\nCClusterGroup       : ERROR 0x%X! ::OpenClusterGroup FAILED!", error);
     return error;
   }
-  HGROUPENUM enumeration = ClusterGroupOpenEnum(handle.get(), type);
+  const CUniqueHandle<HGROUPENUM, &ClusterGroupCloseEnum> enumeration(ClusterGroupOpenEnum(handle.Get(), type));
   if (!enumeration) {
     const DWORD error = GetLastError();
     DBG_TRACE(1, L"\nCClusterGroup       : ERROR 0x%X! ::ClusterGroupOpenEnum FAILED!", error);
     return error;
   }
-  ForEachEntry(enumeration, type, ClusterGroupEnum, take);
-  ClusterGroupCloseEnum(enumeration);
+  ForEachEntry(enumeration.Get(), type, ClusterGroupEnum, take);
   return ERROR_SUCCESS;
 }
 
@@ -325,21 +304,21 @@ DWORD GetResourceDependencyNames(std::vector<CClusterResource>& resources, const
   if (IsEmptyName(resource)) return ERROR_INVALID_PARAMETER;
   ClusterConnection connection(cluster);
   if (!connection.get()) return connection.error();
-  ObjectHandle<HRESOURCE, CloseClusterResource> handle(OpenClusterResource(connection.get(), resource));
-  if (!handle.get()) {
+  const CUniqueHandle<HRESOURCE, &CloseClusterResource> handle(OpenClusterResource(connection.get(), resource));
+  if (!handle) {
     const DWORD error = GetLastError();
     DBG_TRACE(1, L"\nCClusterResource       : ERROR 0x%X! OpenClusterResource \"%s\" FAILED!!", error, resource);
     return error;
   }
-  HRESENUM enumeration = ClusterResourceOpenEnum(handle.get(), CLUSTER_RESOURCE_ENUM_DEPENDS);
+  const CUniqueHandle<HRESENUM, &ClusterResourceCloseEnum> enumeration(
+      ClusterResourceOpenEnum(handle.Get(), CLUSTER_RESOURCE_ENUM_DEPENDS));
   if (!enumeration) {
     const DWORD error = GetLastError();
     DBG_TRACE(1, L"\nCClusterResource       : ERROR 0x%X! ::ClusterResourceOpenEnum FAILED!!", error);
     return error;
   }
-  ForEachEntry(enumeration, 0, ClusterResourceEnum,
+  ForEachEntry(enumeration.Get(), 0, ClusterResourceEnum,
                [&](const wchar_t* name, DWORD position) { resources.emplace_back(name, position); });
-  ClusterResourceCloseEnum(enumeration);
   return ERROR_SUCCESS;
 }
 

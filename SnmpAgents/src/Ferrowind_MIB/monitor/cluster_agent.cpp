@@ -26,22 +26,21 @@ LONG CreateVolatileBelowParameters(HKEY parent, const std::wstring& path, CRegKe
 CClusterAgent::CClusterAgent()
     : m_hMibTableMutex(CreateMutexW(nullptr, FALSE, nullptr)),
       m_hWakeUpEvent(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
-  m_Builder.SetMibTableMutex(m_hMibTableMutex);
+  m_Builder.SetMibTableMutex(m_hMibTableMutex.Get());
 }
 
 CClusterAgent::~CClusterAgent() {
   if (!m_EvtThread.WaitForTermination(CThread::kDestroyWaitMs)) m_EvtThread.Kill(0);
   m_Cluster.Close();
-  if (m_hWakeUpEvent) CloseHandle(m_hWakeUpEvent);
-  if (m_hMibTableMutex) {
-    if (WaitForSingleObject(m_hMibTableMutex, 0) == WAIT_OBJECT_0) ReleaseMutex(m_hMibTableMutex);
-    CloseHandle(m_hMibTableMutex);
+  // A mutex still held by this thread is released before it is closed.
+  if (m_hMibTableMutex && WaitForSingleObject(m_hMibTableMutex.Get(), 0) == WAIT_OBJECT_0) {
+    ReleaseMutex(m_hMibTableMutex.Get());
   }
 }
 
 bool CClusterAgent::InitializeMib() {
   DBG_TRACE(2, L"\nCClusterAgent       : InitializeMib() entered.");
-  if (m_hWakeUpEvent) ResetEvent(m_hWakeUpEvent);
+  if (m_hWakeUpEvent) ResetEvent(m_hWakeUpEvent.Get());
   m_dwFailedAccessCount = 0;
   m_bRebuildNeeded = true;
   m_lClusterAccessState = -1;
@@ -67,7 +66,7 @@ bool CClusterAgent::InitializeMib() {
 }
 
 void CClusterAgent::CloseMib() {
-  CMibTableLock lock(m_hMibTableMutex, m_dwMibTableWaitMs);
+  CMibTableLock lock(m_hMibTableMutex.Get(), m_dwMibTableWaitMs);
   if (!lock.Held()) {
     DBG_TRACE(1, L"\nCClusterAgent       : ERROR! Timeout waiting for end of MIB tree rebuild");
     return;
@@ -75,7 +74,7 @@ void CClusterAgent::CloseMib() {
   DBG_TRACE(2, L"\nCClusterAgent       : CloseMib() Close cluster");
   m_Cluster.CloseNotifyPort();
   DBG_TRACE(2, L"\nCClusterAgent       : CloseMib() Wake up event handler thread");
-  if (m_hWakeUpEvent) SetEvent(m_hWakeUpEvent);
+  if (m_hWakeUpEvent) SetEvent(m_hWakeUpEvent.Get());
   lock.Release();
   Sleep(m_dwCloseGraceMs);
 }
@@ -87,7 +86,7 @@ bool CClusterAgent::OnPreSnmpQuery(BYTE, SnmpVarBindList*, AsnInteger32*, AsnInt
       // Requests that arrive during a rebuild wait for it and use it: none waits for two.
       // The flag is cleared under the mutex, so a notification handled meanwhile sets it
       // again for the next request.
-      CMibTableLock lock(m_hMibTableMutex, m_dwMibTableWaitMs);
+      CMibTableLock lock(m_hMibTableMutex.Get(), m_dwMibTableWaitMs);
       if (!lock.Held()) {
         DBG_TRACE(1, L"\nFERROWIND_MIB       : BuildMib() ERROR! Time out waiting for MIB table!");
       } else if (m_bRebuildNeeded && BuildMib()) {

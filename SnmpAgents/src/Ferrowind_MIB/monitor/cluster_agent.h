@@ -15,6 +15,7 @@
 #include "mib_table_lock.h"
 #include "snmp_agent.h"
 #include "thread.h"
+#include "win32_handle.h"
 
 // The one MIB region of the cluster agent.
 inline constexpr const wchar_t* kClusterAgentRegion = L".1.3.6.1.4.1.884.2.10.2.9.1";
@@ -83,8 +84,8 @@ class CClusterAgent : public CSnmpAgent {
   bool CloseCluster();
   DWORD NotificationFilter();
 
-  HANDLE m_hMibTableMutex = nullptr;
-  HANDLE m_hWakeUpEvent = nullptr;
+  CKernelHandle m_hMibTableMutex;
+  CKernelHandle m_hWakeUpEvent;
   CThread m_EvtThread;
   CCluster m_Cluster;
   std::wstring m_QuorumResourceName;

@@ -221,7 +221,7 @@ void CClusterAgent::OnClusterNotification(DWORD filterType, const wchar_t* objec
             filterType, name.c_str());
   DWORD trap = 0;
   {
-    CMibTableLock lock(m_hMibTableMutex, m_dwMibTableWaitMs);
+    CMibTableLock lock(m_hMibTableMutex.Get(), m_dwMibTableWaitMs);
     if (!lock.Held()) {
       DBG_TRACE(1, L"\n   ERROR! Time out waiting for MIB table!");
       DBG_TRACE(3, L"\nCClusterAgent       : OnClusterNotification(): ... cluster notification 0x%08X (object name \"%s\") handled",

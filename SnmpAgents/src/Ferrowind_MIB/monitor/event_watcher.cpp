@@ -45,7 +45,7 @@ bool CClusterAgent::ConnectOnce(bool& connected) {
   try {
     DBG_TRACE(2, L"\nCClusterAgent       : EvtMain:  Check if cluster service is running ...");
     {
-      CMibTableLock lock(m_hMibTableMutex, m_dwMibTableWaitMs);
+      CMibTableLock lock(m_hMibTableMutex.Get(), m_dwMibTableWaitMs);
       if (!lock.Held()) {
         DBG_TRACE(1, L"\nCClusterAgent       : ERROR! Time out waiting for MIB table!");
       } else if (m_Cluster.Open(nullptr)) {
@@ -66,7 +66,7 @@ bool CClusterAgent::ConnectOnce(bool& connected) {
     }
     DBG_TRACE(1, L"\nCClusterAgent       : EvtMain:  Waiting %d seonds for cluster service connect ...",
               static_cast<int>(m_dwConnectRetryMs / 1000));
-    if (m_hWakeUpEvent) WaitForSingleObject(m_hWakeUpEvent, m_dwConnectRetryMs);
+    if (m_hWakeUpEvent) WaitForSingleObject(m_hWakeUpEvent.Get(), m_dwConnectRetryMs);
     return false;
   } catch (...) {
     DBG_TRACE(1, L"\n\nCClusterAgent       : ## ERROR! EvtMain(): ACCESS VIOLATION! ##\n");
@@ -132,7 +132,7 @@ void CClusterAgent::ListenForNotifications(bool& connected) {
 }
 
 bool CClusterAgent::CloseCluster() {
-  CMibTableLock lock(m_hMibTableMutex, m_dwMibTableWaitMs);
+  CMibTableLock lock(m_hMibTableMutex.Get(), m_dwMibTableWaitMs);
   if (!lock.Held()) {
     DBG_TRACE(1, L"\nCClusterAgent       : EvtMain(): ERROR! Time out waiting for MIB table!");
     return false;

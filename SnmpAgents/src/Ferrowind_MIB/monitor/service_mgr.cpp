@@ -5,29 +5,9 @@
 #include <vector>
 
 #include "debug_trace.h"
+#include "win32_handle.h"
 
 namespace {
-
-// A service control manager or service handle, closed at scope exit.
-class CServiceHandle {
- public:
-  explicit CServiceHandle(SC_HANDLE handle) : m_handle(handle) {}
-  ~CServiceHandle() {
-    if (m_handle) CloseServiceHandle(m_handle);
-  }
-  CServiceHandle(const CServiceHandle&) = delete;
-  CServiceHandle& operator=(const CServiceHandle&) = delete;
-  SC_HANDLE Get() const { return m_handle; }
-  // Closes now and says whether that worked.
-  bool Close() {
-    const BOOL closed = m_handle ? CloseServiceHandle(m_handle) : TRUE;
-    m_handle = nullptr;
-    return closed != FALSE;
-  }
-
- private:
-  SC_HANDLE m_handle;
-};
 
 constexpr DWORD kConfigBufferBytes = 1024;
 
@@ -75,7 +55,7 @@ bool CServiceMgr::IsServiceInstalled(const wchar_t* serviceName) {
       installed = QueryConfig(service.Get(), serviceName);
     }
   }
-  if (manager.Close()) {
+  if (CloseServiceHandle(manager.Release())) {
     DBG_TRACE(4, L"\nCServiceMgr         : Service control manager database successfully closed!");
   } else {
     DBG_TRACE(1, L"\nCServiceMgr         : ERROR 0x%X! FAILED to close service control manager database!",

@@ -27,7 +27,7 @@ bool StopRequestedWithin(HANDLE stopWait, DWORD timeoutMs) {
 
 bool CSnmpAgent::StartAgent() {
   try {
-    if (m_hShutdownEvent) ResetEvent(m_hShutdownEvent);
+    if (m_hShutdownEvent) ResetEvent(m_hShutdownEvent.Get());
     DBG_TRACE(3, L"\n%-20s: Starting MIB main thread...", g_AgentName);
     m_MainThread.SetName(g_AgentName.c_str(), L":Thread_AgentMain");
     const bool started = m_MainThread.Start(&CSnmpAgent::Thread_AgentMain, this, 0, false, kMainThreadStack);
@@ -49,7 +49,7 @@ void CSnmpAgent::SignalShutdown() {
   DBG_TRACE(3, L"\n%-20s: Set agents shutdown flag", g_AgentName);
   g_bShutdown = true;
   DBG_TRACE(3, L"\n%-20s: Signale shutdown to agents main thread ...", g_AgentName);
-  if (m_hShutdownEvent) SetEvent(m_hShutdownEvent);
+  if (m_hShutdownEvent) SetEvent(m_hShutdownEvent.Get());
   DBG_TRACE(1, L"\n%-20s: ##### AGENT SHUTDOWN SIGNALED #####", g_AgentName);
 }
 
@@ -67,7 +67,7 @@ bool CSnmpAgent::StopAgent() {
     DBG_TRACE(3, L"\n%-20s: Cancel outstanding TARN calls...", g_AgentName);
     m_pTarnClient->CancelRequest(1);
     if (StillActive(m_MainThread)) {
-      if (m_hStopWaitEvent) SetEvent(m_hStopWaitEvent);
+      if (m_hStopWaitEvent) SetEvent(m_hStopWaitEvent.Get());
       SignalShutdown();
       DBG_TRACE(3, L"\n%-20s: Waiting for exit of agents main thread ...", g_AgentName);
       if (m_MainThread.WaitForTermination(m_dwStopWaitMs)) {
@@ -149,7 +149,7 @@ bool CSnmpAgent::RunAttachedPass() {
     }
     SetAgentState(AGENT_STATE_STARTED);
     SetAgentLastError(L"");
-    if (m_hShutdownEvent) WaitForSingleObject(m_hShutdownEvent, INFINITE);
+    if (m_hShutdownEvent) WaitForSingleObject(m_hShutdownEvent.Get(), INFINITE);
 
     DBG_TRACE(1, L"\n%-20s: Shutdown SNMP agent signaled!!", g_AgentName);
     SetAgentState(AGENT_STATE_STOPPING);
@@ -186,13 +186,13 @@ bool CSnmpAgent::ContinueAfterPass(bool attached) {
   const DWORD restartDelay = m_dwRestartDelay;
   if (restartDelay) {
     DBG_TRACE(2, L"\n%-20s: Agent will internally restart in %d seconds", g_AgentName, restartDelay / 1000);
-    if (StopRequestedWithin(m_hStopWaitEvent, restartDelay)) {
+    if (StopRequestedWithin(m_hStopWaitEvent.Get(), restartDelay)) {
       DBG_TRACE(2, L"\n%-20s: Agent shutdown signaled - restart aborted!", g_AgentName);
       g_bShutdown = true;
       return false;
     }
     g_bShutdown = false;
-    if (m_hShutdownEvent) ResetEvent(m_hShutdownEvent);
+    if (m_hShutdownEvent) ResetEvent(m_hShutdownEvent.Get());
     DBG_TRACE(1, L"\n\n%-20s: ***************************************************", g_AgentName);
     DBG_TRACE(1, L"\n%-20s: Initiate agent restart", g_AgentName);
     DBG_TRACE(1, L"\n%-20s: ***************************************************\n", g_AgentName);
@@ -200,7 +200,7 @@ bool CSnmpAgent::ContinueAfterPass(bool attached) {
   }
   if (attached || g_bShutdown) return false;
   DBG_TRACE(2, L"\n%-20s: Retry TARN connect in %d seconds", g_AgentName, m_dwAttachRetryMs / 1000);
-  if (StopRequestedWithin(m_hStopWaitEvent, m_dwAttachRetryMs)) {
+  if (StopRequestedWithin(m_hStopWaitEvent.Get(), m_dwAttachRetryMs)) {
     DBG_TRACE(2, L"\n%-20s: Agent shutdown signaled - TARN connect retry aborted!", g_AgentName);
     g_bShutdown = true;
     return false;

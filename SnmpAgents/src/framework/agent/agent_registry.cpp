@@ -14,22 +14,22 @@ constexpr REGSAM kWriteAccess = KEY_ALL_ACCESS | KEY_WOW64_64KEY;  // 0xF013F
 }  // namespace
 
 LONG OpenKeyForRead(const std::wstring& path, CRegKey& key) {
-  LONG result = RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, kReadAccess, key.Receive());
+  LONG result = RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, kReadAccess, key.Out());
   if (result == ERROR_SUCCESS) return result;
-  return RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, kReadAccess32, key.Receive());
+  return RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, kReadAccess32, key.Out());
 }
 
 LONG OpenKeyForWrite(const std::wstring& path, CRegKey& key) {
-  LONG result = RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, kWriteAccess, key.Receive());
+  LONG result = RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, kWriteAccess, key.Out());
   if (result != ERROR_ACCESS_DENIED) return result;
-  return RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_ALL_ACCESS, key.Receive());
+  return RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_ALL_ACCESS, key.Out());
 }
 
 LONG CreateKeyForWrite(HKEY parent, const std::wstring& path, DWORD options, CRegKey& key) {
   LONG result = RegCreateKeyExW(parent, path.c_str(), 0, nullptr, options, kWriteAccess, nullptr,
-                                key.Receive(), nullptr);
+                                key.Out(), nullptr);
   if (result != ERROR_ACCESS_DENIED) return result;
-  return RegCreateKeyExW(parent, path.c_str(), 0, nullptr, options, KEY_ALL_ACCESS, nullptr, key.Receive(),
+  return RegCreateKeyExW(parent, path.c_str(), 0, nullptr, options, KEY_ALL_ACCESS, nullptr, key.Out(),
                          nullptr);
 }
 

@@ -7,25 +7,9 @@
 
 #include <string>
 
-// Scoped HKEY; closes on destruction.
-class CRegKey {
- public:
-  CRegKey() = default;
-  ~CRegKey() { Close(); }
-  CRegKey(const CRegKey&) = delete;
-  CRegKey& operator=(const CRegKey&) = delete;
+#include "win32_handle.h"
 
-  HKEY* Receive() { Close(); return &m_key; }
-  HKEY Get() const { return m_key; }
-  explicit operator bool() const { return m_key != nullptr; }
-  void Close() {
-    if (m_key) RegCloseKey(m_key);
-    m_key = nullptr;
-  }
-
- private:
-  HKEY m_key = nullptr;
-};
+using CRegKey = CRegistryKey;
 
 namespace fw::agent {
 

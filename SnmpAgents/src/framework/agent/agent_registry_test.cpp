@@ -22,7 +22,7 @@ constexpr wchar_t kCustomRoot[] = L"SOFTWARE\\RegTestVendor";
 LONG PutString(const std::wstring& key, const std::wstring& name, const std::wstring& value, DWORD type = REG_SZ) {
   CRegKey handle;
   LONG result = RegCreateKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                                handle.Receive(), nullptr);
+                                handle.Out(), nullptr);
   if (result != ERROR_SUCCESS) return result;
   return RegSetValueExW(handle.Get(), name.c_str(), 0, type, reinterpret_cast<const BYTE*>(value.c_str()),
                         static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
@@ -31,14 +31,14 @@ LONG PutString(const std::wstring& key, const std::wstring& name, const std::wst
 LONG PutDword(const std::wstring& key, const wchar_t* name, DWORD value) {
   CRegKey handle;
   LONG result = RegCreateKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                                handle.Receive(), nullptr);
+                                handle.Out(), nullptr);
   if (result != ERROR_SUCCESS) return result;
   return RegSetValueExW(handle.Get(), name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof(value));
 }
 
 bool KeyExists(const std::wstring& key) {
   CRegKey handle;
-  return RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ, handle.Receive()) == ERROR_SUCCESS;
+  return RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ, handle.Out()) == ERROR_SUCCESS;
 }
 
 std::wstring GetString(const std::wstring& key, const wchar_t* name) {
@@ -49,7 +49,7 @@ std::wstring GetString(const std::wstring& key, const wchar_t* name) {
 DWORD GetDword(const std::wstring& key, const wchar_t* name) {
   CRegKey handle;
   DWORD value = 0xdeadbeef;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ, handle.Receive()) == ERROR_SUCCESS) {
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ, handle.Out()) == ERROR_SUCCESS) {
     fw::agent::ReadDwordValue(handle.Get(), name, value);
   }
   return value;

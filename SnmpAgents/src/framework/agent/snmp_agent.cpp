@@ -17,16 +17,7 @@ namespace {
 constexpr const wchar_t kHashLine[] =
     L"\n##############################################################################";
 
-HANDLE CreateUnnamedEvent(HANDLE& handle, bool manualReset) {
-  if (handle) CloseHandle(handle);
-  handle = CreateEventW(nullptr, manualReset ? TRUE : FALSE, FALSE, nullptr);
-  return handle;
-}
-
-void CloseAndClear(HANDLE& handle) {
-  if (handle) CloseHandle(handle);
-  handle = nullptr;
-}
+HANDLE CreateUnnamedEvent(bool manualReset) { return CreateEventW(nullptr, manualReset ? TRUE : FALSE, FALSE, nullptr); }
 
 }  // namespace
 
@@ -99,17 +90,17 @@ CSnmpAgent::CSnmpAgent() : m_MibTree(this), m_pTarnClient(std::make_unique<CTarn
   m_MibTree.SetTarnRequests(&m_TarnRequests);
   g_ManagementSettings.Reset();
   g_bShutdown = false;
-  CreateUnnamedEvent(m_hTrapEvent, false);
-  CreateUnnamedEvent(m_hShutdownEvent, true);
-  CreateUnnamedEvent(m_hStopWaitEvent, true);
+  m_hTrapEvent.Reset(CreateUnnamedEvent(false));
+  m_hShutdownEvent.Reset(CreateUnnamedEvent(true));
+  m_hStopWaitEvent.Reset(CreateUnnamedEvent(true));
 }
 
 CSnmpAgent::~CSnmpAgent() {
-  CloseAndClear(m_hShutdownEvent);
-  CloseAndClear(m_hStopWaitEvent);
+  m_hShutdownEvent.Reset();
+  m_hStopWaitEvent.Reset();
   SetAgentState(AGENT_STATE_UNLOADED);
   FreeVarBindList(&m_MibRegions);
-  CloseAndClear(m_hTrapEvent);
+  m_hTrapEvent.Reset();
 }
 
 // ---------------------------------------------------------------------------------------
@@ -162,7 +153,7 @@ bool CSnmpAgent::SnmpInit(DWORD timeZeroReference, HANDLE* trapEvent, AsnObjectI
     SetAgentState(AGENT_STATE_INITIALIZING);
     m_dwTimeZeroReference = timeZeroReference;
     DBG_TRACE(4, L"\n%-20s:  Agent start time = %u...", g_AgentName, timeZeroReference);
-    if (trapEvent) *trapEvent = m_hTrapEvent;
+    if (trapEvent) *trapEvent = m_hTrapEvent.Get();
     if (!m_hTrapEvent) DBG_TRACE(1, L"\n##%-20s: ERROR: Could not create trap event!", g_AgentName);
     SetRequestsEnabled(false);
     if (m_MibRegions.len == 0) {

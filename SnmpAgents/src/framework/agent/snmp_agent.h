@@ -14,6 +14,7 @@
 
 #include "agent_registry.h"
 #include "critical_section.h"
+#include "win32_handle.h"
 #include "file_version_info.h"
 #include "mib_tree.h"
 #include "snmp_value.h"
@@ -161,7 +162,7 @@ class CSnmpAgent {
   SNMPSTATUS ConvertTarnStatus(LONG commandStatus);
 
   bool AreRequestsEnabled() const { return m_bRequestsEnabled.load(std::memory_order_relaxed); }
-  HANDLE GetTrapEvent() const { return m_hTrapEvent; }
+  HANDLE GetTrapEvent() const { return m_hTrapEvent.Get(); }
   CSnmpMibTree& GetMibTree() { return m_MibTree; }
   CTarnClient& GetTarnClient() { return *m_pTarnClient; }
   CTrapAlert& GetTrapAlert() { return m_TrapAlert; }
@@ -175,26 +176,26 @@ class CSnmpAgent {
   void ReplaceTarnClient(std::unique_ptr<CTarnClient> client) { m_pTarnClient = std::move(client); }
 
   CSnmpMibTree m_MibTree;
-  HANDLE m_hShutdownEvent = nullptr;
+  CKernelHandle m_hShutdownEvent;
   CAgentTarnEvents m_TarnEvents{*this};
   std::unique_ptr<CTarnClient> m_pTarnClient;
   CAgentTarnRequests m_TarnRequests{*this};
   // Filled by the concrete agent's InitializeMib, emptied after each attached pass.
   EnumMappingTable m_EnumMappingTable;
-  std::deque<TrapRecord> m_TrapQueue;
+  std::deque<TrapRecord> m_TrapQueue FW_GUARDED_BY(m_TrapQueueLock);
   CCriticalSection m_TrapQueueLock;
   std::atomic<bool> m_bTrapQueueUsed{false};
   CFileVersionInfo m_ModuleVersionInfo;
   std::wstring m_ModulePath;
   CThread m_MainThread;
   SnmpVarBindList m_MibRegions{};
-  HANDLE m_hTrapEvent = nullptr;
+  CKernelHandle m_hTrapEvent;
   CTrapAlert m_TrapAlert;
   TrapConfiguration m_TrapConfig;
   std::atomic<bool> m_bRequestsEnabled{false};
   DWORD m_dwTimeZeroReference = 0;
   DWORD m_dwNextRegionIndex = 0;
-  HANDLE m_hStopWaitEvent = nullptr;
+  CKernelHandle m_hStopWaitEvent;
   std::atomic<DWORD> m_dwRestartDelay{0};
   std::wstring m_ComputerName;
   // Wait before an attach retry and for the main thread's end at stop; tests shorten them.

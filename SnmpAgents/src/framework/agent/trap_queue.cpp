@@ -34,7 +34,7 @@ bool CSnmpAgent::CreateTrap(const wchar_t* enterpriseOid, DWORD specificTrap, co
     m_TrapQueue.push_back(std::move(record));
   }
   DBG_TRACE(4, L"\n%-20s: CreateTrap(): trap parameters queued", g_AgentName);
-  return m_hTrapEvent && SetEvent(m_hTrapEvent);
+  return m_hTrapEvent && SetEvent(m_hTrapEvent.Get());
 }
 
 bool CSnmpAgent::ResolveTrap(AsnObjectIdentifier* enterprise, AsnInteger32* specificTrap, SnmpVarBindList* varbinds) {

@@ -32,26 +32,12 @@ class MutexTurn {
   bool m_owned = false;
 };
 
-class OpenFile {
- public:
-  explicit OpenFile(const std::wstring& path)
-      : m_handle(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE,
-                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
-                             FILE_ATTRIBUTE_NORMAL, nullptr)) {}
-  ~OpenFile() { Close(); }
-  OpenFile(const OpenFile&) = delete;
-  OpenFile& operator=(const OpenFile&) = delete;
-
-  bool IsOpen() const { return m_handle != INVALID_HANDLE_VALUE; }
-  HANDLE Get() const { return m_handle; }
-  void Close() {
-    if (IsOpen()) CloseHandle(m_handle);
-    m_handle = INVALID_HANDLE_VALUE;
-  }
-
- private:
-  HANDLE m_handle;
-};
+// The trace file, opened for one line.
+CKernelHandle OpenTraceFile(const std::wstring& path) {
+  return CKernelHandle(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+                                   FILE_ATTRIBUTE_NORMAL, nullptr));
+}
 
 bool WriteAll(HANDLE file, const std::string& bytes) {
   DWORD written = 0;
@@ -111,9 +97,8 @@ CFileDebug::~CFileDebug() { CloseMutex(); }
 void CFileDebug::CloseMutex() {
   if (!m_mutex) return;
   // Let go of a turn that this thread might still hold before the handle goes.
-  if (WaitForSingleObject(m_mutex, 0) == WAIT_OBJECT_0) ReleaseMutex(m_mutex);
-  CloseHandle(m_mutex);
-  m_mutex = nullptr;
+  if (WaitForSingleObject(m_mutex.Get(), 0) == WAIT_OBJECT_0) ReleaseMutex(m_mutex.Get());
+  m_mutex.Reset();
 }
 
 void CFileDebug::SetPath(const std::wstring& path, bool withMutex) {
@@ -122,19 +107,19 @@ void CFileDebug::SetPath(const std::wstring& path, bool withMutex) {
     m_path = path;
   }
   if (!withMutex || m_mutex || m_path.empty()) return;
-  m_mutex = CreateMutexW(nullptr, FALSE, TraceFileMutexName(m_path).c_str());
+  m_mutex.Reset(CreateMutexW(nullptr, FALSE, TraceFileMutexName(m_path).c_str()));
 }
 
 void CFileDebug::Write(std::wstring_view line) {
   if (m_path.empty()) return;
-  const MutexTurn turn(m_mutex);
-  OpenFile file(m_path);
-  if (!file.IsOpen()) return;
+  const MutexTurn turn(m_mutex.Get());
+  CKernelHandle file = OpenTraceFile(m_path);
+  if (!file) return;
   bool utf16 = true;
   if (!PrepareEncoding(file.Get(), utf16)) return;
   WriteAll(file.Get(), EncodeLine(line, utf16));
   if (!ReachedLimit(file.Get(), m_limit)) return;
-  file.Close();
+  file.Reset();  // closed before it is moved
   RotateFile();
 }
 

@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+#include "win32_handle.h"
+
 namespace fw::diag {
 
 class CFileDebug {
@@ -20,7 +22,7 @@ class CFileDebug {
   void SetPath(const std::wstring& path, bool withMutex);
   const std::wstring& Path() const { return m_path; }
   void SetLimit(ULONGLONG limit) { m_limit = limit; }
-  bool HasMutex() const { return m_mutex != nullptr; }
+  bool HasMutex() const { return static_cast<bool>(m_mutex); }
 
   // Appends one line (newlines written as "\r\n"); the line is lost when the file cannot
   // be opened. Moves the file to path + ".txt" once it has reached the limit.
@@ -32,7 +34,7 @@ class CFileDebug {
 
   std::wstring m_path;
   ULONGLONG m_limit = 0;
-  HANDLE m_mutex = nullptr;
+  CKernelHandle m_mutex;
 };
 
 }  // namespace fw::diag

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <iterator>
+#include <utility>
 
 #include "trace_text.h"
 
@@ -23,26 +24,22 @@ bool StartsWithBom(const BYTE* view, ULONGLONG size) {
 
 bool CMappedFileDebug::Open(const std::wstring& path, ULONGLONG limit) {
   if (limit < kMinimumLimit || path.empty()) return false;
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return false;
+  CKernelHandle file(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) return false;
   LARGE_INTEGER size{};
-  HANDLE mapping = nullptr;
+  CKernelHandle mapping;
   void* view = nullptr;
-  if (GetFileSizeEx(file, &size)) {
-    mapping = CreateFileMappingW(file, nullptr, PAGE_READWRITE, static_cast<DWORD>(limit >> 32),
-                                 static_cast<DWORD>(limit & 0xFFFFFFFFu), nullptr);
+  if (GetFileSizeEx(file.Get(), &size)) {
+    mapping.Reset(CreateFileMappingW(file.Get(), nullptr, PAGE_READWRITE, static_cast<DWORD>(limit >> 32),
+                                     static_cast<DWORD>(limit & 0xFFFFFFFFu), nullptr));
   }
-  if (mapping) view = MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, static_cast<SIZE_T>(limit));
-  if (!view) {
-    if (mapping) CloseHandle(mapping);
-    CloseHandle(file);
-    return false;
-  }
+  if (mapping) view = MapViewOfFile(mapping.Get(), FILE_MAP_ALL_ACCESS, 0, 0, static_cast<SIZE_T>(limit));
+  if (!view) return false;
   m_path = path;
   m_limit = limit;
-  m_file = file;
-  m_mapping = mapping;
+  m_file = std::move(file);
+  m_mapping = std::move(mapping);
   m_view = static_cast<BYTE*>(view);
   m_lastWrap = 0;
   m_markerEnd = 0;
@@ -60,18 +57,16 @@ bool CMappedFileDebug::Open(const std::wstring& path, ULONGLONG limit) {
 
 void CMappedFileDebug::Close() {
   if (m_view) UnmapViewOfFile(m_view);
-  if (m_mapping) CloseHandle(m_mapping);
-  if (m_file != INVALID_HANDLE_VALUE) {
+  m_mapping.Reset();
+  if (m_file) {
     // The mapping extended the file to the full limit; keep only what holds text.
     const ULONGLONG used = m_lastWrap ? std::max({m_lastWrap, m_writeOffset, m_markerEnd}) : m_writeOffset;
     LARGE_INTEGER end{};
     end.QuadPart = static_cast<LONGLONG>(used);
-    if (SetFilePointerEx(m_file, end, nullptr, FILE_BEGIN)) SetEndOfFile(m_file);
-    CloseHandle(m_file);
+    if (SetFilePointerEx(m_file.Get(), end, nullptr, FILE_BEGIN)) SetEndOfFile(m_file.Get());
+    m_file.Reset();
   }
   m_view = nullptr;
-  m_mapping = nullptr;
-  m_file = INVALID_HANDLE_VALUE;
   m_path.clear();
   m_limit = m_writeOffset = m_wrapStart = m_lastWrap = m_markerEnd = 0;
 }

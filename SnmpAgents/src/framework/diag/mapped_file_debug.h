@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+#include "win32_handle.h"
+
 namespace fw::diag {
 
 class CMappedFileDebug {
@@ -37,8 +39,8 @@ class CMappedFileDebug {
   ULONGLONG m_wrapStart = 0;
   ULONGLONG m_lastWrap = 0;  // 0: never wrapped
   ULONGLONG m_markerEnd = 0;
-  HANDLE m_file = INVALID_HANDLE_VALUE;
-  HANDLE m_mapping = nullptr;
+  CKernelHandle m_file;
+  CKernelHandle m_mapping;
   BYTE* m_view = nullptr;
 };
 

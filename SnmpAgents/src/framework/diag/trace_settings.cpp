@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "trace_format.h"
+#include "win32_handle.h"
 
 namespace fw::diag {
 
@@ -14,23 +15,20 @@ namespace {
 class SettingsKey {
  public:
   explicit SettingsKey(const std::wstring& path) {
-    LONG rc = RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY, &m_key);
-    if (rc == ERROR_ACCESS_DENIED) rc = RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_QUERY_VALUE, &m_key);
-    if (rc != ERROR_SUCCESS) m_key = nullptr;
+    LONG rc = RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY, m_key.Out());
+    if (rc == ERROR_ACCESS_DENIED) {
+      rc = RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_QUERY_VALUE, m_key.Out());
+    }
+    if (rc != ERROR_SUCCESS) m_key.Release();
   }
-  ~SettingsKey() {
-    if (m_key) RegCloseKey(m_key);
-  }
-  SettingsKey(const SettingsKey&) = delete;
-  SettingsKey& operator=(const SettingsKey&) = delete;
 
-  bool IsOpen() const { return m_key != nullptr; }
+  bool IsOpen() const { return static_cast<bool>(m_key); }
 
   bool ReadDword(const wchar_t* name, DWORD& value) const {
     DWORD type = 0;
     DWORD data = 0;
     DWORD size = sizeof(data);
-    const LONG rc = RegQueryValueExW(m_key, name, nullptr, &type, reinterpret_cast<BYTE*>(&data), &size);
+    const LONG rc = RegQueryValueExW(m_key.Get(), name, nullptr, &type, reinterpret_cast<BYTE*>(&data), &size);
     if (rc != ERROR_SUCCESS || type != REG_DWORD || size != sizeof(data)) return false;
     value = data;
     return true;
@@ -49,10 +47,10 @@ class SettingsKey {
   bool ReadString(const wchar_t* name, std::wstring& value) const {
     DWORD type = 0;
     DWORD size = 0;
-    if (RegQueryValueExW(m_key, name, nullptr, &type, nullptr, &size) != ERROR_SUCCESS || type != REG_SZ) return false;
+    if (RegQueryValueExW(m_key.Get(), name, nullptr, &type, nullptr, &size) != ERROR_SUCCESS || type != REG_SZ) return false;
     std::vector<wchar_t> data(size / sizeof(wchar_t) + 1, L'\0');
     size = static_cast<DWORD>((data.size() - 1) * sizeof(wchar_t));
-    if (RegQueryValueExW(m_key, name, nullptr, &type, reinterpret_cast<BYTE*>(data.data()), &size) != ERROR_SUCCESS ||
+    if (RegQueryValueExW(m_key.Get(), name, nullptr, &type, reinterpret_cast<BYTE*>(data.data()), &size) != ERROR_SUCCESS ||
         type != REG_SZ) {
       return false;
     }
@@ -63,7 +61,7 @@ class SettingsKey {
   }
 
  private:
-  HKEY m_key = nullptr;
+  CRegistryKey m_key;
 };
 
 std::wstring ExpandEnvironment(const std::wstring& text) {

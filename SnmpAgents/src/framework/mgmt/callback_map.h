@@ -6,14 +6,15 @@
 
 #include <map>
 
+#include "critical_section.h"
+
 class Tarn;
 
 using TarnEventCallback = void (*)(Tarn& event, ULONG_PTR context);
 
 class CCallbackMap {
  public:
-  CCallbackMap();
-  ~CCallbackMap();
+  CCallbackMap() = default;
   CCallbackMap(const CCallbackMap&) = delete;
   CCallbackMap& operator=(const CCallbackMap&) = delete;
 
@@ -24,6 +25,6 @@ class CCallbackMap {
   size_t Size();
 
  private:
-  CRITICAL_SECTION m_lock;
-  std::map<TarnEventCallback, ULONG_PTR> m_callbacks;
+  CCriticalSection m_lock;
+  std::map<TarnEventCallback, ULONG_PTR> m_callbacks FW_GUARDED_BY(m_lock);
 };

@@ -26,87 +26,6 @@ constexpr const wchar_t* kMemberNames[] = {
     L"JsonRequest", L"TarnQuery", L"TarnRequest", L"CmdRequest", L"VCRequestEx", L"VCRequest", L"SyncRequest",
     L"ServerCabinetNumber", L"DefaultTimeout", L"OstrelVersion", L"ClientName", L"EnableEvents", L"DisableEvents"};
 
-// Holds an interface reference for a scope.
-template <class T>
-class ComRef {
- public:
-  ComRef() = default;
-  ~ComRef() { Reset(); }
-  ComRef(const ComRef&) = delete;
-  ComRef& operator=(const ComRef&) = delete;
-  T** Out() {
-    Reset();
-    return &m_pointer;
-  }
-  void** OutVoid() { return reinterpret_cast<void**>(Out()); }
-  T* Get() const { return m_pointer; }
-  T* operator->() const { return m_pointer; }
-  explicit operator bool() const { return m_pointer != nullptr; }
-  void Reset() {
-    if (m_pointer) m_pointer->Release();
-    m_pointer = nullptr;
-  }
-
- private:
-  T* m_pointer = nullptr;
-};
-
-// Frees a BSTR at scope exit; the address may be handed to a by-reference argument.
-class BstrHolder {
- public:
-  explicit BstrHolder(BSTR text) : m_text(text) {}
-  ~BstrHolder() { SysFreeString(m_text); }
-  BstrHolder(const BstrHolder&) = delete;
-  BstrHolder& operator=(const BstrHolder&) = delete;
-  BSTR* Address() { return &m_text; }
-  BSTR Get() const { return m_text; }
-  std::span<const uint8_t> Bytes() const {
-    return {reinterpret_cast<const uint8_t*>(m_text), static_cast<size_t>(SysStringByteLen(m_text))};
-  }
-
- private:
-  BSTR m_text;
-};
-
-class ServiceHandle {
- public:
-  explicit ServiceHandle(SC_HANDLE handle) : m_handle(handle) {}
-  ~ServiceHandle() {
-    if (m_handle) CloseServiceHandle(m_handle);
-  }
-  ServiceHandle(const ServiceHandle&) = delete;
-  ServiceHandle& operator=(const ServiceHandle&) = delete;
-  SC_HANDLE Get() const { return m_handle; }
-
- private:
-  SC_HANDLE m_handle;
-};
-
-class Handle {
- public:
-  explicit Handle(HANDLE handle) : m_handle(handle) {}
-  ~Handle() {
-    if (m_handle) CloseHandle(m_handle);
-  }
-  Handle(const Handle&) = delete;
-  Handle& operator=(const Handle&) = delete;
-  HANDLE Get() const { return m_handle; }
-
- private:
-  HANDLE m_handle;
-};
-
-class CriticalSectionGuard {
- public:
-  explicit CriticalSectionGuard(CRITICAL_SECTION& lock) : m_lock(lock) { EnterCriticalSection(&m_lock); }
-  ~CriticalSectionGuard() { LeaveCriticalSection(&m_lock); }
-  CriticalSectionGuard(const CriticalSectionGuard&) = delete;
-  CriticalSectionGuard& operator=(const CriticalSectionGuard&) = delete;
-
- private:
-  CRITICAL_SECTION& m_lock;
-};
-
 VARIANT ShortArgument(SHORT value) {
   VARIANT argument;
   VariantInit(&argument);
@@ -143,10 +62,9 @@ bool IsRequestFailure(HRESULT hr) { return FAILED(hr) || hr == static_cast<HRESU
 
 }  // namespace
 
-CRelayClient::CRelayClient() {
-  m_attachEvent = CreateEventW(nullptr, FALSE, TRUE, nullptr);
-  m_requestEvent = CreateEventW(nullptr, FALSE, TRUE, nullptr);
-  InitializeCriticalSection(&m_eventsLock);
+CRelayClient::CRelayClient()
+    : m_attachEvent(CreateEventW(nullptr, FALSE, TRUE, nullptr)),
+      m_requestEvent(CreateEventW(nullptr, FALSE, TRUE, nullptr)) {
   for (const wchar_t* name : kMemberNames) m_members[name] = -1;
   m_serverClasses.push_back(CLSID_RelayServer);
 }
@@ -160,9 +78,6 @@ CRelayClient::~CRelayClient() {
     FinalDetach();
   }
   if (m_cancelEnabled) CoDisableCallCancellation(nullptr);
-  CloseHandle(m_attachEvent);
-  CloseHandle(m_requestEvent);
-  DeleteCriticalSection(&m_eventsLock);
   DBG_TRACE(4, L"\nCRelayClient        : End d'tor\n");
 }
 
@@ -186,7 +101,7 @@ std::wstring CRelayClient::ModuleName() {
 bool CRelayClient::FindServerProcess() {
   HANDLE token = nullptr;
   const bool haveToken = OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token) != FALSE;
-  Handle tokenHandle(haveToken ? token : nullptr);
+  const CKernelHandle tokenHandle(haveToken ? token : nullptr);
   if (haveToken) CTokenPrivileges::SetPrivilege(token, L"SeDebugPrivilege", true);
   std::vector<DWORD> ids(kMaxProcesses);
   DWORD needed = 0;
@@ -194,7 +109,7 @@ bool CRelayClient::FindServerProcess() {
   if (EnumProcesses(ids.data(), static_cast<DWORD>(ids.size() * sizeof(DWORD)), &needed)) {
     ids.resize(needed / sizeof(DWORD));
     for (DWORD id : ids) {
-      Handle process(OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, id));
+      const CKernelHandle process(OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, id));
       if (!process.Get()) continue;
       HMODULE module = nullptr;
       DWORD moduleBytes = 0;
@@ -214,9 +129,9 @@ bool CRelayClient::FindServerProcess() {
 
 bool CRelayClient::IsServerRunning() {
   bool running = false;
-  ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+  CServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
   if (manager.Get()) {
-    ServiceHandle service(OpenServiceW(manager.Get(), kServiceName, SERVICE_QUERY_STATUS));
+    CServiceHandle service(OpenServiceW(manager.Get(), kServiceName, SERVICE_QUERY_STATUS));
     if (service.Get()) {
       SERVICE_STATUS status{};
       if (QueryServiceStatus(service.Get(), &status)) {
@@ -250,9 +165,9 @@ bool CRelayClient::Attach() {
     return false;
   }
   DBG_TRACE(6, L"\nCRelayClient        : Attach() - wait for attach/detach event");
-  WaitForSingleObject(m_attachEvent, INFINITE);
+  WaitForSingleObject(m_attachEvent.Get(), INFINITE);
   DBG_TRACE(6, L"\nCRelayClient        : Attach() - wait for request event");
-  WaitForSingleObject(m_requestEvent, INFINITE);
+  WaitForSingleObject(m_requestEvent.Get(), INFINITE);
   m_attachedThreads.insert(GetCurrentThreadId());
 
   HRESULT hr = S_OK;
@@ -283,8 +198,8 @@ bool CRelayClient::Attach() {
       m_attachedThreads.erase(GetCurrentThreadId());
     }
   }
-  SetEvent(m_requestEvent);
-  SetEvent(m_attachEvent);
+  SetEvent(m_requestEvent.Get());
+  SetEvent(m_attachEvent.Get());
   if (SUCCEEDED(hr)) {
     DBG_TRACE(4, L"\nCRelayClient        : Attach succeeded");
   } else {
@@ -319,7 +234,7 @@ HRESULT CRelayClient::CreateServer(IDispatch*& server) {
 HRESULT CRelayClient::RegisterServer(IDispatch* server) {
   DBG_TRACE(4, L"\nCRelayClient        : Attach() - create global interface table ...");
   HRESULT hr = CoCreateInstance(CLSID_StdGlobalInterfaceTable, nullptr, CLSCTX_INPROC_SERVER, IID_IGlobalInterfaceTable,
-                                reinterpret_cast<void**>(&m_globalTable));
+                                m_globalTable.OutVoid());
   DBG_TRACE(4, L"\nCRelayClient        : Attach() -   global interface created, hResult=0x%08X", hr);
   if (FAILED(hr)) return hr;
   DWORD cookie = 0;
@@ -327,8 +242,7 @@ HRESULT CRelayClient::RegisterServer(IDispatch* server) {
   DBG_TRACE(4, L"\nCRelayClient        : Attach(): Thread ID %d: RegisterInterfaceInGlobal %s!", GetCurrentThreadId(),
             SUCCEEDED(hr) ? L"OK" : L"FAILED");
   if (FAILED(hr)) {
-    m_globalTable->Release();
-    m_globalTable = nullptr;
+    m_globalTable.Reset();
     return hr;
   }
   m_attachThread = GetCurrentThreadId();
@@ -371,8 +285,8 @@ HRESULT CRelayClient::ChooseRequestMethod() {
 }
 
 bool CRelayClient::Detach() {
-  WaitForSingleObject(m_attachEvent, INFINITE);
-  WaitForSingleObject(m_requestEvent, INFINITE);
+  WaitForSingleObject(m_attachEvent.Get(), INFINITE);
+  WaitForSingleObject(m_requestEvent.Get(), INFINITE);
   HRESULT hr = S_OK;
   if (!IsAttached()) {
     DBG_TRACE(5, L"\nCRelayClient        : Detach() - not attached (ignored)");
@@ -385,8 +299,8 @@ bool CRelayClient::Detach() {
       m_attachedThreads.erase(GetCurrentThreadId());
     }
   }
-  SetEvent(m_requestEvent);
-  SetEvent(m_attachEvent);
+  SetEvent(m_requestEvent.Get());
+  SetEvent(m_attachEvent.Get());
   SetLastError(static_cast<DWORD>(hr));
   return SUCCEEDED(hr);
 }
@@ -403,8 +317,7 @@ void CRelayClient::FinalDetach() {
       if (EventsEnabled() && m_eventsThread == GetCurrentThreadId()) UnadviseEvents();
       const HRESULT hr = m_globalTable ? m_globalTable->RevokeInterfaceFromGlobal(m_serverCookie) : E_POINTER;
       DBG_TRACE(4, L"\nCRelayClient        : Detach(): Revoke RevokeInterfaceFromGlobal returned 0x%X", hr);
-      if (m_globalTable) m_globalTable->Release();
-      m_globalTable = nullptr;
+      m_globalTable.Reset();
       m_serverCookie = 0;
       m_attachThread = 0;
     }
@@ -421,7 +334,7 @@ HRESULT CRelayClient::InvokeEx(DISPID member, WORD flags, DISPPARAMS* params, VA
     DBG_TRACE(2, L"\nCRelayClient        : ## InvokeEx() cancelled!");
     return static_cast<HRESULT>(RPC_S_CALL_CANCELLED);
   }
-  ComRef<IDispatch> server;
+  CComPtr<IDispatch> server;
   HRESULT hr = E_FAIL;
   if (m_globalTable && m_serverCookie) {
     hr = m_globalTable->GetInterfaceFromGlobal(m_serverCookie, IID_IDispatch, server.OutVoid());
@@ -465,8 +378,8 @@ LONG CRelayClient::Request(Tarn& record, DWORD timeoutSeconds) {
               L"\nCRelayClient        : ## ERROR! TARN client application name not set (required for debugging) - "
               L"fix this!");
   }
-  const bool waited = WaitForSingleObject(m_attachEvent, INFINITE) == WAIT_OBJECT_0;
-  ResetEvent(m_requestEvent);
+  const bool waited = WaitForSingleObject(m_attachEvent.Get(), INFINITE) == WAIT_OBJECT_0;
+  ResetEvent(m_requestEvent.Get());
   TraceRecord(L"IN ", record);
   if (timeoutSeconds) {
     record.Set(L"TO", timeoutSeconds);
@@ -497,15 +410,15 @@ LONG CRelayClient::Request(Tarn& record, DWORD timeoutSeconds) {
   }
   TraceRecord(L"OUT", record);
   if (waited) {
-    SetEvent(m_requestEvent);
-    SetEvent(m_attachEvent);
+    SetEvent(m_requestEvent.Get());
+    SetEvent(m_attachEvent.Get());
   }
   SetLastError(static_cast<DWORD>(hr));
   return record.Status();
 }
 
 HRESULT CRelayClient::RequestJson(Tarn& record, SHORT timeout) {
-  BstrHolder text(SysAllocString(record.ToJson().c_str()));
+  CBstr text(SysAllocString(record.ToJson().c_str()));
   if (!text.Get()) return E_OUTOFMEMORY;
   VARIANT args[2] = {ShortArgument(timeout), BstrReference(text.Address())};
   DISPPARAMS params{args, nullptr, 2, 0};
@@ -529,8 +442,8 @@ HRESULT CRelayClient::RequestCmd(Tarn& record, SHORT timeout) {
   sip.st = static_cast<DWORD>(record.Status());
   sip.mi = record.Get(L"MI");
   const auto headerBytes = BuildSipHeader(sip);
-  BstrHolder header(BytesToBstr(headerBytes));
-  BstrHolder data(BytesToBstr(record.DataBytes()));
+  CBstr header(BytesToBstr(headerBytes));
+  CBstr data(BytesToBstr(record.DataBytes()));
   if (!header.Get() || !data.Get()) return E_OUTOFMEMORY;
   VARIANT args[3] = {ShortArgument(timeout), BstrReference(data.Address()), BstrReference(header.Address())};
   DISPPARAMS params{args, nullptr, 3, 0};
@@ -563,12 +476,12 @@ bool CRelayClient::Request(const wchar_t* text, std::wstring& reply, DWORD timeo
     return false;
   }
   const std::wstring method = *text == L'<' ? L"TarnRequest" : L"JsonRequest";
-  const bool waited = WaitForSingleObject(m_attachEvent, INFINITE) == WAIT_OBJECT_0;
-  ResetEvent(m_requestEvent);
+  const bool waited = WaitForSingleObject(m_attachEvent.Get(), INFINITE) == WAIT_OBJECT_0;
+  ResetEvent(m_requestEvent.Get());
   DBG_TRACE(5, L"\nCRelayClient        : Request() IN:  %s", text);
   HRESULT hr = E_FAIL;
   try {
-    BstrHolder stream(SysAllocString(text));
+    CBstr stream(SysAllocString(text));
     const SHORT timeout = static_cast<SHORT>(timeoutSeconds > 0x7FFF ? 0x7FFF : timeoutSeconds);
     VARIANT args[2] = {ShortArgument(timeout), BstrReference(stream.Address())};
     DISPPARAMS params{args, nullptr, 2, 0};
@@ -584,8 +497,8 @@ bool CRelayClient::Request(const wchar_t* text, std::wstring& reply, DWORD timeo
   }
   DBG_TRACE(5, L"\nCRelayClient        : Request() OUT: %s", reply);
   if (waited) {
-    SetEvent(m_requestEvent);
-    SetEvent(m_attachEvent);
+    SetEvent(m_requestEvent.Get());
+    SetEvent(m_attachEvent.Get());
   }
   SetLastError(static_cast<DWORD>(hr));
   return !IsRequestFailure(hr);
@@ -620,7 +533,7 @@ bool CRelayClient::SetClientName(const std::wstring& name) {
   m_clientNameSet = TRUE;
   const DISPID id = MemberId(L"ClientName");
   if (!IsAttached() || id == -1) return false;
-  BstrHolder text(SysAllocString(name.c_str()));
+  CBstr text(SysAllocString(name.c_str()));
   VARIANT argument;
   VariantInit(&argument);
   argument.vt = VT_BSTR;
@@ -695,7 +608,7 @@ bool CRelayClient::CancelRequest(DWORD timeoutSeconds) {
 }
 
 bool CRelayClient::EnableEvents(bool enable, bool fireCached) {
-  CriticalSectionGuard guard(m_eventsLock);
+  CCriticalSectionLock guard(m_eventsLock);
   HRESULT hr = S_OK;
   if (enable) {
     if (EventsEnabled()) {
@@ -724,23 +637,20 @@ bool CRelayClient::EnableEvents(bool enable, bool fireCached) {
 HRESULT CRelayClient::AdviseEvents(bool fireCached) {
   HRESULT hr = S_OK;
   try {
-    ComRef<IDispatch> server;
+    CComPtr<IDispatch> server;
     hr = m_globalTable ? m_globalTable->GetInterfaceFromGlobal(m_serverCookie, IID_IDispatch, server.OutVoid()) : E_FAIL;
     if (FAILED(hr)) return hr;
-    ComRef<IConnectionPointContainer> container;
+    CComPtr<IConnectionPointContainer> container;
     hr = server->QueryInterface(IID_IConnectionPointContainer, container.OutVoid());
     if (hr == E_NOINTERFACE || !container) return E_POINTER;
     if (FAILED(hr)) return hr;
-    if (m_connectionPoint) m_connectionPoint->Release();
-    m_connectionPoint = nullptr;
-    hr = container->FindConnectionPoint(DIID_RelayEvents, &m_connectionPoint);
+    hr = container->FindConnectionPoint(DIID_RelayEvents, m_connectionPoint.Out());
     if (FAILED(hr)) return hr;
     DWORD cookie = 0;
     hr = m_connectionPoint->Advise(static_cast<IDispatch*>(this), &cookie);
     DBG_TRACE(4, L"\nCRelayClient        : Connection pointer advise %s!", SUCCEEDED(hr) ? L"OK" : L"FAILED");
     if (FAILED(hr)) {
-      m_connectionPoint->Release();
-      m_connectionPoint = nullptr;
+      m_connectionPoint.Reset();
       return hr;
     }
     m_eventsThread = GetCurrentThreadId();
@@ -777,8 +687,7 @@ HRESULT CRelayClient::UnadviseEvents() {
     hr = m_connectionPoint ? m_connectionPoint->Unadvise(m_eventCookie) : E_POINTER;
     DBG_TRACE(4, L"\nCRelayClient        : Thread ID %d: Unadvise %s!", GetCurrentThreadId(),
               SUCCEEDED(hr) ? L"OK" : L"FAILED");
-    if (m_connectionPoint) m_connectionPoint->Release();
-    m_connectionPoint = nullptr;
+    m_connectionPoint.Reset();
   } catch (...) {
     DBG_TRACE(1, L"\nCRelayClient        : ClientEventsDisable() - EXCEPTION during unadvise\n");
     hr = E_UNEXPECTED;

@@ -16,7 +16,10 @@
 #include <vector>
 
 #include "callback_map.h"
+#include "com_ptr.h"
+#include "critical_section.h"
 #include "tarn.h"
+#include "win32_handle.h"
 
 // {5B7E21C4-93A0-11D2-A6F1-00A0D4E3B2C7}: the RELAY server class.
 inline constexpr CLSID CLSID_RelayServer = {0x5B7E21C4, 0x93A0, 0x11D2, {0xA6, 0xF1, 0x00, 0xA0, 0xD4, 0xE3, 0xB2, 0xC7}};
@@ -112,12 +115,12 @@ class CRelayClient : public IRelayEvents, public IDispatch {
   static std::wstring ModuleName();
 
   std::atomic<ULONG> m_sinkRefs{0};
-  HANDLE m_attachEvent = nullptr;
-  HANDLE m_requestEvent = nullptr;
-  CRITICAL_SECTION m_eventsLock;
+  CKernelHandle m_attachEvent;
+  CKernelHandle m_requestEvent;
+  CCriticalSection m_eventsLock;
   std::set<DWORD> m_attachedThreads;
-  IConnectionPoint* m_connectionPoint = nullptr;
-  IGlobalInterfaceTable* m_globalTable = nullptr;
+  CComPtr<IConnectionPoint> m_connectionPoint;
+  CComPtr<IGlobalInterfaceTable> m_globalTable;
   std::wstring m_clientName;
   std::wstring m_configuredMethod;
   std::map<std::wstring, DISPID> m_members;

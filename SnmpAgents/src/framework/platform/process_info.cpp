@@ -4,6 +4,7 @@
 
 #include "debug_trace.h"
 #include "os_version.h"
+#include "win32_handle.h"
 
 namespace {
 
@@ -30,17 +31,17 @@ bool CProcess::GetWellKnownName(DWORD processId, std::wstring& name) {
 bool CProcess::GetName(DWORD processId, std::wstring& name) {
   DWORD error = ERROR_SUCCESS;
   bool found = false;
-  if (HANDLE process = OpenProcess(kQueryAndRead, FALSE, processId)) {
+  if (const CKernelHandle process{OpenProcess(kQueryAndRead, FALSE, processId)}) {
     wchar_t baseName[MAX_PATH] = {};
-    const DWORD length = GetModuleBaseNameW(process, nullptr, baseName, MAX_PATH - 1);
+    const DWORD length = GetModuleBaseNameW(process.Get(), nullptr, baseName, MAX_PATH - 1);
     if (length > 0) {
       name.assign(baseName, length);
       found = true;
     } else {
       error = GetLastError();
-      DBG_TRACE(1, L"\nCProcess            : ## ERROR 0x%08X! GetModuleBaseName hProcess 0x%X FAILED!", error, process);
+      DBG_TRACE(1, L"\nCProcess            : ## ERROR 0x%08X! GetModuleBaseName hProcess 0x%X FAILED!", error,
+                process.Get());
     }
-    CloseHandle(process);
   } else {
     DBG_TRACE(4, L"\nCProcess (GetName)  : Could not open process PID %d, try to get name of Windows default process...",
               processId);

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "dynamic_library_module.h"
+#include "win32_handle.h"
 
 namespace {
 
@@ -61,11 +62,12 @@ void DeleteAllSubkeys(HKEY key) {
 }
 
 LONG DeleteKeyWithSubkeys(HKEY parent, const wchar_t* name, REGSAM access) {
-  HKEY key = nullptr;
-  const LONG rc = OpenKey(parent, name, access, key);
-  if (rc != ERROR_SUCCESS) return rc;
-  DeleteAllSubkeys(key);
-  RegCloseKey(key);
+  {
+    CRegistryKey key;
+    const LONG rc = OpenKey(parent, name, access, *key.Out());
+    if (rc != ERROR_SUCCESS) return rc;
+    DeleteAllSubkeys(key.Get());
+  }
   return RegDeleteKeyW(parent, name);
 }
 
@@ -105,10 +107,11 @@ LONG DeleteRegistryTreeByHand(HKEY key, const wchar_t* subkey, REGSAM access) {
   DeleteAllSubkeys(key);
   std::wstring path;
   if (!GetRegistryKeyPath(path, key)) return ERROR_PATH_NOT_FOUND;
-  HKEY self = nullptr;
-  const LONG rc = OpenKey(HKEY_LOCAL_MACHINE, path.c_str(), access, self);
-  if (rc != ERROR_SUCCESS) return rc;
-  RegCloseKey(self);
+  {
+    CRegistryKey self;
+    const LONG rc = OpenKey(HKEY_LOCAL_MACHINE, path.c_str(), access, *self.Out());
+    if (rc != ERROR_SUCCESS) return rc;
+  }
   return RegDeleteKeyW(HKEY_LOCAL_MACHINE, path.c_str());
 }
 

@@ -11,7 +11,7 @@
 CThread::~CThread() {
   DBG_TRACE(5, L"\nCThread             : Destructor - name=\"%s\" (bTerminateThread=%d)", GetName(), bTerminateThread);
   if (m_hThread) {
-    WaitForSingleObject(m_hThread, kDestroyGraceMs);
+    WaitForSingleObject(m_hThread.Get(), kDestroyGraceMs);
     if (bTerminateThread && !WaitForTermination(kDestroyWaitMs)) Kill(0);
   }
   Close();
@@ -41,10 +41,10 @@ bool CThread::Start(ThreadFunction function, void* parameter, int priority, bool
   const uintptr_t handle =
       _beginthreadex(nullptr, stackSize, function, parameter, startSuspended ? CREATE_SUSPENDED : 0, &threadId);
   if (handle == 0) return false;
-  m_hThread = reinterpret_cast<HANDLE>(handle);
+  m_hThread.Reset(reinterpret_cast<HANDLE>(handle));
   m_dwThreadId = threadId;
   DBG_TRACE(4, L"\nCThread             :   thread created, thread id = %d", m_dwThreadId);
-  if (priority != 0 && SetThreadPriority(m_hThread, priority)) {
+  if (priority != 0 && SetThreadPriority(m_hThread.Get(), priority)) {
     DBG_TRACE(4, L"\nCThread             :   thread priority set to %d", priority);
   }
   return true;
@@ -52,22 +52,22 @@ bool CThread::Start(ThreadFunction function, void* parameter, int priority, bool
 
 bool CThread::IsStillActive() const {
   DWORD exitCode = 0;
-  return GetExitCodeThread(m_hThread, &exitCode) && exitCode == STILL_ACTIVE;
+  return GetExitCodeThread(m_hThread.Get(), &exitCode) && exitCode == STILL_ACTIVE;
 }
 
 bool CThread::WaitForTermination(DWORD timeoutMs) {
   if (!m_hThread) return true;
   DBG_TRACE(4, L"\nCThread             : Waiting for termination of thread \"%s\"", GetName());
   if (!IsStillActive()) return true;
-  return WaitForSingleObject(m_hThread, timeoutMs) == WAIT_OBJECT_0;
+  return WaitForSingleObject(m_hThread.Get(), timeoutMs) == WAIT_OBJECT_0;
 }
 
 bool CThread::Kill(DWORD exitCode) {
   if (!m_hThread) return true;
   DBG_TRACE(5, L"\nCThread             : Kill thread \"%s\"", GetName());
   bool killed = true;
-  if (IsStillActive() && WaitForSingleObject(m_hThread, 0) != WAIT_OBJECT_0) {
-    killed = TerminateThread(m_hThread, exitCode) != FALSE;
+  if (IsStillActive() && WaitForSingleObject(m_hThread.Get(), 0) != WAIT_OBJECT_0) {
+    killed = TerminateThread(m_hThread.Get(), exitCode) != FALSE;
     if (killed) {
       DBG_TRACE(1, L"\n\nCThread             : ## WARNING! RUNNING THREAD %d (\"%s\") TERMINATED!  ###\n", m_dwThreadId,
                 GetName());
@@ -80,8 +80,7 @@ bool CThread::Kill(DWORD exitCode) {
 bool CThread::Close() {
   if (!m_hThread) return true;
   DBG_TRACE(4, L"\nCThread             : Closing handle of thread \"%s\"", GetName());
-  const bool closed = CloseHandle(m_hThread) != FALSE;
-  m_hThread = nullptr;
+  const bool closed = CloseHandle(m_hThread.Release()) != FALSE;
   m_dwThreadId = 0;
   return closed;
 }

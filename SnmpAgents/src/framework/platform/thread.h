@@ -6,6 +6,8 @@
 
 #include <cstddef>
 
+#include "win32_handle.h"
+
 using ThreadFunction = unsigned(__stdcall*)(void*);
 
 class CThread {
@@ -30,7 +32,7 @@ class CThread {
   bool Kill(DWORD exitCode);
   bool Close();
 
-  HANDLE GetHandle() const { return m_hThread; }
+  HANDLE GetHandle() const { return m_hThread.Get(); }
   DWORD GetThreadId() const { return m_dwThreadId; }
 
   // Whether destruction may terminate a thread that does not end within 5 seconds.
@@ -44,7 +46,7 @@ class CThread {
  private:
   bool IsStillActive() const;
 
-  HANDLE m_hThread = nullptr;
+  CKernelHandle m_hThread;
   wchar_t* m_pszName = nullptr;
   DWORD m_dwThreadId = 0;
 };

@@ -23,7 +23,7 @@ class CNameTable {
 
  private:
   CCriticalSection m_lock;
-  std::unordered_set<std::wstring> m_names;
+  std::unordered_set<std::wstring> m_names FW_GUARDED_BY(m_lock);
 };
 
 CNameTable& Names() {
@@ -97,14 +97,14 @@ void MibObject::ReleaseOwned() {
 // CSnmpMibTree
 
 // Holds the tree lock for one operation, with the lock traffic of trace level 6.
-class CSnmpMibTree::TreeLock {
+class FW_SCOPED_CAPABILITY CSnmpMibTree::TreeLock {
  public:
-  explicit TreeLock(CCriticalSection& section) : m_section(section) {
+  explicit TreeLock(CCriticalSection& section) FW_ACQUIRE(section) : m_section(section) {
     DBG_TRACE(6, L"\nCSnmpMibTree        : Locking MIB tree ...");
     m_section.Enter();
     DBG_TRACE(6, L"\nCSnmpMibTree        : ...MIB tree locked");
   }
-  ~TreeLock() {
+  ~TreeLock() FW_RELEASE() {
     DBG_TRACE(6, L"\nCSnmpMibTree        : Unlocking MIB tree ...");
     m_section.Leave();
     DBG_TRACE(6, L"\nCSnmpMibTree        : ...MIB tree unlocked");

@@ -199,10 +199,10 @@ class CSnmpMibTree {
   // The entry as a whole object, keeping its value and name.
   static MibObject& Promote(Entry& entry);
 
-  ObjectMap::iterator FindNext(const AsnObjectIdentifier& requested);
+  ObjectMap::iterator FindNext(const AsnObjectIdentifier& requested) FW_REQUIRES(m_lock);
 
   CCriticalSection m_lock;
-  std::unique_ptr<Store> m_store = std::make_unique<Store>();
+  std::unique_ptr<Store> m_store FW_GUARDED_BY(m_lock) = std::make_unique<Store>();
   CSnmpAgent* m_owner;
   ITarnRequests* m_tarnRequests = nullptr;
 };

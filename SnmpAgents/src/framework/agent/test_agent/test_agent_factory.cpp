@@ -8,19 +8,18 @@
 #include <memory>
 #include <new>
 
+#include "win32_handle.h"
+
 namespace {
 
 // Only the service manager's word counts: a process of that name elsewhere on the
 // machine (another state directory) is not this agent's service.
 bool ManagementServiceRunning() {
-  SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+  const CServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
   if (!manager) return false;
-  SC_HANDLE service = OpenServiceW(manager, L"MgtCore", SERVICE_QUERY_STATUS);
+  const CServiceHandle service(OpenServiceW(manager.Get(), L"MgtCore", SERVICE_QUERY_STATUS));
   SERVICE_STATUS status{};
-  const bool running = service && QueryServiceStatus(service, &status) && status.dwCurrentState == SERVICE_RUNNING;
-  if (service) CloseServiceHandle(service);
-  CloseServiceHandle(manager);
-  return running;
+  return service && QueryServiceStatus(service.Get(), &status) && status.dwCurrentState == SERVICE_RUNNING;
 }
 
 // Decides at each attach, on the main thread: the service manager is no business of
