@@ -28,6 +28,7 @@ UNITS = ("clussimd.service", "mgtcore.service", "snmpext-host.service")
 DEFAULTS = "/etc/default/ferrowind"
 STATE = "/var/lib/ferrowind"
 RUNTIME = "/run/ferrowind"
+SNMPD_SNIPPET = "/usr/share/ferrowind/snmpd-ferrowind.conf"
 MIB_ARGS = ["-M", "+/usr/share/ferrowind/mibs/base", "-m", "VNK-NT-CLUSTER-MIB"]
 SYSTEMD_PATH = "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin"
 APT = ["apt-get", "-y", "-q", "-o", "DPkg::Lock::Timeout=300"]
@@ -202,10 +203,12 @@ class InstalledPackage(unittest.TestCase):
         cls.port = snmp_lab.free_udp_port()
         conf = os.path.join(cls.work, "snmpd.conf")
         with open(conf, "w") as f:
+            # Debian's stock settings and the package's snippet, on a private port and socket.
             f.write("agentAddress udp:127.0.0.1:%d\n" % cls.port)
-            f.write("master agentx\nagentxTimeout 60\n")
             f.write("agentXSocket %s\nagentXPerms 0600 0700\n" % agentx)
-            f.write("rocommunity public 127.0.0.1\n")
+            f.write("view systemonly included .1.3.6.1.2.1.1\n")
+            f.write("rocommunity public 127.0.0.1 -V systemonly\n")
+            f.write("includeFile %s\n" % SNMPD_SNIPPET)
         persist = os.path.join(cls.work, "persist")
         os.makedirs(persist)
         env = dict(os.environ, MIBS="", SNMP_PERSISTENT_DIR=persist, SNMPCONFPATH=cls.work)
