@@ -139,8 +139,15 @@ class InstalledPackage(unittest.TestCase):
                          if os.path.lexists(p) and not os.path.isdir(p)]
             cls.start_units()
         except BaseException:
+            cls.print_logs()
             cls.tearDownClass()
             raise
+
+    @classmethod
+    def print_logs(cls):
+        for log in sorted(glob.glob(os.path.join(cls.work, "*.log"))):
+            with open(log, errors="replace") as f:
+                sys.stderr.write("--- %s (last lines)\n%s\n" % (os.path.basename(log), "".join(f.readlines()[-20:])))
 
     @classmethod
     def build_package(cls):
@@ -244,10 +251,6 @@ class InstalledPackage(unittest.TestCase):
         if cls.installed:
             run(APT + ["purge", PACKAGE], env=dict(os.environ, DEBIAN_FRONTEND="noninteractive"))
         shutil.rmtree(cls.work, ignore_errors=True)
-
-    def log(self, name):
-        with open(os.path.join(self.work, name + ".log"), errors="replace") as f:
-            return f.read()
 
     # --- the package itself
 
