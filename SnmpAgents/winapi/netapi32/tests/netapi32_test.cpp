@@ -45,7 +45,7 @@ TEST(NetApiBuffer, AllocateZeroedSizedAndFree) {
 }
 
 TEST(NetAlert, AdminAlertIsRecordedWithItsText) {
-  if (OnWine()) GTEST_SKIP() << "Wine's alerts are a stub";
+  if (OnWine()) GTEST_SKIP() << "Wine's NetAlertRaiseEx is a stub that aborts the process";
   const std::wstring text = L"Cluster CL1 is reachable again (\u00e9).";
   // Laid out as an agent raises it: header with error code 0xFFFFFFFF and one string.
   LPVOID block = nullptr;
@@ -72,7 +72,7 @@ TEST(NetAlert, AdminAlertIsRecordedWithItsText) {
 }
 
 TEST(NetAlert, MalformedBlocksAreRefusedWithoutReadingPastThem) {
-  if (OnWine()) GTEST_SKIP() << "Wine's alerts are a stub";
+  if (OnWine()) GTEST_SKIP() << "Wine's NetAlertRaiseEx is a stub that aborts the process";
   std::vector<BYTE> unterminated = AdminBlock(1, 1, {L"abc"});
   unterminated.resize(unterminated.size() - sizeof(WCHAR));
   const struct {
