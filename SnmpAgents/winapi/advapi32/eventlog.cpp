@@ -3,8 +3,6 @@
 // source's message files are registered under
 // HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\<source> ("EventMessageFile",
 // several files separated by ";"), formatted the way an event viewer shows it.
-#include "strings.h"  // first: common/ shadows the libc <strings.h>
-
 #include <windows.h>
 #include <winapi_ext.h>
 #include <syslog.h>
@@ -19,6 +17,7 @@
 #include "event_journal.h"
 #include "handles.h"
 #include "local_machine.h"
+#include "wide_text.h"
 
 namespace {
 

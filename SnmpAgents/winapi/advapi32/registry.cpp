@@ -5,7 +5,7 @@
 #include <memory>
 #include <new>
 
-#include "strings.h"
+#include "wide_text.h"
 
 namespace winapi::registry {
 namespace {

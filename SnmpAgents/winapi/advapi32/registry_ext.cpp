@@ -4,6 +4,8 @@
 
 #include <cstring>
 
+#include "wide_text.h"
+
 using winapi::registry::Store;
 
 // WinapiRegBeginTransaction

@@ -11,7 +11,7 @@
 #include <fstream>
 
 #include "paths.h"
-#include "strings.h"
+#include "wide_text.h"
 
 namespace winapi::registry {
 namespace {

@@ -1,6 +1,4 @@
 // Service control manager over the registry's Services key and the stand-ins' pid files.
-#include "strings.h"  // first: common/ shadows the libc <strings.h>
-
 #include <winsvc.h>
 #include <winapi_ext.h>
 
@@ -19,6 +17,7 @@
 #include "paths.h"
 #include "local_machine.h"
 #include "registry_key.h"
+#include "wide_text.h"
 
 namespace {
 

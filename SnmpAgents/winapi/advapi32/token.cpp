@@ -1,8 +1,7 @@
 // Access tokens: one token per process, holding the privileges of the account.
-#include "strings.h"  // first: common/ shadows the libc <strings.h>
-
 #include "errors.h"
 #include "handles.h"
+#include "wide_text.h"
 
 #include <unistd.h>
 

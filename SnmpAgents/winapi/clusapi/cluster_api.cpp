@@ -23,7 +23,7 @@
 #include "errors.h"
 #include "handles.h"
 #include "property_list.h"
-#include "strings.h"
+#include "wide_text.h"
 
 namespace {
 

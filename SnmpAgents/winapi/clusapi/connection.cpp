@@ -12,7 +12,7 @@
 #include <new>
 #include <utility>
 
-#include "strings.h"
+#include "wide_text.h"
 
 namespace winapi::cluster {
 

@@ -2,8 +2,6 @@
 // layer's event journal; the variable part of an administrator or user alert is read
 // as Windows lays it out (a header, then that many terminated wide strings), never
 // past the size the caller gave.
-#include "strings.h"  // first: common/ shadows the libc <strings.h>
-
 #include <windows.h>
 #include <lm.h>
 #include <syslog.h>
@@ -14,6 +12,7 @@
 #include <vector>
 
 #include "event_journal.h"
+#include "wide_text.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include <cstring>
 #include <map>
 
-#include "strings.h"
+#include "wide_text.h"
 
 namespace winapi::com {
 namespace {

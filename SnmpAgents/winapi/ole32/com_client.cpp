@@ -13,7 +13,7 @@
 
 #include <unistd.h>
 
-#include "strings.h"
+#include "wide_text.h"
 
 namespace winapi::com {
 namespace {

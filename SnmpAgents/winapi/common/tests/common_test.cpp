@@ -3,7 +3,7 @@
 #include <cstdlib>
 
 #include "../paths.h"
-#include "../strings.h"
+#include "../wide_text.h"
 
 namespace {
 
