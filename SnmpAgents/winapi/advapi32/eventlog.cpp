@@ -171,12 +171,7 @@ extern "C" WINADVAPI HANDLE WINAPI RegisterEventSourceW(LPCWSTR lpUNCServerName,
     winapi::FailWith(RPC_S_SERVER_UNAVAILABLE);
     return nullptr;
   }
-  try {
-    return winapi::InsertHandle(std::make_shared<EventSource>(lpSourceName));
-  } catch (...) {
-    winapi::FailWith(ERROR_NOT_ENOUGH_MEMORY);
-    return nullptr;
-  }
+  return winapi::GuardedHandle([&] { return winapi::InsertHandle(std::make_shared<EventSource>(lpSourceName)); });
 }
 
 // DeregisterEventSource
@@ -193,7 +188,7 @@ extern "C" WINADVAPI BOOL WINAPI ReportEventW(HANDLE hEventLog, WORD wType, WORD
   const auto source = winapi::LookupHandleAs<EventSource>(hEventLog);
   if (!source) return winapi::FailWith(ERROR_INVALID_HANDLE);
   if ((wNumStrings && !lpStrings) || (dwDataSize && !lpRawData)) return winapi::FailWith(ERROR_INVALID_PARAMETER);
-  try {
+  return winapi::GuardedBool([&] {
     std::vector<std::wstring> strings;
     for (WORD i = 0; i < wNumStrings; ++i) {
       if (!lpStrings[i]) return winapi::FailWith(ERROR_INVALID_PARAMETER);
@@ -219,20 +214,15 @@ extern "C" WINADVAPI BOOL WINAPI ReportEventW(HANDLE hEventLog, WORD wType, WORD
     }
     if (const uint32_t error = record.Append(SyslogPriority(wType), summary)) return winapi::FailWith(error);
     return TRUE;
-  } catch (...) {
-    return winapi::FailWith(ERROR_NOT_ENOUGH_MEMORY);
-  }
+  });
 }
 
 // WinapiEventJournalFile
 extern "C" WINAPI_EXPORT DWORD WINAPI WinapiEventJournalFile(LPWSTR lpPath, DWORD cchPath) {
-  try {
+  return winapi::GuardedLastError<DWORD>(0, [&] {
     const std::wstring path = winapi::WideFromUtf8(winapi::EventJournalFile());
     if (!lpPath || cchPath <= path.size()) return static_cast<DWORD>(path.size() + 1);
     std::memcpy(lpPath, path.c_str(), (path.size() + 1) * sizeof(WCHAR));
     return static_cast<DWORD>(path.size());
-  } catch (...) {
-    winapi::FailWith(ERROR_NOT_ENOUGH_MEMORY);
-    return 0;
-  }
+  });
 }

@@ -21,6 +21,8 @@
 
 namespace {
 
+using winapi::registry::KeyCloser;
+
 constexpr const wchar_t* kServicesKey = L"SYSTEM\\CurrentControlSet\\Services";
 
 class ServiceManager : public winapi::KernelObject {
@@ -65,21 +67,6 @@ DWORD ServiceAccess(DWORD desired) {
                                           SERVICE_PAUSE_CONTINUE | SERVICE_USER_DEFINED_CONTROL;
   return access;
 }
-
-// Closes a registry key on scope exit.
-class KeyCloser {
- public:
-  explicit KeyCloser(HKEY key) : key_(key) {}
-  ~KeyCloser() {
-    if (key_) RegCloseKey(key_);
-  }
-  KeyCloser(const KeyCloser&) = delete;
-  KeyCloser& operator=(const KeyCloser&) = delete;
-  HKEY Get() const { return key_; }
-
- private:
-  HKEY key_;
-};
 
 HKEY OpenServiceKey(const std::wstring& name) {
   HKEY key = nullptr;
@@ -184,12 +171,9 @@ extern "C" WINADVAPI SC_HANDLE WINAPI OpenSCManagerW(LPCWSTR lpMachineName, LPCW
     winapi::FailWith(ERROR_DATABASE_DOES_NOT_EXIST);
     return nullptr;
   }
-  try {
-    return static_cast<SC_HANDLE>(winapi::InsertHandle(std::make_shared<ServiceManager>(ManagerAccess(dwDesiredAccess))));
-  } catch (const std::bad_alloc&) {
-    winapi::FailWith(ERROR_NOT_ENOUGH_MEMORY);
-    return nullptr;
-  }
+  return winapi::GuardedHandle<SC_HANDLE>([&] {
+    return winapi::InsertHandle(std::make_shared<ServiceManager>(ManagerAccess(dwDesiredAccess)));
+  });
 }
 
 // OpenServiceW
@@ -212,7 +196,7 @@ extern "C" WINADVAPI SC_HANDLE WINAPI OpenServiceW(SC_HANDLE hSCManager, LPCWSTR
     winapi::FailWith(ERROR_INVALID_NAME);
     return nullptr;
   }
-  try {
+  return winapi::GuardedHandle<SC_HANDLE>([&]() -> SC_HANDLE {
     KeyCloser key(OpenServiceKey(std::wstring(name)));
     if (!key.Get()) {
       winapi::FailWith(ERROR_SERVICE_DOES_NOT_EXIST);
@@ -225,10 +209,7 @@ extern "C" WINADVAPI SC_HANDLE WINAPI OpenServiceW(SC_HANDLE hSCManager, LPCWSTR
     }
     return static_cast<SC_HANDLE>(
         winapi::InsertHandle(std::make_shared<Service>(std::move(stored), ServiceAccess(dwDesiredAccess))));
-  } catch (const std::bad_alloc&) {
-    winapi::FailWith(ERROR_NOT_ENOUGH_MEMORY);
-    return nullptr;
-  }
+  });
 }
 
 // CloseServiceHandle
@@ -244,13 +225,11 @@ extern "C" WINADVAPI BOOL WINAPI QueryServiceStatus(SC_HANDLE hService, LPSERVIC
   if (!service) return winapi::FailWith(ERROR_INVALID_HANDLE);
   if (!service->Allows(SERVICE_QUERY_STATUS)) return winapi::FailWith(ERROR_ACCESS_DENIED);
   if (!lpServiceStatus) return winapi::FailWith(ERROR_INVALID_ADDRESS);
-  try {
+  return winapi::GuardedBool([&] {
     const SERVICE_STATUS_PROCESS status = StatusOf(*service);
     std::memcpy(lpServiceStatus, &status, sizeof(SERVICE_STATUS));  // SERVICE_STATUS is its prefix
-  } catch (const std::bad_alloc&) {
-    return winapi::FailWith(ERROR_NOT_ENOUGH_MEMORY);
-  }
-  return TRUE;
+    return TRUE;
+  });
 }
 
 // QueryServiceStatusEx
@@ -263,13 +242,11 @@ extern "C" WINADVAPI BOOL WINAPI QueryServiceStatusEx(SC_HANDLE hService, SC_STA
   if (!pcbBytesNeeded) return winapi::FailWith(ERROR_INVALID_ADDRESS);
   *pcbBytesNeeded = sizeof(SERVICE_STATUS_PROCESS);
   if (!lpBuffer || cbBufSize < sizeof(SERVICE_STATUS_PROCESS)) return winapi::FailWith(ERROR_INSUFFICIENT_BUFFER);
-  try {
+  return winapi::GuardedBool([&] {
     const SERVICE_STATUS_PROCESS status = StatusOf(*service);
     std::memcpy(lpBuffer, &status, sizeof status);
-  } catch (const std::bad_alloc&) {
-    return winapi::FailWith(ERROR_NOT_ENOUGH_MEMORY);
-  }
-  return TRUE;
+    return TRUE;
+  });
 }
 
 // QueryServiceConfigW
@@ -279,7 +256,7 @@ extern "C" WINADVAPI BOOL WINAPI QueryServiceConfigW(SC_HANDLE hService, LPQUERY
   if (!service) return winapi::FailWith(ERROR_INVALID_HANDLE);
   if (!service->Allows(SERVICE_QUERY_CONFIG)) return winapi::FailWith(ERROR_ACCESS_DENIED);
   if (!pcbBytesNeeded) return winapi::FailWith(ERROR_INVALID_ADDRESS);
-  try {
+  return winapi::GuardedBool([&] {
     KeyCloser key(OpenServiceKey(service->Name()));
     if (!key.Get()) return winapi::FailWith(ERROR_SERVICE_MARKED_FOR_DELETE);
     std::wstring dependencies;
@@ -313,10 +290,8 @@ extern "C" WINADVAPI BOOL WINAPI QueryServiceConfigW(SC_HANDLE hService, LPQUERY
       std::memcpy(cursor, strings[i].data(), strings[i].size() * sizeof(WCHAR));
       cursor += strings[i].size();
     }
-  } catch (const std::bad_alloc&) {
-    return winapi::FailWith(ERROR_NOT_ENOUGH_MEMORY);
-  }
-  return TRUE;
+    return TRUE;
+  });
 }
 
 // StartServiceW
@@ -339,15 +314,12 @@ extern "C" WINAPI_EXPORT DWORD WINAPI WinapiServicePidFile(LPCWSTR lpServiceName
     winapi::FailWith(ERROR_INVALID_PARAMETER);
     return 0;
   }
-  try {
+  return winapi::GuardedLastError<DWORD>(0, [&] {
     const std::wstring path = winapi::WideFromUtf8(PidFilePath(lpServiceName));
     if (!lpPath || cchPath <= path.size()) return static_cast<DWORD>(path.size() + 1);
     std::memcpy(lpPath, path.c_str(), (path.size() + 1) * sizeof(WCHAR));
     return static_cast<DWORD>(path.size());
-  } catch (const std::bad_alloc&) {
-    winapi::FailWith(ERROR_NOT_ENOUGH_MEMORY);
-    return 0;
-  }
+  });
 }
 
 namespace winapi {

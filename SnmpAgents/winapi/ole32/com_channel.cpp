@@ -11,6 +11,7 @@
 #include <cstring>
 #include <map>
 
+#include "errors.h"
 #include "wide_text.h"
 
 namespace winapi::com {
@@ -116,9 +117,11 @@ unsigned CallTimeoutMs() {
 // CoEnableCallCancellation
 extern "C" WINOLEAPI CoEnableCallCancellation(LPVOID pReserved) {
   if (pReserved) return E_INVALIDARG;
-  std::lock_guard guard(winapi::com::g_callsLock);
-  ++winapi::com::g_calls[GetCurrentThreadId()].cancelEnabled;
-  return S_OK;
+  return winapi::GuardedHResult([] {
+    std::lock_guard guard(winapi::com::g_callsLock);
+    ++winapi::com::g_calls[GetCurrentThreadId()].cancelEnabled;
+    return S_OK;
+  });
 }
 
 // CoDisableCallCancellation
