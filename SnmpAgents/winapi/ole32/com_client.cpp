@@ -475,8 +475,8 @@ class ConnectionCloser {
 
 HRESULT CreateLocalServerInstance(REFCLSID clsid, IDispatch** object) {
   *object = nullptr;
-  const std::string path = LocalServerSocketPath(clsid);
-  if (path.empty()) return REGDB_E_CLASSNOTREG;
+  std::string path;
+  if (const HRESULT found = LocalServerSocketPath(clsid, path); FAILED(found)) return found;
   const int fd = ConnectUnixSocket(path);
   if (fd < 0) return CO_E_SERVER_EXEC_FAILURE;
   std::shared_ptr<ClientConnection> connection;

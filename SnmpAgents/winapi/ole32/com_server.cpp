@@ -496,10 +496,10 @@ extern "C" WINOLEAPI CoRegisterClassObject(REFCLSID rclsid, LPUNKNOWN pUnk, DWOR
   IClassFactory* factory = nullptr;
   const HRESULT hr = pUnk->QueryInterface(IID_IClassFactory, reinterpret_cast<void**>(&factory));
   if (FAILED(hr)) return hr;
-  const std::string path = LocalServerSocketPath(rclsid);
-  if (path.empty()) {
+  std::string path;
+  if (const HRESULT found = LocalServerSocketPath(rclsid, path); FAILED(found)) {
     factory->Release();
-    return REGDB_E_CLASSNOTREG;
+    return found;
   }
   {
     // A running server answers on the socket: a second registration is refused.
