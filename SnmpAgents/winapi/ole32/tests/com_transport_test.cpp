@@ -11,7 +11,6 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <array>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -23,7 +22,7 @@
 #include <utility>
 #include <vector>
 
-#include "allocation_fault.h"
+#include "allocation_fault_pass.h"
 #include "com_wire.h"
 
 namespace {
@@ -541,19 +540,8 @@ TEST(RogueServer, BrokenAnswersFailCreationWithinTheCallTimeout) {
 // failing: the call that meets the fault returns E_OUTOFMEMORY, the calls before it are
 // unaffected, every reference taken is given back and a pass without a fault answers as
 // before. Everything the pass needs is there before a fault is armed.
-struct Outcome {
-  HRESULT hr;
-  DWORD value;
-  bool operator==(const Outcome&) const = default;
-};
-
-void PrintTo(const Outcome& outcome, std::ostream* out) { *out << "{" << std::hex << outcome.hr << ", " << outcome.value << "}"; }
-
-DWORD Fold(const wchar_t* text) {
-  DWORD hash = 2166136261u;
-  for (; text && *text; ++text) hash = (hash ^ static_cast<DWORD>(*text)) * 16777619u;
-  return hash;
-}
+using fault_injection::Fold;
+using fault_injection::Outcome;
 
 struct ComPass {
   IDispatch* remote = nullptr;
@@ -565,7 +553,7 @@ struct ComPass {
   DWORD tableCookie = 0;
   EventSink* sink = nullptr;
 
-  void ReleaseAll() {
+  void Close() {
     if (point && cookie) point->Unadvise(std::exchange(cookie, 0));
     if (table && tableCookie) table->RevokeInterfaceFromGlobal(std::exchange(tableCookie, 0));
     for (IUnknown* held : std::initializer_list<IUnknown*>{fromTable, point, container, remote, table}) {
@@ -579,7 +567,7 @@ struct ComPass {
   }
 };
 
-Outcome Done(HRESULT hr, DWORD value = 0) { return {hr, value}; }
+Outcome Done(HRESULT hr, DWORD value = 0) { return {static_cast<DWORD>(hr), value}; }
 
 Outcome Echo(ComPass& p) {
   BSTR text = SysAllocString(L"memory");
@@ -592,7 +580,7 @@ Outcome Echo(ComPass& p) {
   VARIANT result;
   VariantInit(&result);
   const HRESULT hr = p.remote->Invoke(kEcho, IID_NULL, 0, DISPATCH_METHOD, &params, &result, nullptr, nullptr);
-  const Outcome outcome{hr, Fold(text) ^ static_cast<DWORD>(result.lVal)};
+  const Outcome outcome = Done(hr, Fold(text) ^ static_cast<DWORD>(result.lVal));
   SysFreeString(text);
   VariantClear(&result);
   return outcome;
@@ -602,13 +590,14 @@ Outcome Raise(ComPass& p) {
   EXCEPINFO exception{};
   DISPPARAMS none{nullptr, nullptr, 0, 0};
   const HRESULT hr = p.remote->Invoke(kFail, IID_NULL, 0, DISPATCH_METHOD, &none, nullptr, &exception, nullptr);
-  const Outcome outcome{hr == DISP_E_EXCEPTION ? S_OK : hr, Fold(exception.bstrDescription) ^ exception.scode};
+  const Outcome outcome =
+      Done(hr == DISP_E_EXCEPTION ? S_OK : hr, Fold(exception.bstrDescription) ^ static_cast<DWORD>(exception.scode));
   SysFreeString(exception.bstrDescription);
   SysFreeString(exception.bstrSource);
   return outcome;
 }
 
-using ComStep = Outcome (*)(ComPass&);
+using ComStep = fault_injection::Step<ComPass>;
 
 constexpr ComStep kComSteps[] = {
     [](ComPass& p) {
@@ -644,48 +633,15 @@ constexpr ComStep kComSteps[] = {
     },
     [](ComPass& p) { return Done(p.table->RevokeInterfaceFromGlobal(std::exchange(p.tableCookie, 0))); },
 };
-constexpr size_t kComStepCount = std::size(kComSteps);
-using ComOutcomes = std::array<Outcome, kComStepCount>;
-
-// Runs the steps until one fails for want of memory or, given a reference, answers
-// otherwise; returns how many ran.
-size_t RunComPass(ComPass& pass, ComOutcomes& outcomes, const ComOutcomes* reference = nullptr) {
-  for (size_t i = 0; i < kComStepCount; ++i) {
-    outcomes[i] = kComSteps[i](pass);
-    if (outcomes[i].hr == E_OUTOFMEMORY || (reference && outcomes[i] != (*reference)[i])) return i + 1;
-  }
-  return kComStepCount;
-}
-
 TEST_F(TransportTest, EveryAllocationFailureFailsOneCallCleanly) {
   EventSink sink;
   ComPass pass;
   pass.sink = &sink;
-  ComOutcomes reference{};
-  ASSERT_EQ(RunComPass(pass, reference), kComStepCount);
-  pass.ReleaseAll();
-  for (size_t i = 0; i < kComStepCount; ++i) ASSERT_EQ(reference[i].hr, S_OK) << "step " << i << " without a fault";
-
-  ComOutcomes outcomes{};
-  size_t ran = 0;
-  const long end = fault_injection::ForEachAllocationFault(
-      20000, [&] { ran = RunComPass(pass, outcomes, &reference); },
-      [&](long n, bool failed) {
-        pass.ReleaseAll();
-        if (outcomes[ran - 1] != reference[ran - 1]) {
-          EXPECT_EQ(E_OUTOFMEMORY, outcomes[ran - 1].hr) << "fault " << n << " in step " << ran - 1;
-          EXPECT_TRUE(failed) << "step " << ran - 1 << " reported a lack of memory that was not there";
-        }
-        EXPECT_EQ(1u, sink.refs.load()) << "fault " << n << " in step " << ran - 1 << " keeps the sink";
-        ComOutcomes after{};
-        ASSERT_EQ(RunComPass(pass, after), kComStepCount) << "after fault " << n;
-        pass.ReleaseAll();
-        for (size_t i = 0; i < kComStepCount; ++i) {
-          ASSERT_EQ(after[i], reference[i]) << "after fault " << n << " in step " << ran - 1 << ", step " << i;
-        }
+  fault_injection::ExpectEveryAllocationFaultFailsOneStep(
+      kComSteps, pass, static_cast<DWORD>(E_OUTOFMEMORY), [&](long n, size_t step) {
+        EXPECT_EQ(1u, sink.refs.load()) << "fault " << n << " in step " << step << " keeps the sink";
       });
-  EXPECT_GT(end, static_cast<long>(kComStepCount)) << "the pass never ran to its end without a fault";
-  // The server lets go of every object once its client connections are gone.
+  // The server lets go of its objects once their connections are gone; TearDown checks.
   const auto deadline = Clock::now() + 5s;
   while (object_.refs.load() != 1 && Clock::now() < deadline) std::this_thread::sleep_for(10ms);
 }
