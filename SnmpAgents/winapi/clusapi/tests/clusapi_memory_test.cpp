@@ -123,7 +123,8 @@ constexpr Step kSteps[] = {
     },
     [](Pass& p) {
       LPWSTR address = nullptr;
-      return FoundText(ResUtilFindSzProperty(p.list, p.listSize, L"Address", &address), address);
+      const DWORD status = ResUtilFindSzProperty(p.list, p.listSize, L"Address", &address);
+      return FoundText(status, address);
     },
     [](Pass& p) {
       return Listed(ClusterResourceTypeControl(p.cluster, L"IP Address", nullptr,
@@ -134,8 +135,8 @@ constexpr Step kSteps[] = {
     [](Pass& p) {
       LPWSTR extensions = nullptr;
       DWORD bytes = 0;
-      return FoundText(ResUtilFindMultiSzProperty(p.list, p.listSize, L"AdminExtensions", &extensions, &bytes),
-                       extensions);
+      const DWORD status = ResUtilFindMultiSzProperty(p.list, p.listSize, L"AdminExtensions", &extensions, &bytes);
+      return FoundText(status, extensions);
     },
     [](Pass& p) { return Opened(p.resourceKey = GetClusterResourceKey(p.resource, KEY_READ)); },
     [](Pass& p) { return Status(ClusterRegOpenKey(p.resourceKey, L"Parameters", KEY_READ, &p.parameters)); },
