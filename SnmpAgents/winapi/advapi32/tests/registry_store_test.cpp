@@ -114,7 +114,8 @@ LSTATUS ReadText(const std::wstring& path, const wchar_t* name) {
   return RegGetValueW(HKEY_CURRENT_USER, path.c_str(), name, RRF_RT_REG_SZ, nullptr, text, &size);
 }
 
-LSTATUS CountChildren(const std::wstring& path) {
+// Reads a key through each enumeration and query call; the first error, if any.
+LSTATUS ReadKey(const std::wstring& path) {
   HKEY key = nullptr;
   LSTATUS status = RegOpenKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, KEY_READ, &key);
   if (status != ERROR_SUCCESS) return status;
@@ -122,8 +123,14 @@ LSTATUS CountChildren(const std::wstring& path) {
   status = RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &subKeys, nullptr, nullptr, &values, nullptr, nullptr,
                             nullptr, nullptr);
   WCHAR name[64];
-  DWORD chars = 64;
+  DWORD chars = 64, type = 0;
+  BYTE data[64];
+  DWORD size = sizeof data;
   if (status == ERROR_SUCCESS && subKeys) status = RegEnumKeyExW(key, 0, name, &chars, nullptr, nullptr, nullptr, nullptr);
+  chars = 64;
+  if (status == ERROR_SUCCESS && values) status = RegEnumValueW(key, 0, name, &chars, nullptr, &type, data, &size);
+  size = sizeof data;
+  if (status == ERROR_SUCCESS && values) status = RegQueryValueExW(key, name, nullptr, &type, data, &size);
   RegCloseKey(key);
   return status;
 }
@@ -139,7 +146,7 @@ const std::vector<Operation>& Operations() {
       },
       [](const Tree& t) { return CreateKey(t.inner, REG_OPTION_VOLATILE); },
       [](const Tree& t) { return SetText(t.ab, L"text", L"second value"); },
-      [](const Tree& t) { return CountChildren(t.a); },
+      [](const Tree& t) { return ReadKey(t.a); },
       [](const Tree& t) {
         HKEY key = nullptr;
         LSTATUS status = RegOpenKeyExW(HKEY_CURRENT_USER, t.ab.c_str(), 0, KEY_SET_VALUE, &key);
