@@ -126,7 +126,9 @@ LSTATUS ReadKey(const std::wstring& path) {
   DWORD chars = 64, type = 0;
   BYTE data[64];
   DWORD size = sizeof data;
-  if (status == ERROR_SUCCESS && subKeys) status = RegEnumKeyExW(key, 0, name, &chars, nullptr, nullptr, nullptr, nullptr);
+  if (status == ERROR_SUCCESS && subKeys) {
+    status = RegEnumKeyExW(key, 0, name, &chars, nullptr, nullptr, nullptr, nullptr);
+  }
   chars = 64;
   if (status == ERROR_SUCCESS && values) status = RegEnumValueW(key, 0, name, &chars, nullptr, &type, data, &size);
   size = sizeof data;
@@ -209,7 +211,8 @@ void EveryFaultFailsOneOperationWhole(const wchar_t* name, LSTATUS fault, LONG l
     arm(0);
     const auto failedAt = std::find(statuses.begin(), statuses.end(), fault);
     const int failed = failedAt == statuses.end() ? -1 : static_cast<int>(failedAt - statuses.begin());
-    EXPECT_LE(std::count(statuses.begin(), statuses.end(), fault), 1) << "fault " << n << ": one fault fails one operation";
+    EXPECT_LE(std::count(statuses.begin(), statuses.end(), fault), 1)
+        << "fault " << n << ": one fault fails one operation";
     EXPECT_EQ(handles, OpenHandles()) << "fault " << n << " in operation " << failed << " leaves a handle open";
     // The same operations without the failed one must give the same results and the same tree.
     for (size_t i = 0; i < operations.size(); ++i) {

@@ -196,10 +196,11 @@ TEST(ClusApiMemory, EveryAllocationFailureFailsOneCallCleanly) {
   pass.Close();
   const DWORD handles = OpenHandles();
   const long descriptors = OpenDescriptors();
-  fault_injection::ExpectEveryAllocationFaultFailsOneStep(kSteps, pass, ERROR_NOT_ENOUGH_MEMORY, [&](long n, size_t step) {
+  const auto nothingLeft = [&](long n, size_t step) {
     EXPECT_EQ(handles, OpenHandles()) << "fault " << n << " in step " << step << " leaves a handle open";
     EXPECT_EQ(descriptors, OpenDescriptors()) << "fault " << n << " in step " << step << " leaves a socket open";
-  });
+  };
+  fault_injection::ExpectEveryAllocationFaultFailsOneStep(kSteps, pass, ERROR_NOT_ENOUGH_MEMORY, nothingLeft);
 }
 
 }  // namespace

@@ -629,7 +629,8 @@ constexpr ComStep kComSteps[] = {
     },
     [](ComPass& p) { return Done(p.table->RegisterInterfaceInGlobal(p.remote, IID_IDispatch, &p.tableCookie)); },
     [](ComPass& p) {
-      return Done(p.table->GetInterfaceFromGlobal(p.tableCookie, IID_IDispatch, reinterpret_cast<void**>(&p.fromTable)));
+      return Done(
+          p.table->GetInterfaceFromGlobal(p.tableCookie, IID_IDispatch, reinterpret_cast<void**>(&p.fromTable)));
     },
     [](ComPass& p) { return Done(p.table->RevokeInterfaceFromGlobal(std::exchange(p.tableCookie, 0))); },
 };
