@@ -14,7 +14,7 @@
 #include "cluster_protocol.h"
 #include "paths.h"
 #include "service.h"
-#include "strings.h"
+#include "wide_text.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <functional>
 #include <unordered_set>
 
-#include "strings.h"
+#include "wide_text.h"
 
 namespace clustersim {
 

@@ -6,7 +6,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "strings.h"
+#include "wide_text.h"
 
 namespace clustersim {
 

@@ -9,7 +9,7 @@
 
 #include "model.h"
 #include "scenario.h"
-#include "strings.h"
+#include "wide_text.h"
 
 namespace clustersim {
 namespace {

@@ -7,7 +7,7 @@
 #include <functional>
 
 #include "scenario.h"
-#include "strings.h"
+#include "wide_text.h"
 
 namespace clustersim {
 namespace {

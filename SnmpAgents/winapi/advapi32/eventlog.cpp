@@ -3,8 +3,6 @@
 // source's message files are registered under
 // HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\<source> ("EventMessageFile",
 // several files separated by ";"), formatted the way an event viewer shows it.
-#include "strings.h"  // first: common/ shadows the libc <strings.h>
-
 #include <windows.h>
 #include <winapi_ext.h>
 #include <syslog.h>
@@ -19,6 +17,7 @@
 #include "event_journal.h"
 #include "handles.h"
 #include "local_machine.h"
+#include "wide_text.h"
 
 namespace {
 
@@ -172,12 +171,7 @@ extern "C" WINADVAPI HANDLE WINAPI RegisterEventSourceW(LPCWSTR lpUNCServerName,
     winapi::FailWith(RPC_S_SERVER_UNAVAILABLE);
     return nullptr;
   }
-  try {
-    return winapi::InsertHandle(std::make_shared<EventSource>(lpSourceName));
-  } catch (...) {
-    winapi::FailWith(ERROR_NOT_ENOUGH_MEMORY);
-    return nullptr;
-  }
+  return winapi::GuardedHandle([&] { return winapi::InsertHandle(std::make_shared<EventSource>(lpSourceName)); });
 }
 
 // DeregisterEventSource
@@ -194,7 +188,7 @@ extern "C" WINADVAPI BOOL WINAPI ReportEventW(HANDLE hEventLog, WORD wType, WORD
   const auto source = winapi::LookupHandleAs<EventSource>(hEventLog);
   if (!source) return winapi::FailWith(ERROR_INVALID_HANDLE);
   if ((wNumStrings && !lpStrings) || (dwDataSize && !lpRawData)) return winapi::FailWith(ERROR_INVALID_PARAMETER);
-  try {
+  return winapi::GuardedBool([&] {
     std::vector<std::wstring> strings;
     for (WORD i = 0; i < wNumStrings; ++i) {
       if (!lpStrings[i]) return winapi::FailWith(ERROR_INVALID_PARAMETER);
@@ -220,20 +214,15 @@ extern "C" WINADVAPI BOOL WINAPI ReportEventW(HANDLE hEventLog, WORD wType, WORD
     }
     if (const uint32_t error = record.Append(SyslogPriority(wType), summary)) return winapi::FailWith(error);
     return TRUE;
-  } catch (...) {
-    return winapi::FailWith(ERROR_NOT_ENOUGH_MEMORY);
-  }
+  });
 }
 
 // WinapiEventJournalFile
 extern "C" WINAPI_EXPORT DWORD WINAPI WinapiEventJournalFile(LPWSTR lpPath, DWORD cchPath) {
-  try {
+  return winapi::GuardedLastError<DWORD>(0, [&] {
     const std::wstring path = winapi::WideFromUtf8(winapi::EventJournalFile());
     if (!lpPath || cchPath <= path.size()) return static_cast<DWORD>(path.size() + 1);
     std::memcpy(lpPath, path.c_str(), (path.size() + 1) * sizeof(WCHAR));
     return static_cast<DWORD>(path.size());
-  } catch (...) {
-    winapi::FailWith(ERROR_NOT_ENOUGH_MEMORY);
-    return 0;
-  }
+  });
 }

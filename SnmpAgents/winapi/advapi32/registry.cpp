@@ -3,9 +3,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <new>
+#include <utility>
 
-#include "strings.h"
+#include "errors.h"
+#include "wide_text.h"
 
 namespace winapi::registry {
 namespace {
@@ -112,18 +113,6 @@ HKEY NewKeyHandle(const KeyRef& key, REGSAM access) {
       winapi::InsertHandle(std::make_shared<RegistryKey>(key.id, key.ntPath, access, key.isVolatile)));
 }
 
-// Runs a store operation for an export: nothing may escape into the C caller.
-template <class Fn>
-LSTATUS Guarded(Fn&& fn) noexcept {
-  try {
-    return static_cast<LSTATUS>(fn());
-  } catch (const std::bad_alloc&) {
-    return ERROR_NOT_ENOUGH_MEMORY;
-  } catch (...) {
-    return ERROR_GEN_FAILURE;
-  }
-}
-
 void CopyName(const std::wstring& name, LPWSTR buffer) {
   std::memcpy(buffer, name.c_str(), (name.size() + 1) * sizeof(WCHAR));
 }
@@ -146,18 +135,16 @@ LSTATUS ReturnData(const std::string& data, LPBYTE buffer, LPDWORD size) {
 
 // Type and API-form data of one value.
 LSTATUS QueryValue(HKEY hKey, const wchar_t* name, DWORD& type, std::string& data) {
-  return Guarded([&] {
-    return Store::Instance().Read([&](Session& s) -> DWORD {
-      KeyRef key;
-      if (const DWORD e = ResolveKey(s, hKey, false, key)) return e;
-      if (!key.Allows(KEY_QUERY_VALUE)) return ERROR_ACCESS_DENIED;
-      std::optional<ValueRow> value;
-      if (s.LookupValue(key.id, NameOrDefault(name), value) == Session::KeyState::Deleted) return ERROR_KEY_DELETED;
-      if (!value) return ERROR_FILE_NOT_FOUND;
-      type = value->type;
-      data = ApiFromStored(value->type, value->data);
-      return ERROR_SUCCESS;
-    });
+  return Store::Instance().Read([&](Session& s) -> DWORD {
+    KeyRef key;
+    if (const DWORD e = ResolveKey(s, hKey, false, key)) return e;
+    if (!key.Allows(KEY_QUERY_VALUE)) return ERROR_ACCESS_DENIED;
+    std::optional<ValueRow> value;
+    if (s.LookupValue(key.id, NameOrDefault(name), value) == Session::KeyState::Deleted) return ERROR_KEY_DELETED;
+    if (!value) return ERROR_FILE_NOT_FOUND;
+    type = value->type;
+    data = ApiFromStored(value->type, value->data);
+    return ERROR_SUCCESS;
   });
 }
 
@@ -167,11 +154,9 @@ LSTATUS OpenKey(HKEY hKey, const wchar_t* subKey, REGSAM desired, PHKEY result) 
   std::vector<std::wstring> parts;
   if (const DWORD e = SplitKeyPath(subKey, parts)) return static_cast<LSTATUS>(e);
   KeyRef key;
-  const LSTATUS status = Guarded([&] {
-    return Store::Instance().Read([&](Session& s) -> DWORD {
-      if (const DWORD e = ResolveKey(s, hKey, true, key)) return e;
-      return Descend(s, key, parts);
-    });
+  const LSTATUS status = Store::Instance().Read([&](Session& s) -> DWORD {
+    if (const DWORD e = ResolveKey(s, hKey, true, key)) return e;
+    return Descend(s, key, parts);
   });
   if (status == ERROR_SUCCESS) *result = NewKeyHandle(key, winapi::registry::EffectiveAccess(desired));
   return status;
@@ -246,17 +231,21 @@ extern "C" WINADVAPI LSTATUS WINAPI RegCloseKey(HKEY hKey) {
 // RegOpenKeyExW
 extern "C" WINADVAPI LSTATUS WINAPI RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD /*ulOptions*/,
                                                   REGSAM samDesired, PHKEY phkResult) {
-  return OpenKey(hKey, lpSubKey, samDesired, phkResult);
+  return winapi::GuardedStatus([&]() -> LSTATUS {
+    return OpenKey(hKey, lpSubKey, samDesired, phkResult);
+  });
 }
 
 // RegOpenKeyW
 extern "C" WINADVAPI LSTATUS WINAPI RegOpenKeyW(HKEY hKey, LPCWSTR lpSubKey, PHKEY phkResult) {
-  if (!phkResult) return ERROR_INVALID_PARAMETER;
-  if (!lpSubKey || !*lpSubKey) {
-    *phkResult = hKey;
-    return ERROR_SUCCESS;
-  }
-  return OpenKey(hKey, lpSubKey, MAXIMUM_ALLOWED, phkResult);
+  return winapi::GuardedStatus([&]() -> LSTATUS {
+    if (!phkResult) return ERROR_INVALID_PARAMETER;
+    if (!lpSubKey || !*lpSubKey) {
+      *phkResult = hKey;
+      return ERROR_SUCCESS;
+    }
+    return OpenKey(hKey, lpSubKey, MAXIMUM_ALLOWED, phkResult);
+  });
 }
 
 // RegCreateKeyExW
@@ -264,27 +253,29 @@ extern "C" WINADVAPI LSTATUS WINAPI RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey,
                                                     LPWSTR lpClass, DWORD dwOptions, REGSAM samDesired,
                                                     LPSECURITY_ATTRIBUTES /*lpSecurityAttributes*/,
                                                     PHKEY phkResult, LPDWORD lpdwDisposition) {
-  if (!phkResult) return ERROR_INVALID_PARAMETER;
-  *phkResult = nullptr;
-  if (!lpSubKey) return ERROR_INVALID_PARAMETER;
-  constexpr DWORD kKnownOptions = REG_OPTION_VOLATILE | REG_OPTION_BACKUP_RESTORE | REG_OPTION_OPEN_LINK;
-  if (dwOptions & ~kKnownOptions) return ERROR_INVALID_PARAMETER;
-  const bool makeVolatile = (dwOptions & REG_OPTION_VOLATILE) != 0;
-  std::vector<std::wstring> parts;
-  if (const DWORD e = SplitKeyPath(lpSubKey, parts)) return static_cast<LSTATUS>(e);
+  return winapi::GuardedStatus([&]() -> LSTATUS {
+    if (!phkResult) return ERROR_INVALID_PARAMETER;
+    *phkResult = nullptr;
+    if (!lpSubKey) return ERROR_INVALID_PARAMETER;
+    constexpr DWORD kKnownOptions = REG_OPTION_VOLATILE | REG_OPTION_BACKUP_RESTORE | REG_OPTION_OPEN_LINK;
+    if (dwOptions & ~kKnownOptions) return ERROR_INVALID_PARAMETER;
+    const bool makeVolatile = (dwOptions & REG_OPTION_VOLATILE) != 0;
+    std::vector<std::wstring> parts;
+    if (const DWORD e = SplitKeyPath(lpSubKey, parts)) return static_cast<LSTATUS>(e);
 
-  KeyRef key;
-  DWORD disposition = REG_OPENED_EXISTING_KEY;
-  // Most creates find the key already there: try that without taking the write lock.
-  LSTATUS status = Guarded([&] {
-    return Store::Instance().Read([&](Session& s) -> DWORD {
+    KeyRef key;
+    DWORD disposition = REG_OPENED_EXISTING_KEY;
+    // Most creates find the key already there: try that without taking the write lock.
+    LSTATUS status = Store::Instance().Read([&](Session& s) -> DWORD {
       if (const DWORD e = ResolveKey(s, hKey, true, key)) return e;
       return Descend(s, key, parts);
     });
-  });
-  if (status == ERROR_FILE_NOT_FOUND) {
-    status = Guarded([&] {
-      return Store::Instance().Write([&](Session& s) -> DWORD {
+    // On the create path the handle is made inside the write, so that a call that fails
+    // for want of memory has not created the key.
+    HKEY created = nullptr;
+    if (status == ERROR_FILE_NOT_FOUND) {
+      status = Store::Instance().Write([&](Session& s) -> DWORD {
+        if (created) RegCloseKey(std::exchange(created, nullptr));  // from an attempt that was retried
         disposition = REG_OPENED_EXISTING_KEY;
         if (const DWORD e = ResolveKey(s, hKey, true, key)) return e;
         for (size_t i = 0; i < parts.size(); ++i) {
@@ -301,14 +292,16 @@ extern "C" WINADVAPI LSTATUS WINAPI RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey,
           key.isVolatile = makeVolatile;
           disposition = REG_CREATED_NEW_KEY;
         }
+        created = NewKeyHandle(key, EffectiveAccess(samDesired));
         return ERROR_SUCCESS;
       });
-    });
-  }
-  if (status != ERROR_SUCCESS) return status;
-  *phkResult = NewKeyHandle(key, EffectiveAccess(samDesired));
-  if (lpdwDisposition) *lpdwDisposition = disposition;
-  return ERROR_SUCCESS;
+      if (status != ERROR_SUCCESS && created) RegCloseKey(created);
+    }
+    if (status != ERROR_SUCCESS) return status;
+    *phkResult = created ? created : NewKeyHandle(key, EffectiveAccess(samDesired));
+    if (lpdwDisposition) *lpdwDisposition = disposition;
+    return ERROR_SUCCESS;
+  });
 }
 
 // RegCreateKeyW
@@ -325,67 +318,69 @@ extern "C" WINADVAPI LSTATUS WINAPI RegCreateKeyW(HKEY hKey, LPCWSTR lpSubKey, P
 // RegQueryValueExW
 extern "C" WINADVAPI LSTATUS WINAPI RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD /*lpReserved*/,
                                                      LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData) {
-  if (lpData && !lpcbData) return ERROR_INVALID_PARAMETER;
-  DWORD type = REG_NONE;
-  std::string data;
-  const LSTATUS status = QueryValue(hKey, lpValueName, type, data);
-  if (status != ERROR_SUCCESS) return status;
-  if (lpType) *lpType = type;
-  return ReturnData(data, lpData, lpcbData);
+  return winapi::GuardedStatus([&]() -> LSTATUS {
+    if (lpData && !lpcbData) return ERROR_INVALID_PARAMETER;
+    DWORD type = REG_NONE;
+    std::string data;
+    const LSTATUS status = QueryValue(hKey, lpValueName, type, data);
+    if (status != ERROR_SUCCESS) return status;
+    if (lpType) *lpType = type;
+    return ReturnData(data, lpData, lpcbData);
+  });
 }
 
 // RegGetValueW
 extern "C" WINADVAPI LSTATUS WINAPI RegGetValueW(HKEY hkey, LPCWSTR lpSubKey, LPCWSTR lpValue, DWORD dwFlags,
                                                  LPDWORD pdwType, PVOID pvData, LPDWORD pcbData) {
-  if (pvData && !pcbData) return ERROR_INVALID_PARAMETER;
-  if ((dwFlags & RRF_RT_ANY) == 0) return ERROR_INVALID_PARAMETER;
-  // Asking for REG_EXPAND_SZ by name only makes sense when nothing gets expanded.
-  const bool anyType = (dwFlags & RRF_RT_ANY) == RRF_RT_ANY;
-  if ((dwFlags & RRF_RT_REG_EXPAND_SZ) && !(dwFlags & RRF_NOEXPAND) && !anyType) return ERROR_INVALID_PARAMETER;
-  const DWORD capacity = pcbData ? *pcbData : 0;
-  auto fail = [&](LSTATUS status) {
-    if (pvData && (dwFlags & RRF_ZEROONFAILURE) && capacity) std::memset(pvData, 0, capacity);
-    return status;
-  };
+  return winapi::GuardedStatus([&]() -> LSTATUS {
+    if (pvData && !pcbData) return ERROR_INVALID_PARAMETER;
+    if ((dwFlags & RRF_RT_ANY) == 0) return ERROR_INVALID_PARAMETER;
+    // Asking for REG_EXPAND_SZ by name only makes sense when nothing gets expanded.
+    const bool anyType = (dwFlags & RRF_RT_ANY) == RRF_RT_ANY;
+    if ((dwFlags & RRF_RT_REG_EXPAND_SZ) && !(dwFlags & RRF_NOEXPAND) && !anyType) return ERROR_INVALID_PARAMETER;
+    const DWORD capacity = pcbData ? *pcbData : 0;
+    auto fail = [&](LSTATUS status) {
+      if (pvData && (dwFlags & RRF_ZEROONFAILURE) && capacity) std::memset(pvData, 0, capacity);
+      return status;
+    };
 
-  HKEY key = hkey;
-  HKEY opened = nullptr;
-  if (lpSubKey && *lpSubKey) {
-    const LSTATUS status = OpenKey(hkey, lpSubKey, KEY_QUERY_VALUE, &opened);
+    HKEY opened = nullptr;
+    if (lpSubKey && *lpSubKey) {
+      const LSTATUS status = OpenKey(hkey, lpSubKey, KEY_QUERY_VALUE, &opened);
+      if (status != ERROR_SUCCESS) return fail(status);
+    }
+    const KeyCloser closer(opened);
+    DWORD type = REG_NONE;
+    std::string data;
+    const LSTATUS status = QueryValue(opened ? opened : hkey, lpValue, type, data);
     if (status != ERROR_SUCCESS) return fail(status);
-    key = opened;
-  }
-  DWORD type = REG_NONE;
-  std::string data;
-  const LSTATUS status = QueryValue(key, lpValue, type, data);
-  if (opened) RegCloseKey(opened);
-  if (status != ERROR_SUCCESS) return fail(status);
 
-  if (type == REG_EXPAND_SZ && !(dwFlags & RRF_NOEXPAND)) {
-    data = ApiFromWide(ExpandEnvironment(WideFromApi(data).c_str()));
-    type = REG_SZ;
-  }
-  if (!TypeAllowed(dwFlags, type, data.size())) return fail(ERROR_UNSUPPORTED_TYPE);
-  if ((type == REG_DWORD && data.size() != 4) || (type == REG_QWORD && data.size() != 8)) {
-    return fail(ERROR_DATATYPE_MISMATCH);
-  }
-  if (IsStringType(type)) {
-    // The caller always gets terminated strings, and MULTI_SZ lists end with two zeros.
-    std::wstring text = WideFromApi(data);
-    if (text.empty() || text.back() != L'\0') text.push_back(L'\0');
-    if (type == REG_MULTI_SZ && (text.size() < 2 || text[text.size() - 2] != L'\0')) text.push_back(L'\0');
-    data = ApiFromWide(text);
-  }
-  if (pdwType) *pdwType = type;
-  const LSTATUS result = ReturnData(data, static_cast<LPBYTE>(pvData), pcbData);
-  return result == ERROR_SUCCESS ? result : fail(result);
+    if (type == REG_EXPAND_SZ && !(dwFlags & RRF_NOEXPAND)) {
+      data = ApiFromWide(ExpandEnvironment(WideFromApi(data).c_str()));
+      type = REG_SZ;
+    }
+    if (!TypeAllowed(dwFlags, type, data.size())) return fail(ERROR_UNSUPPORTED_TYPE);
+    if ((type == REG_DWORD && data.size() != 4) || (type == REG_QWORD && data.size() != 8)) {
+      return fail(ERROR_DATATYPE_MISMATCH);
+    }
+    if (IsStringType(type)) {
+      // The caller always gets terminated strings, and MULTI_SZ lists end with two zeros.
+      std::wstring text = WideFromApi(data);
+      if (text.empty() || text.back() != L'\0') text.push_back(L'\0');
+      if (type == REG_MULTI_SZ && (text.size() < 2 || text[text.size() - 2] != L'\0')) text.push_back(L'\0');
+      data = ApiFromWide(text);
+    }
+    if (pdwType) *pdwType = type;
+    const LSTATUS result = ReturnData(data, static_cast<LPBYTE>(pvData), pcbData);
+    return result == ERROR_SUCCESS ? result : fail(result);
+  });
 }
 
 // RegSetValueExW
 extern "C" WINADVAPI LSTATUS WINAPI RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD /*Reserved*/, DWORD dwType,
                                                    CONST BYTE* lpData, DWORD cbData) {
   if (!lpData && cbData != 0) return ERROR_NOACCESS;
-  return Guarded([&] {
+  return winapi::GuardedStatus([&] {
     const std::string stored = StoredFromApi(dwType, lpData, cbData);
     const std::wstring name = NameOrDefault(lpValueName);
     return Store::Instance().Write([&](Session& s) -> DWORD {
@@ -400,7 +395,7 @@ extern "C" WINADVAPI LSTATUS WINAPI RegSetValueExW(HKEY hKey, LPCWSTR lpValueNam
 
 // RegDeleteValueW
 extern "C" WINADVAPI LSTATUS WINAPI RegDeleteValueW(HKEY hKey, LPCWSTR lpValueName) {
-  return Guarded([&] {
+  return winapi::GuardedStatus([&] {
     const std::wstring name = NameOrDefault(lpValueName);
     return Store::Instance().Write([&](Session& s) -> DWORD {
       KeyRef key;
@@ -415,11 +410,11 @@ extern "C" WINADVAPI LSTATUS WINAPI RegDeleteValueW(HKEY hKey, LPCWSTR lpValueNa
 extern "C" WINADVAPI LSTATUS WINAPI RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcchName,
                                                   LPDWORD /*lpReserved*/, LPWSTR lpClass, LPDWORD lpcchClass,
                                                   PFILETIME lpftLastWriteTime) {
-  if (!lpName || !lpcchName) return ERROR_INVALID_PARAMETER;
-  if (lpClass && !lpcchClass) return ERROR_INVALID_PARAMETER;
-  KeyRow child;
-  const LSTATUS status = Guarded([&] {
-    return Store::Instance().Read([&](Session& s) -> DWORD {
+  return winapi::GuardedStatus([&]() -> LSTATUS {
+    if (!lpName || !lpcchName) return ERROR_INVALID_PARAMETER;
+    if (lpClass && !lpcchClass) return ERROR_INVALID_PARAMETER;
+    KeyRow child;
+    const LSTATUS status = Store::Instance().Read([&](Session& s) -> DWORD {
       KeyRef key;
       if (const DWORD e = ResolveKey(s, hKey, true, key)) return e;
       if (!key.Allows(KEY_ENUMERATE_SUB_KEYS)) return ERROR_ACCESS_DENIED;
@@ -428,32 +423,32 @@ extern "C" WINADVAPI LSTATUS WINAPI RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWS
       child = std::move(*row);
       return ERROR_SUCCESS;
     });
+    if (status != ERROR_SUCCESS) return status;
+    if (child.name.size() + 1 > *lpcchName) return ERROR_MORE_DATA;
+    if (lpClass && child.className.size() + 1 > *lpcchClass) return ERROR_MORE_DATA;
+    CopyName(child.name, lpName);
+    *lpcchName = static_cast<DWORD>(child.name.size());
+    if (lpClass) {
+      CopyName(child.className, lpClass);
+      *lpcchClass = static_cast<DWORD>(child.className.size());
+    }
+    if (lpftLastWriteTime) {
+      lpftLastWriteTime->dwLowDateTime = static_cast<DWORD>(child.lastWrite);
+      lpftLastWriteTime->dwHighDateTime = static_cast<DWORD>(static_cast<uint64_t>(child.lastWrite) >> 32);
+    }
+    return ERROR_SUCCESS;
   });
-  if (status != ERROR_SUCCESS) return status;
-  if (child.name.size() + 1 > *lpcchName) return ERROR_MORE_DATA;
-  if (lpClass && child.className.size() + 1 > *lpcchClass) return ERROR_MORE_DATA;
-  CopyName(child.name, lpName);
-  *lpcchName = static_cast<DWORD>(child.name.size());
-  if (lpClass) {
-    CopyName(child.className, lpClass);
-    *lpcchClass = static_cast<DWORD>(child.className.size());
-  }
-  if (lpftLastWriteTime) {
-    lpftLastWriteTime->dwLowDateTime = static_cast<DWORD>(child.lastWrite);
-    lpftLastWriteTime->dwHighDateTime = static_cast<DWORD>(static_cast<uint64_t>(child.lastWrite) >> 32);
-  }
-  return ERROR_SUCCESS;
 }
 
 // RegEnumValueW
 extern "C" WINADVAPI LSTATUS WINAPI RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName,
                                                   LPDWORD lpcchValueName, LPDWORD /*lpReserved*/, LPDWORD lpType,
                                                   LPBYTE lpData, LPDWORD lpcbData) {
-  if (!lpValueName || !lpcchValueName) return ERROR_INVALID_PARAMETER;
-  if (lpData && !lpcbData) return ERROR_INVALID_PARAMETER;
-  ValueRow value;
-  const LSTATUS status = Guarded([&] {
-    return Store::Instance().Read([&](Session& s) -> DWORD {
+  return winapi::GuardedStatus([&]() -> LSTATUS {
+    if (!lpValueName || !lpcchValueName) return ERROR_INVALID_PARAMETER;
+    if (lpData && !lpcbData) return ERROR_INVALID_PARAMETER;
+    ValueRow value;
+    const LSTATUS status = Store::Instance().Read([&](Session& s) -> DWORD {
       KeyRef key;
       if (const DWORD e = ResolveKey(s, hKey, true, key)) return e;
       if (!key.Allows(KEY_QUERY_VALUE)) return ERROR_ACCESS_DENIED;
@@ -462,13 +457,13 @@ extern "C" WINADVAPI LSTATUS WINAPI RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWS
       value = std::move(*row);
       return ERROR_SUCCESS;
     });
+    if (status != ERROR_SUCCESS) return status;
+    if (value.name.size() + 1 > *lpcchValueName) return ERROR_MORE_DATA;
+    CopyName(value.name, lpValueName);
+    *lpcchValueName = static_cast<DWORD>(value.name.size());
+    if (lpType) *lpType = value.type;
+    return ReturnData(ApiFromStored(value.type, value.data), lpData, lpcbData);
   });
-  if (status != ERROR_SUCCESS) return status;
-  if (value.name.size() + 1 > *lpcchValueName) return ERROR_MORE_DATA;
-  CopyName(value.name, lpValueName);
-  *lpcchValueName = static_cast<DWORD>(value.name.size());
-  if (lpType) *lpType = value.type;
-  return ReturnData(ApiFromStored(value.type, value.data), lpData, lpcbData);
 }
 
 // RegQueryInfoKeyW
@@ -478,11 +473,11 @@ extern "C" WINADVAPI LSTATUS WINAPI RegQueryInfoKeyW(HKEY hKey, LPWSTR lpClass, 
                                                      LPDWORD lpcValues, LPDWORD lpcbMaxValueNameLen,
                                                      LPDWORD lpcbMaxValueLen, LPDWORD lpcbSecurityDescriptor,
                                                      PFILETIME lpftLastWriteTime) {
-  if (lpClass && !lpcchClass) return ERROR_INVALID_PARAMETER;
-  KeyRow self;
-  KeyStats stats;
-  const LSTATUS status = Guarded([&] {
-    return Store::Instance().Read([&](Session& s) -> DWORD {
+  return winapi::GuardedStatus([&]() -> LSTATUS {
+    if (lpClass && !lpcchClass) return ERROR_INVALID_PARAMETER;
+    KeyRow self;
+    KeyStats stats;
+    const LSTATUS status = Store::Instance().Read([&](Session& s) -> DWORD {
       KeyRef key;
       if (const DWORD e = ResolveKey(s, hKey, false, key)) return e;
       if (!key.Allows(KEY_QUERY_VALUE)) return ERROR_ACCESS_DENIED;
@@ -492,38 +487,38 @@ extern "C" WINADVAPI LSTATUS WINAPI RegQueryInfoKeyW(HKEY hKey, LPWSTR lpClass, 
       stats = s.Stats(key.id);
       return ERROR_SUCCESS;
     });
-  });
-  if (status != ERROR_SUCCESS) return status;
-  if (lpcchClass) {
-    const DWORD capacity = *lpcchClass;
-    *lpcchClass = static_cast<DWORD>(self.className.size());
-    if (lpClass) {
-      if (self.className.size() + 1 > capacity) return ERROR_MORE_DATA;
-      CopyName(self.className, lpClass);
+    if (status != ERROR_SUCCESS) return status;
+    if (lpcchClass) {
+      const DWORD capacity = *lpcchClass;
+      *lpcchClass = static_cast<DWORD>(self.className.size());
+      if (lpClass) {
+        if (self.className.size() + 1 > capacity) return ERROR_MORE_DATA;
+        CopyName(self.className, lpClass);
+      }
     }
-  }
-  if (lpcSubKeys) *lpcSubKeys = stats.subKeys;
-  if (lpcbMaxSubKeyLen) *lpcbMaxSubKeyLen = stats.maxSubKeyName;
-  if (lpcbMaxClassLen) *lpcbMaxClassLen = stats.maxClass;
-  if (lpcValues) *lpcValues = stats.values;
-  if (lpcbMaxValueNameLen) *lpcbMaxValueNameLen = stats.maxValueName;
-  if (lpcbMaxValueLen) *lpcbMaxValueLen = stats.maxValueData;
-  // Keys carry no security descriptors here; report the size of an empty self-relative one.
-  if (lpcbSecurityDescriptor) *lpcbSecurityDescriptor = 20;
-  if (lpftLastWriteTime) {
-    lpftLastWriteTime->dwLowDateTime = static_cast<DWORD>(self.lastWrite);
-    lpftLastWriteTime->dwHighDateTime = static_cast<DWORD>(static_cast<uint64_t>(self.lastWrite) >> 32);
-  }
-  return ERROR_SUCCESS;
+    if (lpcSubKeys) *lpcSubKeys = stats.subKeys;
+    if (lpcbMaxSubKeyLen) *lpcbMaxSubKeyLen = stats.maxSubKeyName;
+    if (lpcbMaxClassLen) *lpcbMaxClassLen = stats.maxClass;
+    if (lpcValues) *lpcValues = stats.values;
+    if (lpcbMaxValueNameLen) *lpcbMaxValueNameLen = stats.maxValueName;
+    if (lpcbMaxValueLen) *lpcbMaxValueLen = stats.maxValueData;
+    // Keys carry no security descriptors here; report the size of an empty self-relative one.
+    if (lpcbSecurityDescriptor) *lpcbSecurityDescriptor = 20;
+    if (lpftLastWriteTime) {
+      lpftLastWriteTime->dwLowDateTime = static_cast<DWORD>(self.lastWrite);
+      lpftLastWriteTime->dwHighDateTime = static_cast<DWORD>(static_cast<uint64_t>(self.lastWrite) >> 32);
+    }
+    return ERROR_SUCCESS;
+  });
 }
 
 // RegDeleteKeyExW
 extern "C" WINADVAPI LSTATUS WINAPI RegDeleteKeyExW(HKEY hKey, LPCWSTR lpSubKey, REGSAM /*samDesired*/,
                                                     DWORD /*Reserved*/) {
-  if (!lpSubKey) return ERROR_INVALID_PARAMETER;
-  std::vector<std::wstring> parts;
-  if (const DWORD e = SplitKeyPath(lpSubKey, parts)) return static_cast<LSTATUS>(e);
-  return Guarded([&] {
+  return winapi::GuardedStatus([&]() -> LSTATUS {
+    if (!lpSubKey) return ERROR_INVALID_PARAMETER;
+    std::vector<std::wstring> parts;
+    if (const DWORD e = SplitKeyPath(lpSubKey, parts)) return static_cast<LSTATUS>(e);
     return Store::Instance().Write([&](Session& s) -> DWORD {
       KeyRef key;
       if (const DWORD e = ResolveKey(s, hKey, true, key)) return e;
@@ -547,9 +542,9 @@ extern "C" WINADVAPI LSTATUS WINAPI RegDeleteKeyW(HKEY hKey, LPCWSTR lpSubKey) {
 
 // RegDeleteTreeW
 extern "C" WINADVAPI LSTATUS WINAPI RegDeleteTreeW(HKEY hKey, LPCWSTR lpSubKey) {
-  std::vector<std::wstring> parts;
-  if (const DWORD e = SplitKeyPath(lpSubKey, parts)) return static_cast<LSTATUS>(e);
-  return Guarded([&] {
+  return winapi::GuardedStatus([&]() -> LSTATUS {
+    std::vector<std::wstring> parts;
+    if (const DWORD e = SplitKeyPath(lpSubKey, parts)) return static_cast<LSTATUS>(e);
     return Store::Instance().Write([&](Session& s) -> DWORD {
       KeyRef key;
       if (const DWORD e = ResolveKey(s, hKey, true, key)) return e;
@@ -573,10 +568,8 @@ extern "C" WINADVAPI LSTATUS WINAPI RegDeleteTreeW(HKEY hKey, LPCWSTR lpSubKey) 
 // RegFlushKey
 extern "C" WINADVAPI LSTATUS WINAPI RegFlushKey(HKEY hKey) {
   // Every write is committed when its call returns; there is nothing left to flush.
-  return Guarded([&] {
-    return Store::Instance().Read([&](Session& s) -> DWORD {
-      KeyRef key;
-      return ResolveKey(s, hKey, true, key);
-    });
+  return Store::Instance().Read([&](Session& s) -> DWORD {
+    KeyRef key;
+    return ResolveKey(s, hKey, true, key);
   });
 }

@@ -4,6 +4,9 @@
 
 #include <cstring>
 
+#include "errors.h"
+#include "wide_text.h"
+
 using winapi::registry::Store;
 
 // WinapiRegBeginTransaction
@@ -26,20 +29,18 @@ extern "C" WINAPI_EXPORT void WINAPI WinapiRegFailAfter(LONG calls) { Store::Ins
 
 // WinapiRegCheckIntegrity
 extern "C" WINAPI_EXPORT LSTATUS WINAPI WinapiRegCheckIntegrity(LPWSTR lpProblems, DWORD cchProblems) {
-  std::string problems;
-  try {
+  return winapi::GuardedStatus([&]() -> LSTATUS {
+    std::string problems;
     const DWORD error = Store::Instance().Read([&](winapi::registry::Session& s) -> DWORD {
       problems = s.IntegrityProblems();
       return ERROR_SUCCESS;
     });
     if (error != ERROR_SUCCESS) return static_cast<LSTATUS>(error);
-  } catch (...) {
-    return ERROR_NOT_ENOUGH_MEMORY;
-  }
-  if (problems.empty()) return ERROR_SUCCESS;
-  if (lpProblems && cchProblems) {
-    const std::wstring text = winapi::WideFromUtf8(problems).substr(0, cchProblems - 1);
-    std::memcpy(lpProblems, text.c_str(), (text.size() + 1) * sizeof(WCHAR));
-  }
-  return ERROR_REGISTRY_CORRUPT;
+    if (problems.empty()) return ERROR_SUCCESS;
+    if (lpProblems && cchProblems) {
+      const std::wstring text = winapi::WideFromUtf8(problems).substr(0, cchProblems - 1);
+      std::memcpy(lpProblems, text.c_str(), (text.size() + 1) * sizeof(WCHAR));
+    }
+    return ERROR_REGISTRY_CORRUPT;
+  });
 }

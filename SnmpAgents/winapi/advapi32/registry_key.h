@@ -41,6 +41,21 @@ struct KeyRef {
   bool Allows(REGSAM needed) const { return predefined || (access & needed) == needed; }
 };
 
+// Closes a registry key on scope exit.
+class KeyCloser {
+ public:
+  explicit KeyCloser(HKEY key) : key_(key) {}
+  ~KeyCloser() {
+    if (key_) RegCloseKey(key_);
+  }
+  KeyCloser(const KeyCloser&) = delete;
+  KeyCloser& operator=(const KeyCloser&) = delete;
+  HKEY Get() const { return key_; }
+
+ private:
+  HKEY key_;
+};
+
 bool IsPredefined(HKEY key);
 // Resolves a key; with checkExists a handle whose key is gone gives ERROR_KEY_DELETED.
 DWORD ResolveKey(Session& session, HKEY key, bool checkExists, KeyRef& out);

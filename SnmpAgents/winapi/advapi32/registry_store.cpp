@@ -10,8 +10,9 @@
 #include <cwctype>
 #include <fstream>
 
+#include "errors.h"
 #include "paths.h"
-#include "strings.h"
+#include "wide_text.h"
 
 namespace winapi::registry {
 namespace {
@@ -467,9 +468,9 @@ DWORD Store::Execute(const std::function<DWORD(Session&)>& fn, bool write) {
         return Win32ErrorFromSqlite(failure.sqliteCode);
       }
       usleep(static_cast<useconds_t>(1000 * (1 + attempt % 10)));
-    } catch (const std::bad_alloc&) {
+    } catch (...) {
       if (!sqlite3_get_autocommit(db_)) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
-      return ERROR_NOT_ENOUGH_MEMORY;
+      return Win32ErrorFromCurrentException();
     }
   }
 }
@@ -477,6 +478,11 @@ DWORD Store::Execute(const std::function<DWORD(Session&)>& fn, bool write) {
 DWORD Store::ExecuteInTransaction(const std::function<DWORD(Session&)>& fn, bool write) {
   Session session(db_, *this);
   bool savepoint = false;
+  const auto undo = [&] {
+    if (!savepoint) return;
+    sqlite3_exec(db_, "ROLLBACK TO operation", nullptr, nullptr, nullptr);
+    sqlite3_exec(db_, "RELEASE operation", nullptr, nullptr, nullptr);
+  };
   try {
     if (write) {
       session.Exec("SAVEPOINT operation");
@@ -487,17 +493,11 @@ DWORD Store::ExecuteInTransaction(const std::function<DWORD(Session&)>& fn, bool
     if (write) session.Exec("RELEASE operation");
     return result;
   } catch (const StoreError& failure) {
-    if (savepoint) {
-      sqlite3_exec(db_, "ROLLBACK TO operation", nullptr, nullptr, nullptr);
-      sqlite3_exec(db_, "RELEASE operation", nullptr, nullptr, nullptr);
-    }
+    undo();
     return Win32ErrorFromSqlite(failure.sqliteCode);
-  } catch (const std::bad_alloc&) {
-    if (savepoint) {
-      sqlite3_exec(db_, "ROLLBACK TO operation", nullptr, nullptr, nullptr);
-      sqlite3_exec(db_, "RELEASE operation", nullptr, nullptr, nullptr);
-    }
-    return ERROR_NOT_ENOUGH_MEMORY;
+  } catch (...) {
+    undo();
+    return Win32ErrorFromCurrentException();
   }
 }
 

@@ -3,9 +3,6 @@
 // Every write runs in its own transaction (or a savepoint inside the thread's explicit
 // transaction), so that a killed process never leaves half an operation behind.
 #pragma once
-// Before any libc header: common/ is on the include path and shadows <strings.h>.
-#include "strings.h"
-
 #include <windows.h>
 
 #include <sqlite3.h>

@@ -1,6 +1,4 @@
 // Service control manager over the registry's Services key and the stand-ins' pid files.
-#include "strings.h"  // first: common/ shadows the libc <strings.h>
-
 #include <winsvc.h>
 #include <winapi_ext.h>
 
@@ -19,8 +17,11 @@
 #include "paths.h"
 #include "local_machine.h"
 #include "registry_key.h"
+#include "wide_text.h"
 
 namespace {
+
+using winapi::registry::KeyCloser;
 
 constexpr const wchar_t* kServicesKey = L"SYSTEM\\CurrentControlSet\\Services";
 
@@ -66,21 +67,6 @@ DWORD ServiceAccess(DWORD desired) {
                                           SERVICE_PAUSE_CONTINUE | SERVICE_USER_DEFINED_CONTROL;
   return access;
 }
-
-// Closes a registry key on scope exit.
-class KeyCloser {
- public:
-  explicit KeyCloser(HKEY key) : key_(key) {}
-  ~KeyCloser() {
-    if (key_) RegCloseKey(key_);
-  }
-  KeyCloser(const KeyCloser&) = delete;
-  KeyCloser& operator=(const KeyCloser&) = delete;
-  HKEY Get() const { return key_; }
-
- private:
-  HKEY key_;
-};
 
 HKEY OpenServiceKey(const std::wstring& name) {
   HKEY key = nullptr;
@@ -185,12 +171,9 @@ extern "C" WINADVAPI SC_HANDLE WINAPI OpenSCManagerW(LPCWSTR lpMachineName, LPCW
     winapi::FailWith(ERROR_DATABASE_DOES_NOT_EXIST);
     return nullptr;
   }
-  try {
-    return static_cast<SC_HANDLE>(winapi::InsertHandle(std::make_shared<ServiceManager>(ManagerAccess(dwDesiredAccess))));
-  } catch (const std::bad_alloc&) {
-    winapi::FailWith(ERROR_NOT_ENOUGH_MEMORY);
-    return nullptr;
-  }
+  return winapi::GuardedHandle<SC_HANDLE>([&] {
+    return winapi::InsertHandle(std::make_shared<ServiceManager>(ManagerAccess(dwDesiredAccess)));
+  });
 }
 
 // OpenServiceW
@@ -213,7 +196,7 @@ extern "C" WINADVAPI SC_HANDLE WINAPI OpenServiceW(SC_HANDLE hSCManager, LPCWSTR
     winapi::FailWith(ERROR_INVALID_NAME);
     return nullptr;
   }
-  try {
+  return winapi::GuardedHandle<SC_HANDLE>([&]() -> SC_HANDLE {
     KeyCloser key(OpenServiceKey(std::wstring(name)));
     if (!key.Get()) {
       winapi::FailWith(ERROR_SERVICE_DOES_NOT_EXIST);
@@ -226,10 +209,7 @@ extern "C" WINADVAPI SC_HANDLE WINAPI OpenServiceW(SC_HANDLE hSCManager, LPCWSTR
     }
     return static_cast<SC_HANDLE>(
         winapi::InsertHandle(std::make_shared<Service>(std::move(stored), ServiceAccess(dwDesiredAccess))));
-  } catch (const std::bad_alloc&) {
-    winapi::FailWith(ERROR_NOT_ENOUGH_MEMORY);
-    return nullptr;
-  }
+  });
 }
 
 // CloseServiceHandle
@@ -245,13 +225,11 @@ extern "C" WINADVAPI BOOL WINAPI QueryServiceStatus(SC_HANDLE hService, LPSERVIC
   if (!service) return winapi::FailWith(ERROR_INVALID_HANDLE);
   if (!service->Allows(SERVICE_QUERY_STATUS)) return winapi::FailWith(ERROR_ACCESS_DENIED);
   if (!lpServiceStatus) return winapi::FailWith(ERROR_INVALID_ADDRESS);
-  try {
+  return winapi::GuardedBool([&] {
     const SERVICE_STATUS_PROCESS status = StatusOf(*service);
     std::memcpy(lpServiceStatus, &status, sizeof(SERVICE_STATUS));  // SERVICE_STATUS is its prefix
-  } catch (const std::bad_alloc&) {
-    return winapi::FailWith(ERROR_NOT_ENOUGH_MEMORY);
-  }
-  return TRUE;
+    return TRUE;
+  });
 }
 
 // QueryServiceStatusEx
@@ -264,13 +242,11 @@ extern "C" WINADVAPI BOOL WINAPI QueryServiceStatusEx(SC_HANDLE hService, SC_STA
   if (!pcbBytesNeeded) return winapi::FailWith(ERROR_INVALID_ADDRESS);
   *pcbBytesNeeded = sizeof(SERVICE_STATUS_PROCESS);
   if (!lpBuffer || cbBufSize < sizeof(SERVICE_STATUS_PROCESS)) return winapi::FailWith(ERROR_INSUFFICIENT_BUFFER);
-  try {
+  return winapi::GuardedBool([&] {
     const SERVICE_STATUS_PROCESS status = StatusOf(*service);
     std::memcpy(lpBuffer, &status, sizeof status);
-  } catch (const std::bad_alloc&) {
-    return winapi::FailWith(ERROR_NOT_ENOUGH_MEMORY);
-  }
-  return TRUE;
+    return TRUE;
+  });
 }
 
 // QueryServiceConfigW
@@ -280,7 +256,7 @@ extern "C" WINADVAPI BOOL WINAPI QueryServiceConfigW(SC_HANDLE hService, LPQUERY
   if (!service) return winapi::FailWith(ERROR_INVALID_HANDLE);
   if (!service->Allows(SERVICE_QUERY_CONFIG)) return winapi::FailWith(ERROR_ACCESS_DENIED);
   if (!pcbBytesNeeded) return winapi::FailWith(ERROR_INVALID_ADDRESS);
-  try {
+  return winapi::GuardedBool([&] {
     KeyCloser key(OpenServiceKey(service->Name()));
     if (!key.Get()) return winapi::FailWith(ERROR_SERVICE_MARKED_FOR_DELETE);
     std::wstring dependencies;
@@ -314,10 +290,8 @@ extern "C" WINADVAPI BOOL WINAPI QueryServiceConfigW(SC_HANDLE hService, LPQUERY
       std::memcpy(cursor, strings[i].data(), strings[i].size() * sizeof(WCHAR));
       cursor += strings[i].size();
     }
-  } catch (const std::bad_alloc&) {
-    return winapi::FailWith(ERROR_NOT_ENOUGH_MEMORY);
-  }
-  return TRUE;
+    return TRUE;
+  });
 }
 
 // StartServiceW
@@ -340,15 +314,12 @@ extern "C" WINAPI_EXPORT DWORD WINAPI WinapiServicePidFile(LPCWSTR lpServiceName
     winapi::FailWith(ERROR_INVALID_PARAMETER);
     return 0;
   }
-  try {
+  return winapi::GuardedLastError<DWORD>(0, [&] {
     const std::wstring path = winapi::WideFromUtf8(PidFilePath(lpServiceName));
     if (!lpPath || cchPath <= path.size()) return static_cast<DWORD>(path.size() + 1);
     std::memcpy(lpPath, path.c_str(), (path.size() + 1) * sizeof(WCHAR));
     return static_cast<DWORD>(path.size());
-  } catch (const std::bad_alloc&) {
-    winapi::FailWith(ERROR_NOT_ENOUGH_MEMORY);
-    return 0;
-  }
+  });
 }
 
 namespace winapi {

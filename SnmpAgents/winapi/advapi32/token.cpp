@@ -1,8 +1,7 @@
 // Access tokens: one token per process, holding the privileges of the account.
-#include "strings.h"  // first: common/ shadows the libc <strings.h>
-
 #include "errors.h"
 #include "handles.h"
+#include "wide_text.h"
 
 #include <unistd.h>
 
@@ -152,12 +151,10 @@ extern "C" WINADVAPI BOOL WINAPI OpenProcessToken(HANDLE ProcessHandle, DWORD De
   if (ProcessHandle != currentProcess) {
     return winapi::FailWith(winapi::LookupHandle(ProcessHandle) ? ERROR_ACCESS_DENIED : ERROR_INVALID_HANDLE);
   }
-  try {
+  return winapi::GuardedBool([&] {
     *TokenHandle = winapi::InsertHandle(std::make_shared<Token>(TokenAccess(DesiredAccess)));
-  } catch (const std::bad_alloc&) {
-    return winapi::FailWith(ERROR_NOT_ENOUGH_MEMORY);
-  }
-  return TRUE;
+    return TRUE;
+  });
 }
 
 // OpenThreadToken

@@ -15,7 +15,6 @@
 #include <cstring>
 #include <deque>
 #include <memory>
-#include <new>
 #include <string>
 #include <utility>
 #include <vector>
@@ -23,7 +22,7 @@
 #include "errors.h"
 #include "handles.h"
 #include "property_list.h"
-#include "strings.h"
+#include "wide_text.h"
 
 namespace {
 
@@ -93,7 +92,14 @@ struct Notification {
 
 // One registration of a port: its own socket, on which the service pushes events.
 struct Registration {
-  int fd;
+  Registration() = default;
+  ~Registration() {
+    if (fd >= 0) close(fd);
+  }
+  Registration(const Registration&) = delete;
+  Registration& operator=(const Registration&) = delete;
+
+  int fd = -1;
   DWORD filter;
   DWORD_PTR key;
   std::wstring clusterName;
@@ -103,11 +109,9 @@ struct Registration {
 
 class NotifyPort : public winapi::KernelObject {
  public:
-  NotifyPort() : wake_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+  // In the body, after every member: a member that fails to construct must not leave it open.
+  NotifyPort() { wake_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK); }
   ~NotifyPort() override {
-    for (auto& r : registrations_) {
-      if (r->fd >= 0) close(r->fd);
-    }
     if (wake_ >= 0) close(wake_);
   }
   const char* TypeName() const override { return "ClusterNotifyPort"; }
@@ -135,7 +139,7 @@ class NotifyPort : public winapi::KernelObject {
   void Receive(Registration& registration);
 
   std::mutex lock_;
-  int wake_;
+  int wake_ = -1;
   bool closed_ = false;
   std::vector<std::unique_ptr<Registration>> registrations_;
   std::deque<Notification> queue_;
@@ -265,7 +269,7 @@ HANDLE OpenObject(HCLUSTER cluster, Kind kind, LPCWSTR name) {
   auto session = Find<ClusterSession>(cluster);
   if (!session) return FailHandle<HANDLE>(ERROR_INVALID_HANDLE);
   if (!name || !*name) return FailHandle<HANDLE>(ERROR_INVALID_PARAMETER);
-  try {
+  return winapi::GuardedHandle<HANDLE>([&]() -> HANDLE {
     rapidjson::Document response;
     const DWORD status = session->Link()->Call(
         Request(winapi::cluster::kOpOpen).Set("kind", winapi::cluster::KindName(kind)).Set("name", std::wstring_view(name)).Finish(),
@@ -273,9 +277,7 @@ HANDLE OpenObject(HCLUSTER cluster, Kind kind, LPCWSTR name) {
     if (status != ERROR_SUCCESS) return FailHandle<HANDLE>(status);
     const auto id = winapi::cluster::NumberMember(response, "id");
     return winapi::InsertHandle(std::make_shared<ClusterObject>(kind, id, session->Link()));
-  } catch (const std::bad_alloc&) {
-    return FailHandle<HANDLE>(ERROR_NOT_ENOUGH_MEMORY);
-  }
+  });
 }
 
 BOOL CloseObject(const void* handle, Kind kind) {
@@ -292,7 +294,7 @@ int ObjectState(const void* handle, Kind kind, LPWSTR node, LPDWORD cchNode, LPW
     winapi::FailWith(ERROR_INVALID_HANDLE);
     return -1;
   }
-  try {
+  return winapi::GuardedLastError(-1, [&]() -> int {
     rapidjson::Document response;
     const DWORD status = object->Link()->Call(Request(winapi::cluster::kOpState)
                                                   .Set("kind", winapi::cluster::KindName(kind))
@@ -313,10 +315,7 @@ int ObjectState(const void* handle, Kind kind, LPWSTR node, LPDWORD cchNode, LPW
       return -1;
     }
     return static_cast<int>(winapi::cluster::SignedMember(response, "state"));
-  } catch (const std::bad_alloc&) {
-    winapi::FailWith(ERROR_NOT_ENOUGH_MEMORY);
-    return -1;
-  }
+  });
 }
 
 // The property list of a control code into the caller's buffer, with Win32's contract:
@@ -325,43 +324,37 @@ DWORD Control(const std::shared_ptr<Connection>& link, Request& request, Kind ki
               DWORD outSize, LPDWORD returned) {
   Kind codeKind;
   if (!winapi::cluster::KindOfControlCode(code, codeKind) || codeKind != kind) return ERROR_INVALID_FUNCTION;
-  try {
-    rapidjson::Document response;
-    const DWORD status = link->Call(request.Set("code", code).Finish(), response);
-    if (status != ERROR_SUCCESS) return status;
-    std::vector<BYTE> data;
-    const auto member = response.FindMember("data");
-    if (member == response.MemberEnd() || !member->value.IsString() ||
-        !winapi::cluster::HexDecode(std::string_view(member->value.GetString(), member->value.GetStringLength()), data)) {
-      return RPC_S_CALL_FAILED;
-    }
-    const auto size = static_cast<DWORD>(data.size());
-    if (returned) *returned = size;
-    if (!out || outSize < size) return ERROR_MORE_DATA;
-    if (size) std::memcpy(out, data.data(), size);
-    return ERROR_SUCCESS;
-  } catch (const std::bad_alloc&) {
-    return ERROR_NOT_ENOUGH_MEMORY;
+  rapidjson::Document response;
+  const DWORD status = link->Call(request.Set("code", code).Finish(), response);
+  if (status != ERROR_SUCCESS) return status;
+  std::vector<BYTE> data;
+  const auto member = response.FindMember("data");
+  if (member == response.MemberEnd() || !member->value.IsString() ||
+      !winapi::cluster::HexDecode(std::string_view(member->value.GetString(), member->value.GetStringLength()), data)) {
+    return RPC_S_CALL_FAILED;
   }
+  const auto size = static_cast<DWORD>(data.size());
+  if (returned) *returned = size;
+  if (!out || outSize < size) return ERROR_MORE_DATA;
+  if (size) std::memcpy(out, data.data(), size);
+  return ERROR_SUCCESS;
 }
 
 DWORD ObjectControl(const void* handle, Kind kind, DWORD code, LPVOID out, DWORD outSize, LPDWORD returned) {
   auto object = FindObject(handle, kind);
   if (!object) return ERROR_INVALID_HANDLE;
-  Request request(winapi::cluster::kOpControl);
-  request.Set("kind", winapi::cluster::KindName(kind)).Set("id", object->Id());
-  return Control(object->Link(), request, kind, code, out, outSize, returned);
+  return winapi::GuardedStatus<DWORD>([&] {
+    Request request(winapi::cluster::kOpControl);
+    request.Set("kind", winapi::cluster::KindName(kind)).Set("id", object->Id());
+    return Control(object->Link(), request, kind, code, out, outSize, returned);
+  });
 }
 
 HANDLE OpenEnumeration(const std::shared_ptr<Connection>& link, Request& request, NameEnumeration::Scope scope) {
-  try {
-    rapidjson::Document response;
-    const DWORD status = link->Call(request.Finish(), response);
-    if (status != ERROR_SUCCESS) return FailHandle<HANDLE>(status);
-    return winapi::InsertHandle(std::make_shared<NameEnumeration>(scope, ItemsOf(response)));
-  } catch (const std::bad_alloc&) {
-    return FailHandle<HANDLE>(ERROR_NOT_ENOUGH_MEMORY);
-  }
+  rapidjson::Document response;
+  const DWORD status = link->Call(request.Finish(), response);
+  if (status != ERROR_SUCCESS) return FailHandle<HANDLE>(status);
+  return winapi::InsertHandle(std::make_shared<NameEnumeration>(scope, ItemsOf(response)));
 }
 
 std::shared_ptr<NameEnumeration> FindEnumeration(const void* handle, NameEnumeration::Scope scope) {
@@ -394,14 +387,10 @@ DWORD CloseEnumeration(const void* handle, NameEnumeration::Scope scope) {
 }
 
 HKEY OpenKey(const std::shared_ptr<Connection>& link, Request& request) {
-  try {
-    rapidjson::Document response;
-    const DWORD status = link->Call(request.Finish(), response);
-    if (status != ERROR_SUCCESS) return FailHandle<HKEY>(status);
-    return Insert<HKEY>(std::make_shared<ClusterKey>(link, winapi::cluster::TextMember(response, "path")));
-  } catch (const std::bad_alloc&) {
-    return FailHandle<HKEY>(ERROR_NOT_ENOUGH_MEMORY);
-  }
+  rapidjson::Document response;
+  const DWORD status = link->Call(request.Finish(), response);
+  if (status != ERROR_SUCCESS) return FailHandle<HKEY>(status);
+  return Insert<HKEY>(std::make_shared<ClusterKey>(link, winapi::cluster::TextMember(response, "path")));
 }
 
 // A registry value as Windows lays it out for this platform's WCHAR.
@@ -455,7 +444,7 @@ std::vector<BYTE> ValueBytes(DWORD type, const rapidjson::Document& response) {
 
 // OpenCluster
 extern "C" WINAPI_EXPORT HCLUSTER WINAPI OpenCluster(LPCWSTR lpszClusterName) {
-  try {
+  return winapi::GuardedHandle<HCLUSTER>([&]() -> HCLUSTER {
     DWORD error = ERROR_SUCCESS;
     auto connection = winapi::cluster::ConnectionPool::Instance().Acquire(error);
     if (!connection) return FailHandle<HCLUSTER>(error);
@@ -472,9 +461,7 @@ extern "C" WINAPI_EXPORT HCLUSTER WINAPI OpenCluster(LPCWSTR lpszClusterName) {
       }
     }
     return Insert<HCLUSTER>(std::make_shared<ClusterSession>(std::move(connection)));
-  } catch (const std::bad_alloc&) {
-    return FailHandle<HCLUSTER>(ERROR_NOT_ENOUGH_MEMORY);
-  }
+  });
 }
 
 // CloseCluster
@@ -491,7 +478,7 @@ extern "C" WINAPI_EXPORT DWORD WINAPI GetClusterInformation(HCLUSTER hCluster, L
   if (!session) return ERROR_INVALID_HANDLE;
   if (!lpcchClusterName) return ERROR_INVALID_PARAMETER;
   if (lpClusterInfo && lpClusterInfo->dwVersionInfoSize < sizeof(CLUSTERVERSIONINFO)) return ERROR_INVALID_PARAMETER;
-  try {
+  return winapi::GuardedStatus<DWORD>([&]() -> DWORD {
     rapidjson::Document response;
     const DWORD status = session->Link()->Call(Request(winapi::cluster::kOpInfo).Finish(), response);
     if (status != ERROR_SUCCESS) return status;
@@ -514,9 +501,7 @@ extern "C" WINAPI_EXPORT DWORD WINAPI GetClusterInformation(HCLUSTER hCluster, L
       lpClusterInfo->dwFlags = static_cast<DWORD>(NumberMember(response, "flags"));
     }
     return CopyName(winapi::cluster::TextMember(response, "name"), lpszClusterName, lpcchClusterName);
-  } catch (const std::bad_alloc&) {
-    return ERROR_NOT_ENOUGH_MEMORY;
-  }
+  });
 }
 
 // GetClusterQuorumResource
@@ -527,7 +512,7 @@ extern "C" WINAPI_EXPORT DWORD WINAPI GetClusterQuorumResource(HCLUSTER hCluster
   auto session = Find<ClusterSession>(hCluster);
   if (!session) return ERROR_INVALID_HANDLE;
   if (!lpcchResourceName || !lpcchDeviceName) return ERROR_INVALID_PARAMETER;
-  try {
+  return winapi::GuardedStatus<DWORD>([&]() -> DWORD {
     rapidjson::Document response;
     const DWORD status = session->Link()->Call(Request(winapi::cluster::kOpQuorum).Finish(), response);
     if (status != ERROR_SUCCESS) return status;
@@ -536,9 +521,7 @@ extern "C" WINAPI_EXPORT DWORD WINAPI GetClusterQuorumResource(HCLUSTER hCluster
     if (resource != ERROR_SUCCESS || device != ERROR_SUCCESS) return ERROR_MORE_DATA;
     if (lpdwMaxQuorumLogSize) *lpdwMaxQuorumLogSize = static_cast<DWORD>(winapi::cluster::NumberMember(response, "maxLog"));
     return ERROR_SUCCESS;
-  } catch (const std::bad_alloc&) {
-    return ERROR_NOT_ENOUGH_MEMORY;
-  }
+  });
 }
 
 // CreateClusterNotifyPort
@@ -549,7 +532,7 @@ extern "C" WINAPI_EXPORT HCHANGE WINAPI CreateClusterNotifyPort(HCHANGE hChange,
   if (!newPort && !port) return FailHandle<HCHANGE>(ERROR_INVALID_HANDLE);
   auto session = Find<ClusterSession>(hCluster);
   if (!session) return FailHandle<HCHANGE>(ERROR_INVALID_HANDLE);
-  try {
+  return winapi::GuardedHandle<HCHANGE>([&]() -> HCHANGE {
     // The cluster handle must still reach its service; a fresh connection alone would
     // hide that the service was restarted under it.
     rapidjson::Document response;
@@ -577,9 +560,7 @@ extern "C" WINAPI_EXPORT HCHANGE WINAPI CreateClusterNotifyPort(HCHANGE hChange,
     }
     port->Add(std::move(registration));
     return hChange;
-  } catch (const std::bad_alloc&) {
-    return FailHandle<HCHANGE>(ERROR_NOT_ENOUGH_MEMORY);
-  }
+  });
 }
 
 // GetClusterNotify
@@ -589,11 +570,9 @@ extern "C" WINAPI_EXPORT DWORD WINAPI GetClusterNotify(HCHANGE hChange, DWORD_PT
   auto port = Find<NotifyPort>(hChange);
   if (!port) return ERROR_INVALID_HANDLE;
   if (!lpcchName) return ERROR_INVALID_PARAMETER;
-  try {
+  return winapi::GuardedStatus<DWORD>([&]() -> DWORD {
     return port->Wait(lpdwNotifyKey, lpdwFilterType, lpszName, lpcchName, dwMilliseconds);
-  } catch (const std::bad_alloc&) {
-    return ERROR_NOT_ENOUGH_MEMORY;
-  }
+  });
 }
 
 // CloseClusterNotifyPort
@@ -608,13 +587,11 @@ extern "C" WINAPI_EXPORT BOOL WINAPI CloseClusterNotifyPort(HCHANGE hChange) {
 extern "C" WINAPI_EXPORT HCLUSENUM WINAPI ClusterOpenEnum(HCLUSTER hCluster, DWORD dwType) {
   auto session = Find<ClusterSession>(hCluster);
   if (!session) return FailHandle<HCLUSENUM>(ERROR_INVALID_HANDLE);
-  try {
+  return winapi::GuardedHandle<HCLUSENUM>([&]() -> HCLUSENUM {
     Request request(winapi::cluster::kOpEnum);
     request.Set("types", dwType);
     return static_cast<HCLUSENUM>(OpenEnumeration(session->Link(), request, NameEnumeration::Scope::Cluster));
-  } catch (const std::bad_alloc&) {
-    return FailHandle<HCLUSENUM>(ERROR_NOT_ENOUGH_MEMORY);
-  }
+  });
 }
 
 // ClusterGetEnumCount
@@ -672,13 +649,11 @@ extern "C" WINAPI_EXPORT CLUSTER_GROUP_STATE WINAPI GetClusterGroupState(HGROUP 
 extern "C" WINAPI_EXPORT HGROUPENUM WINAPI ClusterGroupOpenEnum(HGROUP hGroup, DWORD dwType) {
   auto group = FindObject(hGroup, Kind::Group);
   if (!group) return FailHandle<HGROUPENUM>(ERROR_INVALID_HANDLE);
-  try {
+  return winapi::GuardedHandle<HGROUPENUM>([&]() -> HGROUPENUM {
     Request request(winapi::cluster::kOpObjectEnum);
     request.Set("kind", "group").Set("id", group->Id()).Set("types", dwType);
     return static_cast<HGROUPENUM>(OpenEnumeration(group->Link(), request, NameEnumeration::Scope::Group));
-  } catch (const std::bad_alloc&) {
-    return FailHandle<HGROUPENUM>(ERROR_NOT_ENOUGH_MEMORY);
-  }
+  });
 }
 
 // ClusterGroupGetEnumCount
@@ -729,13 +704,11 @@ extern "C" WINAPI_EXPORT CLUSTER_RESOURCE_STATE WINAPI GetClusterResourceState(H
 extern "C" WINAPI_EXPORT HRESENUM WINAPI ClusterResourceOpenEnum(HRESOURCE hResource, DWORD dwType) {
   auto resource = FindObject(hResource, Kind::Resource);
   if (!resource) return FailHandle<HRESENUM>(ERROR_INVALID_HANDLE);
-  try {
+  return winapi::GuardedHandle<HRESENUM>([&]() -> HRESENUM {
     Request request(winapi::cluster::kOpObjectEnum);
     request.Set("kind", "resource").Set("id", resource->Id()).Set("types", dwType);
     return static_cast<HRESENUM>(OpenEnumeration(resource->Link(), request, NameEnumeration::Scope::Resource));
-  } catch (const std::bad_alloc&) {
-    return FailHandle<HRESENUM>(ERROR_NOT_ENOUGH_MEMORY);
-  }
+  });
 }
 
 // ClusterResourceGetEnumCount
@@ -771,14 +744,12 @@ extern "C" WINAPI_EXPORT DWORD WINAPI ClusterResourceTypeControl(HCLUSTER hClust
   auto session = Find<ClusterSession>(hCluster);
   if (!session) return ERROR_INVALID_HANDLE;
   if (!lpszResourceTypeName || !*lpszResourceTypeName) return ERROR_INVALID_PARAMETER;
-  try {
+  return winapi::GuardedStatus<DWORD>([&]() -> DWORD {
     Request request(winapi::cluster::kOpControl);
     request.Set("kind", "restype").Set("name", std::wstring_view(lpszResourceTypeName));
     return Control(session->Link(), request, Kind::ResourceType, dwControlCode, lpOutBuffer,
                    nOutBufferSize, lpBytesReturned);
-  } catch (const std::bad_alloc&) {
-    return ERROR_NOT_ENOUGH_MEMORY;
-  }
+  });
 }
 
 // OpenClusterNetwork
@@ -816,7 +787,7 @@ extern "C" WINAPI_EXPORT DWORD WINAPI GetClusterNetInterface(HCLUSTER hCluster, 
   auto session = Find<ClusterSession>(hCluster);
   if (!session) return ERROR_INVALID_HANDLE;
   if (!lpszNodeName || !lpszNetworkName || !lpcchInterfaceName) return ERROR_INVALID_PARAMETER;
-  try {
+  return winapi::GuardedStatus<DWORD>([&]() -> DWORD {
     rapidjson::Document response;
     const DWORD status = session->Link()->Call(Request(winapi::cluster::kOpNetInterface)
                                                    .Set("node", std::wstring_view(lpszNodeName))
@@ -825,9 +796,7 @@ extern "C" WINAPI_EXPORT DWORD WINAPI GetClusterNetInterface(HCLUSTER hCluster, 
                                                response);
     if (status != ERROR_SUCCESS) return status;
     return CopyName(winapi::cluster::TextMember(response, "name"), lpszInterfaceName, lpcchInterfaceName);
-  } catch (const std::bad_alloc&) {
-    return ERROR_NOT_ENOUGH_MEMORY;
-  }
+  });
 }
 
 // CloseClusterNetInterface
@@ -854,26 +823,22 @@ extern "C" WINAPI_EXPORT DWORD WINAPI ClusterNetInterfaceControl(HNETINTERFACE h
 extern "C" WINAPI_EXPORT HKEY WINAPI GetClusterKey(HCLUSTER hCluster, REGSAM /*samDesired*/) {
   auto session = Find<ClusterSession>(hCluster);
   if (!session) return FailHandle<HKEY>(ERROR_INVALID_HANDLE);
-  try {
+  return winapi::GuardedHandle<HKEY>([&]() -> HKEY {
     Request request(winapi::cluster::kOpRegKey);
     request.Set("kind", "cluster");
     return OpenKey(session->Link(), request);
-  } catch (const std::bad_alloc&) {
-    return FailHandle<HKEY>(ERROR_NOT_ENOUGH_MEMORY);
-  }
+  });
 }
 
 // GetClusterResourceKey
 extern "C" WINAPI_EXPORT HKEY WINAPI GetClusterResourceKey(HRESOURCE hResource, REGSAM /*samDesired*/) {
   auto resource = FindObject(hResource, Kind::Resource);
   if (!resource) return FailHandle<HKEY>(ERROR_INVALID_HANDLE);
-  try {
+  return winapi::GuardedHandle<HKEY>([&]() -> HKEY {
     Request request(winapi::cluster::kOpRegKey);
     request.Set("kind", "resource").Set("id", resource->Id());
     return OpenKey(resource->Link(), request);
-  } catch (const std::bad_alloc&) {
-    return FailHandle<HKEY>(ERROR_NOT_ENOUGH_MEMORY);
-  }
+  });
 }
 
 // ClusterRegOpenKey
@@ -882,16 +847,14 @@ extern "C" WINAPI_EXPORT LONG WINAPI ClusterRegOpenKey(HKEY hKey, LPCWSTR lpszSu
   auto key = Find<ClusterKey>(hKey);
   if (!key) return ERROR_INVALID_HANDLE;
   if (!phkResult) return ERROR_INVALID_PARAMETER;
-  try {
+  return winapi::GuardedStatus<LONG>([&]() -> LONG {
     Request request(winapi::cluster::kOpRegOpen);
     request.Set("path", key->Path()).Set("subkey", std::wstring_view(lpszSubKey ? lpszSubKey : L""));
     HKEY opened = OpenKey(key->Link(), request);
     if (!opened) return static_cast<LONG>(GetLastError());
     *phkResult = opened;
     return ERROR_SUCCESS;
-  } catch (const std::bad_alloc&) {
-    return ERROR_NOT_ENOUGH_MEMORY;
-  }
+  });
 }
 
 // ClusterRegQueryValue
@@ -900,7 +863,7 @@ extern "C" WINAPI_EXPORT LONG WINAPI ClusterRegQueryValue(HKEY hKey, LPCWSTR lps
   auto key = Find<ClusterKey>(hKey);
   if (!key) return ERROR_INVALID_HANDLE;
   if (lpData && !lpcbData) return ERROR_INVALID_PARAMETER;
-  try {
+  return winapi::GuardedStatus<LONG>([&]() -> LONG {
     rapidjson::Document response;
     const DWORD status = key->Link()->Call(Request(winapi::cluster::kOpRegQuery)
                                                .Set("path", key->Path())
@@ -918,9 +881,7 @@ extern "C" WINAPI_EXPORT LONG WINAPI ClusterRegQueryValue(HKEY hKey, LPCWSTR lps
     if (capacity < bytes.size()) return ERROR_MORE_DATA;
     if (!bytes.empty()) std::memcpy(lpData, bytes.data(), bytes.size());
     return ERROR_SUCCESS;
-  } catch (const std::bad_alloc&) {
-    return ERROR_NOT_ENOUGH_MEMORY;
-  }
+  });
 }
 
 // ClusterRegCloseKey

@@ -9,10 +9,10 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
-#include <new>
 #include <utility>
 
-#include "strings.h"
+#include "errors.h"
+#include "wide_text.h"
 
 namespace winapi::cluster {
 
@@ -110,12 +110,14 @@ Connection::Connection(int fd, std::string path)
 std::unique_ptr<Connection> Connection::Open(DWORD& error) { return Open(ServiceSocketPath(), error); }
 
 std::unique_ptr<Connection> Connection::Open(const std::string& path, DWORD& error) {
+  // Made before the socket, which it then owns whatever fails.
+  std::unique_ptr<Connection> connection(new Connection(-1, path));
   const int fd = ConnectUnix(path);
   if (fd < 0) {
     error = RPC_S_SERVER_UNAVAILABLE;
     return nullptr;
   }
-  std::unique_ptr<Connection> connection(new Connection(fd, path));
+  connection->fd_ = fd;
   // A blocking receive limited to the call timeout waits for an answer in one system call.
   if (!SetReceiveTimeout(fd, connection->timeoutMs_)) {
     error = RPC_S_SERVER_UNAVAILABLE;
@@ -157,6 +159,13 @@ DWORD Connection::Fail(DWORD error) {
   return error;
 }
 
+DWORD Connection::Abandon(DWORD error) {
+  broken_ = true;
+  if (fd_ >= 0) close(fd_);
+  fd_ = -1;
+  return error;
+}
+
 DWORD Connection::ReadResponse(std::string_view& line) {
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs_);
   bool waited = false, shortened = false;
@@ -190,8 +199,9 @@ DWORD Connection::Call(std::string_view request, rapidjson::Document& response) 
   if (!SendAll(fd_, request)) return Fail(RPC_S_SERVER_UNAVAILABLE);
   g_roundTrips.fetch_add(1, std::memory_order_relaxed);
   std::string_view line;
-  const DWORD read = ReadResponse(line);
+  const DWORD read = GuardedStatus<DWORD>([&] { return ReadResponse(line); });
   if (read == RPC_S_SERVER_UNAVAILABLE) return Fail(RPC_S_SERVER_UNAVAILABLE);
+  if (read == ERROR_NOT_ENOUGH_MEMORY) return Abandon(read);
   if (read != ERROR_SUCCESS) return Fail(RPC_S_CALL_FAILED);
   response.Parse(line.data(), line.size());
   if (response.HasParseError() || !response.IsObject()) return Fail(RPC_S_CALL_FAILED);
@@ -237,7 +247,7 @@ void ConnectionPool::GiveBack(Connection* connection) {
     std::lock_guard<std::mutex> guard(lock_);
     if (idle_.size() >= kMaxIdle) return;
     idle_.push_back(std::move(owned));
-  } catch (const std::bad_alloc&) {
+  } catch (...) {
     // closed instead
   }
 }

@@ -75,6 +75,9 @@ class Connection {
   friend class ConnectionPool;
   Connection(int fd, std::string path);
   DWORD Fail(DWORD error);
+  // Ends a connection that is out of step with its service (an answer left unread)
+  // while the service itself is fine: other connections stay usable.
+  DWORD Abandon(DWORD error);
   // Reads the next line of the response within the call timeout.
   DWORD ReadResponse(std::string_view& line);
 

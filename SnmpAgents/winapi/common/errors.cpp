@@ -1,6 +1,8 @@
 #include "errors.h"
 
 #include <cerrno>
+#include <new>
+#include <system_error>
 
 namespace {
 thread_local DWORD t_lastError = 0;
@@ -44,6 +46,30 @@ BOOL FailWith(DWORD error) {
 }
 
 BOOL FailWithErrno() { return FailWith(Win32ErrorFromErrno(errno)); }
+
+DWORD Win32ErrorFromCurrentException() noexcept {
+  try {
+    throw;
+  } catch (const std::bad_alloc&) {
+    return ERROR_NOT_ENOUGH_MEMORY;
+  } catch (const std::system_error& failure) {
+    const std::error_category& category = failure.code().category();
+    if (category == std::generic_category() || category == std::system_category()) {
+      return Win32ErrorFromErrno(failure.code().value());
+    }
+    return ERROR_GEN_FAILURE;
+  } catch (...) {
+    return ERROR_GEN_FAILURE;
+  }
+}
+
+HRESULT HResultFromCurrentException() noexcept {
+  switch (const DWORD error = Win32ErrorFromCurrentException()) {
+    case ERROR_NOT_ENOUGH_MEMORY: return E_OUTOFMEMORY;
+    case ERROR_GEN_FAILURE: return E_FAIL;
+    default: return HRESULT_FROM_WIN32(error);
+  }
+}
 
 }  // namespace winapi
 

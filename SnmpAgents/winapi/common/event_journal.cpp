@@ -17,7 +17,7 @@
 #include "descriptors.h"
 #include "errors.h"
 #include "paths.h"
-#include "strings.h"
+#include "wide_text.h"
 
 namespace winapi {
 namespace {

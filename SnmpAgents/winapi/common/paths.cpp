@@ -10,7 +10,7 @@
 #include <cstdlib>
 #include <cwctype>
 
-#include "strings.h"
+#include "wide_text.h"
 
 namespace winapi {
 namespace {

@@ -9,7 +9,7 @@
 
 #include "descriptors.h"
 #include "errors.h"
-#include "strings.h"
+#include "wide_text.h"
 
 namespace winapi {
 namespace {

@@ -10,7 +10,7 @@
 
 #include "codepage.h"
 #include "paths.h"
-#include "strings.h"
+#include "wide_text.h"
 
 namespace {
 

@@ -14,7 +14,7 @@
 
 #include "errors.h"
 #include "paths.h"
-#include "strings.h"
+#include "wide_text.h"
 
 extern char** environ;
 

@@ -13,7 +13,7 @@
 
 #include "errors.h"
 #include "paths.h"
-#include "strings.h"
+#include "wide_text.h"
 
 namespace winapi {
 

@@ -12,7 +12,7 @@
 #include "loader.h"
 #include "messages.h"
 #include "peimage.h"
-#include "strings.h"
+#include "wide_text.h"
 
 namespace winapi {
 namespace {

@@ -12,7 +12,7 @@
 #include <mutex>
 
 #include "errors.h"
-#include "strings.h"
+#include "wide_text.h"
 
 namespace winapi {
 namespace {

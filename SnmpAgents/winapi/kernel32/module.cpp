@@ -20,7 +20,7 @@
 
 #include "errors.h"
 #include "paths.h"
-#include "strings.h"
+#include "wide_text.h"
 
 namespace winapi {
 namespace {

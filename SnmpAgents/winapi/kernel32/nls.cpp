@@ -8,9 +8,8 @@
 #include <string>
 
 #include "codepage.h"
-#include "strings.h"
 #include "errors.h"
-#include "strings.h"
+#include "wide_text.h"
 
 namespace winapi {
 namespace {

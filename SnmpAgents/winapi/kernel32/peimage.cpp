@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "codepage.h"
-#include "strings.h"
+#include "wide_text.h"
 
 namespace winapi {
 namespace {

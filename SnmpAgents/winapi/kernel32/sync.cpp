@@ -11,7 +11,7 @@
 // so that other processes can tell that the name exists. Waits on such a mutex poll the
 // lock with short sleeps (see WaitForObjects), never blocking in the kernel.
 #include "core_internal.h"
-#include "strings.h"
+#include "wide_text.h"
 
 #include <fcntl.h>
 #include <unistd.h>

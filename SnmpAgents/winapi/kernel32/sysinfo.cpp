@@ -1,7 +1,7 @@
 // System information: processors, memory, the Windows directories, the computer name
 // and the version Windows reports to a process without a compatibility manifest.
 #include "core_internal.h"
-#include "strings.h"
+#include "wide_text.h"
 
 #include <sched.h>
 #include <unistd.h>

@@ -2,8 +2,6 @@
 // layer's event journal; the variable part of an administrator or user alert is read
 // as Windows lays it out (a header, then that many terminated wide strings), never
 // past the size the caller gave.
-#include "strings.h"  // first: common/ shadows the libc <strings.h>
-
 #include <windows.h>
 #include <lm.h>
 #include <syslog.h>
@@ -13,7 +11,9 @@
 #include <string>
 #include <vector>
 
+#include "errors.h"
 #include "event_journal.h"
+#include "wide_text.h"
 
 namespace {
 
@@ -94,12 +94,10 @@ extern "C" NETAPI32_EXPORT NET_API_STATUS NET_API_FUNCTION NetApiBufferSize(LPVO
 extern "C" NETAPI32_EXPORT NET_API_STATUS NET_API_FUNCTION NetAlertRaiseEx(LPCWSTR AlertType, LPVOID VariableInfo,
                                                                          DWORD VariableInfoSize, LPCWSTR ServiceName) {
   if (!AlertType || !*AlertType || (!VariableInfo && VariableInfoSize)) return ERROR_INVALID_PARAMETER;
-  try {
+  return winapi::GuardedStatus<NET_API_STATUS>([&] {
     return RecordAlert(AlertType, static_cast<const BYTE*>(VariableInfo), VariableInfoSize,
                        ServiceName ? ServiceName : L"");
-  } catch (...) {
-    return ERROR_NOT_ENOUGH_MEMORY;
-  }
+  });
 }
 
 // NetAlertRaise
@@ -109,9 +107,7 @@ extern "C" NETAPI32_EXPORT NET_API_STATUS NET_API_FUNCTION NetAlertRaise(LPCWSTR
   STD_ALERT standard;
   std::memcpy(&standard, Buffer, sizeof standard);
   standard.alrt_servicename[SNLEN] = 0;
-  try {
+  return winapi::GuardedStatus<NET_API_STATUS>([&] {
     return RecordAlert(AlertType, ALERT_OTHER_INFO(Buffer), BufferSize - sizeof(STD_ALERT), standard.alrt_servicename);
-  } catch (...) {
-    return ERROR_NOT_ENOUGH_MEMORY;
-  }
+  });
 }

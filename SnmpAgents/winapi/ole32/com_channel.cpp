@@ -11,7 +11,8 @@
 #include <cstring>
 #include <map>
 
-#include "strings.h"
+#include "errors.h"
+#include "wide_text.h"
 
 namespace winapi::com {
 namespace {
@@ -91,16 +92,20 @@ bool Channel::Receive(FrameHeader& header, std::vector<uint8_t>& payload) {
 
 void Channel::Shutdown() { shutdown(fd_, SHUT_RDWR); }
 
-std::string LocalServerSocketPath(REFCLSID clsid) {
-  wchar_t text[40] = {};
-  StringFromGUID2(clsid, text, 40);
-  const std::wstring key = std::wstring(L"SOFTWARE\\Classes\\CLSID\\") + text + L"\\LocalServer32";
-  wchar_t path[1024] = {};
-  DWORD size = sizeof path - sizeof(wchar_t);
-  if (RegGetValueW(HKEY_LOCAL_MACHINE, key.c_str(), L"Socket", RRF_RT_REG_SZ, nullptr, path, &size) != ERROR_SUCCESS) {
-    return std::string();
-  }
-  return Utf8FromWide(path);
+HRESULT LocalServerSocketPath(REFCLSID clsid, std::string& path) {
+  return GuardedHResult([&] {
+    wchar_t text[40] = {};
+    StringFromGUID2(clsid, text, 40);
+    const std::wstring key = std::wstring(L"SOFTWARE\\Classes\\CLSID\\") + text + L"\\LocalServer32";
+    wchar_t registered[1024] = {};
+    DWORD size = sizeof registered - sizeof(wchar_t);
+    const LSTATUS status =
+        RegGetValueW(HKEY_LOCAL_MACHINE, key.c_str(), L"Socket", RRF_RT_REG_SZ, nullptr, registered, &size);
+    if (status == ERROR_NOT_ENOUGH_MEMORY) return E_OUTOFMEMORY;
+    if (status != ERROR_SUCCESS) return REGDB_E_CLASSNOTREG;
+    path = Utf8FromWide(registered);
+    return S_OK;
+  });
 }
 
 unsigned CallTimeoutMs() {
@@ -116,9 +121,11 @@ unsigned CallTimeoutMs() {
 // CoEnableCallCancellation
 extern "C" WINOLEAPI CoEnableCallCancellation(LPVOID pReserved) {
   if (pReserved) return E_INVALIDARG;
-  std::lock_guard guard(winapi::com::g_callsLock);
-  ++winapi::com::g_calls[GetCurrentThreadId()].cancelEnabled;
-  return S_OK;
+  return winapi::GuardedHResult([] {
+    std::lock_guard guard(winapi::com::g_callsLock);
+    ++winapi::com::g_calls[GetCurrentThreadId()].cancelEnabled;
+    return S_OK;
+  });
 }
 
 // CoDisableCallCancellation

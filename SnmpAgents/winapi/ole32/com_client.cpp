@@ -13,7 +13,8 @@
 
 #include <unistd.h>
 
-#include "strings.h"
+#include "errors.h"
+#include "wide_text.h"
 
 namespace winapi::com {
 namespace {
@@ -32,6 +33,7 @@ class ClientConnection : public std::enable_shared_from_this<ClientConnection> {
   // connection or the call deadline, whichever comes first.
   HRESULT Call(MessageType type, const std::vector<uint8_t>& request, std::vector<uint8_t>& reply) {
     auto call = std::make_shared<PendingCall>();
+    OutgoingCallScope scope(call);
     uint32_t id = 0;
     {
       std::lock_guard guard(lock_);
@@ -40,7 +42,7 @@ class ClientConnection : public std::enable_shared_from_this<ClientConnection> {
       if (nextCall_ == 0) nextCall_ = 1;
       pending_[id] = call;
     }
-    OutgoingCallScope scope(call);
+    const PendingEntry entry(*this, id);
     HRESULT hr = S_OK;
     if (!channel_.Send(type, id, request)) {
       hr = RPC_E_DISCONNECTED;
@@ -58,8 +60,6 @@ class ClientConnection : public std::enable_shared_from_this<ClientConnection> {
         hr = RPC_E_TIMEOUT;
       }
     }
-    std::lock_guard guard(lock_);
-    pending_.erase(id);
     return hr;
   }
 
@@ -107,6 +107,22 @@ class ClientConnection : public std::enable_shared_from_this<ClientConnection> {
   }
 
  private:
+  // Takes a call out of pending_ however it ends, a failed send or allocation included.
+  class PendingEntry {
+   public:
+    PendingEntry(ClientConnection& owner, uint32_t id) : owner_(owner), id_(id) {}
+    ~PendingEntry() {
+      std::lock_guard guard(owner_.lock_);
+      owner_.pending_.erase(id_);
+    }
+    PendingEntry(const PendingEntry&) = delete;
+    PendingEntry& operator=(const PendingEntry&) = delete;
+
+   private:
+    ClientConnection& owner_;
+    uint32_t id_;
+  };
+
   void ReadLoop() {
     FrameHeader header;
     std::vector<uint8_t> payload;
@@ -248,20 +264,46 @@ class RemoteConnectionPoint final : public IConnectionPoint {
     if (FAILED(sink->QueryInterface(iid_, &dispatch)) && FAILED(sink->QueryInterface(IID_IDispatch, &dispatch))) {
       return CONNECT_E_CANNOTCONNECT;
     }
-    const uint32_t sinkId = connection_->AddSink(static_cast<IDispatch*>(dispatch));
+    uint32_t sinkId = 0;
+    const HRESULT added = winapi::GuardedHResult([&] {
+      sinkId = connection_->AddSink(static_cast<IDispatch*>(dispatch));
+      return S_OK;
+    });
+    if (FAILED(added)) {
+      static_cast<IDispatch*>(dispatch)->Release();
+      return added;
+    }
+    const HRESULT hr = winapi::GuardedHResult([&] { return AdviseOnServer(sinkId, cookie); });
+    if (FAILED(hr)) {
+      if (IDispatch* taken = connection_->TakeSink(sinkId)) taken->Release();
+    }
+    return hr;
+  }
+  HRESULT STDMETHODCALLTYPE Unadvise(DWORD cookie) override {
+    return winapi::GuardedHResult([&] { return UnadviseOnServer(cookie); });
+  }
+  HRESULT STDMETHODCALLTYPE EnumConnections(IEnumConnections** ppEnum) override {
+    if (ppEnum) *ppEnum = nullptr;
+    return E_NOTIMPL;
+  }
+
+ private:
+  HRESULT AdviseOnServer(uint32_t sinkId, DWORD* cookie) {
+    // The entry is allocated before the server advises, so that nothing can fail after it did.
+    std::map<DWORD, uint32_t> entry{{0, sinkId}};
     AdviseReply reply;
     HRESULT hr = CallAndDecode(*connection_, MessageType::Advise, Encode(AdviseRequest{iid_, sinkId}), reply);
     if (SUCCEEDED(hr)) hr = reply.hr;
-    if (FAILED(hr)) {
-      if (IDispatch* taken = connection_->TakeSink(sinkId)) taken->Release();
-      return hr;
-    }
+    if (FAILED(hr)) return hr;
+    auto node = entry.extract(entry.begin());
+    node.key() = reply.cookie;
     std::lock_guard guard(lock_);
-    sinks_[reply.cookie] = sinkId;
+    sinks_.insert(std::move(node));
     *cookie = reply.cookie;
     return S_OK;
   }
-  HRESULT STDMETHODCALLTYPE Unadvise(DWORD cookie) override {
+
+  HRESULT UnadviseOnServer(DWORD cookie) {
     uint32_t sinkId = 0;
     {
       std::lock_guard guard(lock_);
@@ -282,12 +324,7 @@ class RemoteConnectionPoint final : public IConnectionPoint {
     }
     return hr;
   }
-  HRESULT STDMETHODCALLTYPE EnumConnections(IEnumConnections** ppEnum) override {
-    if (ppEnum) *ppEnum = nullptr;
-    return E_NOTIMPL;
-  }
 
- private:
   std::atomic<ULONG> refs_{1};
   RemoteObject* owner_;
   std::shared_ptr<ClientConnection> connection_;
@@ -333,56 +370,60 @@ class RemoteObject final : public IDispatch, public IConnectionPointContainer {
     return E_NOTIMPL;
   }
   HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID lcid, DISPID* ids) override {
-    if (!names || !ids || count == 0 || count > kMaxNames) return E_INVALIDARG;
-    NamesRequest request;
-    request.lcid = lcid;
-    for (UINT i = 0; i < count; ++i) request.names.emplace_back(names[i] ? names[i] : L"");
-    NamesReply reply;
-    const HRESULT hr = CallAndDecode(*connection_, MessageType::GetIDs, Encode(request), reply);
-    if (FAILED(hr)) return hr;
-    if (reply.ids.size() != count) {
-      connection_->ProtocolError();
-      return RPC_E_DISCONNECTED;
-    }
-    for (UINT i = 0; i < count; ++i) ids[i] = reply.ids[i];
-    return reply.hr;
+    return winapi::GuardedHResult([&]() -> HRESULT {
+      if (!names || !ids || count == 0 || count > kMaxNames) return E_INVALIDARG;
+      NamesRequest request;
+      request.lcid = lcid;
+      for (UINT i = 0; i < count; ++i) request.names.emplace_back(names[i] ? names[i] : L"");
+      NamesReply reply;
+      const HRESULT hr = CallAndDecode(*connection_, MessageType::GetIDs, Encode(request), reply);
+      if (FAILED(hr)) return hr;
+      if (reply.ids.size() != count) {
+        connection_->ProtocolError();
+        return RPC_E_DISCONNECTED;
+      }
+      for (UINT i = 0; i < count; ++i) ids[i] = reply.ids[i];
+      return reply.hr;
+    });
   }
   HRESULT STDMETHODCALLTYPE Invoke(DISPID member, REFIID, LCID lcid, WORD flags, DISPPARAMS* params, VARIANT* result,
                                    EXCEPINFO* excepInfo, UINT* argErr) override {
-    if (!params || (params->cArgs && !params->rgvarg) || (params->cNamedArgs && !params->rgdispidNamedArgs) ||
-        params->cNamedArgs > params->cArgs || params->cArgs > kMaxArgs) {
-      return E_INVALIDARG;
-    }
-    InvokeRequest request;
-    request.member = member;
-    request.lcid = lcid;
-    request.flags = flags;
-    request.wantResult = result != nullptr;
-    request.args.resize(params->cArgs);
-    for (UINT i = 0; i < params->cArgs; ++i) {
-      const HRESULT hr = ValueFromVariant(params->rgvarg[i], request.args[i]);
-      if (FAILED(hr)) {
-        if (argErr) *argErr = i;
-        return hr;
+    return winapi::GuardedHResult([&]() -> HRESULT {
+      if (!params || (params->cArgs && !params->rgvarg) || (params->cNamedArgs && !params->rgdispidNamedArgs) ||
+          params->cNamedArgs > params->cArgs || params->cArgs > kMaxArgs) {
+        return E_INVALIDARG;
       }
-    }
-    request.named.assign(params->rgdispidNamedArgs, params->rgdispidNamedArgs + params->cNamedArgs);
-    InvokeReply reply;
-    const HRESULT hr = CallAndDecode(*connection_, MessageType::Invoke, Encode(request), reply);
-    if (FAILED(hr)) return hr;
-    for (const auto& out : reply.outs) {
-      if (out.index < params->cArgs) StoreThroughReference(out.value, params->rgvarg[out.index]);
-    }
-    if (result) VariantFromValue(reply.result, *result);
-    if (argErr) *argErr = reply.argErr;
-    if (reply.hr == DISP_E_EXCEPTION && excepInfo) {
-      *excepInfo = EXCEPINFO{};
-      excepInfo->wCode = reply.wCode;
-      excepInfo->scode = reply.scode;
-      excepInfo->bstrSource = reply.source.empty() ? nullptr : SysAllocString(reply.source.c_str());
-      excepInfo->bstrDescription = reply.description.empty() ? nullptr : SysAllocString(reply.description.c_str());
-    }
-    return reply.hr;
+      InvokeRequest request;
+      request.member = member;
+      request.lcid = lcid;
+      request.flags = flags;
+      request.wantResult = result != nullptr;
+      request.args.resize(params->cArgs);
+      for (UINT i = 0; i < params->cArgs; ++i) {
+        const HRESULT hr = ValueFromVariant(params->rgvarg[i], request.args[i]);
+        if (FAILED(hr)) {
+          if (argErr) *argErr = i;
+          return hr;
+        }
+      }
+      request.named.assign(params->rgdispidNamedArgs, params->rgdispidNamedArgs + params->cNamedArgs);
+      InvokeReply reply;
+      const HRESULT hr = CallAndDecode(*connection_, MessageType::Invoke, Encode(request), reply);
+      if (FAILED(hr)) return hr;
+      for (const auto& out : reply.outs) {
+        if (out.index < params->cArgs) StoreThroughReference(out.value, params->rgvarg[out.index]);
+      }
+      if (result) VariantFromValue(reply.result, *result);
+      if (argErr) *argErr = reply.argErr;
+      if (reply.hr == DISP_E_EXCEPTION && excepInfo) {
+        *excepInfo = EXCEPINFO{};
+        excepInfo->wCode = reply.wCode;
+        excepInfo->scode = reply.scode;
+        excepInfo->bstrSource = reply.source.empty() ? nullptr : SysAllocString(reply.source.c_str());
+        excepInfo->bstrDescription = reply.description.empty() ? nullptr : SysAllocString(reply.description.c_str());
+      }
+      return reply.hr;
+    });
   }
 
   HRESULT STDMETHODCALLTYPE EnumConnectionPoints(IEnumConnectionPoints** ppEnum) override {
@@ -414,33 +455,48 @@ HRESULT STDMETHODCALLTYPE RemoteConnectionPoint::GetConnectionPointContainer(ICo
   return owner_->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(container));
 }
 
+// Ends a new connection and its threads unless an object took the connection over.
+class ConnectionCloser {
+ public:
+  explicit ConnectionCloser(ClientConnection& connection) : connection_(connection) {}
+  ~ConnectionCloser() {
+    if (!kept_) connection_.Shutdown();
+  }
+  ConnectionCloser(const ConnectionCloser&) = delete;
+  ConnectionCloser& operator=(const ConnectionCloser&) = delete;
+  void Keep() { kept_ = true; }
+
+ private:
+  ClientConnection& connection_;
+  bool kept_ = false;
+};
+
 }  // namespace
 
 HRESULT CreateLocalServerInstance(REFCLSID clsid, IDispatch** object) {
   *object = nullptr;
-  const std::string path = LocalServerSocketPath(clsid);
-  if (path.empty()) return REGDB_E_CLASSNOTREG;
+  std::string path;
+  if (const HRESULT found = LocalServerSocketPath(clsid, path); FAILED(found)) return found;
   const int fd = ConnectUnixSocket(path);
   if (fd < 0) return CO_E_SERVER_EXEC_FAILURE;
   std::shared_ptr<ClientConnection> connection;
-  try {
-    connection = std::make_shared<ClientConnection>(fd);
-    connection->Start();
-  } catch (...) {
-    if (!connection) close(fd);
-    return E_OUTOFMEMORY;
+  if (const HRESULT made = winapi::GuardedHResult([&] {
+        connection = std::make_shared<ClientConnection>(fd);
+        return S_OK;
+      });
+      FAILED(made)) {
+    close(fd);
+    return made;
   }
+  ConnectionCloser closer(*connection);
+  connection->Start();
   StatusReply reply;
   HRESULT hr = CallAndDecode(*connection, MessageType::Create, Encode(CreateRequest{clsid, IID_IDispatch}), reply);
   if (SUCCEEDED(hr)) hr = reply.hr;
-  if (FAILED(hr)) {
-    connection->Shutdown();
-    return hr == RPC_E_DISCONNECTED ? CO_E_SERVER_EXEC_FAILURE : hr;
-  }
-  *object = new (std::nothrow) RemoteObject(connection);
-  if (*object) return S_OK;
-  connection->Shutdown();
-  return E_OUTOFMEMORY;
+  if (FAILED(hr)) return hr == RPC_E_DISCONNECTED ? CO_E_SERVER_EXEC_FAILURE : hr;
+  *object = new RemoteObject(connection);
+  closer.Keep();
+  return S_OK;
 }
 
 }  // namespace winapi::com
@@ -462,7 +518,8 @@ extern "C" WINOLEAPI CoCreateInstanceEx(REFCLSID rclsid, IUnknown* punkOuter, DW
     object = winapi::com::GlobalInterfaceTable();
   } else if (dwClsCtx & CLSCTX_LOCAL_SERVER) {
     IDispatch* dispatch = nullptr;
-    const HRESULT hr = winapi::com::CreateLocalServerInstance(rclsid, &dispatch);
+    const HRESULT hr =
+        winapi::GuardedHResult([&] { return winapi::com::CreateLocalServerInstance(rclsid, &dispatch); });
     if (FAILED(hr)) return hr;
     object = dispatch;
   } else {

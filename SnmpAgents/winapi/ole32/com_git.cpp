@@ -3,6 +3,8 @@
 
 #include <map>
 
+#include "errors.h"
+
 namespace winapi::com {
 namespace {
 
@@ -26,10 +28,14 @@ class GlobalTable final : public IGlobalInterfaceTable {
     void* held = nullptr;
     const HRESULT hr = unknown->QueryInterface(riid, &held);
     if (FAILED(hr)) return hr;
-    std::lock_guard guard(lock_);
-    *cookie = next_++;
-    entries_[*cookie] = {static_cast<IUnknown*>(held), riid};
-    return S_OK;
+    const HRESULT stored = GuardedHResult([&] {
+      std::lock_guard guard(lock_);
+      entries_[next_] = {static_cast<IUnknown*>(held), riid};
+      *cookie = next_++;
+      return S_OK;
+    });
+    if (FAILED(stored)) static_cast<IUnknown*>(held)->Release();
+    return stored;
   }
 
   HRESULT STDMETHODCALLTYPE RevokeInterfaceFromGlobal(DWORD cookie) override {

@@ -59,8 +59,8 @@ class Channel {
 };
 
 using winapi::ConnectUnixSocket;
-// The socket path registered for a class; empty when the class has none.
-std::string LocalServerSocketPath(REFCLSID clsid);
+// The socket path registered for a class: REGDB_E_CLASSNOTREG when the class has none.
+HRESULT LocalServerSocketPath(REFCLSID clsid, std::string& path);
 // The process-wide global interface table.
 IGlobalInterfaceTable* GlobalInterfaceTable();
 // Deadline of one outgoing call: WINAPI_COM_CALL_TIMEOUT_MS, default 60 s.

@@ -27,6 +27,16 @@ namespace {
 
 constexpr size_t kMaxWorkers = 16;
 
+// A call into the server's own object: whatever it throws is a fault of the server.
+template <class Fn>
+HRESULT CallServerObject(Fn&& fn) noexcept {
+  try {
+    return fn();
+  } catch (...) {
+    return RPC_E_SERVERFAULT;
+  }
+}
+
 class ServerConnection;
 
 // Stands for the client's sink in the server: Invoke posts the event.
@@ -153,11 +163,7 @@ class ServerConnection : public std::enable_shared_from_this<ServerConnection> {
     if (object_) return E_UNEXPECTED;
     void* created = nullptr;
     HRESULT hr = S_OK;
-    try {
-      hr = factory_->CreateInstance(nullptr, request.iid, &created);
-    } catch (...) {
-      hr = RPC_E_SERVERFAULT;
-    }
+    hr = CallServerObject([&] { return factory_->CreateInstance(nullptr, request.iid, &created); });
     if (FAILED(hr)) return hr;
     IUnknown* unknown = static_cast<IUnknown*>(created);
     void* dispatch = nullptr;
@@ -176,12 +182,10 @@ class ServerConnection : public std::enable_shared_from_this<ServerConnection> {
     std::vector<LPOLESTR> pointers;
     for (auto& name : names) pointers.push_back(name.data());
     std::vector<DISPID> ids(names.size(), DISPID_UNKNOWN);
-    try {
-      reply.hr = object->GetIDsOfNames(IID_NULL, pointers.data(), static_cast<UINT>(pointers.size()), request.lcid,
-                                       ids.data());
-    } catch (...) {
-      reply.hr = RPC_E_SERVERFAULT;
-    }
+    reply.hr = CallServerObject([&] {
+      return object->GetIDsOfNames(IID_NULL, pointers.data(), static_cast<UINT>(pointers.size()), request.lcid,
+                                   ids.data());
+    });
     object->Release();
     reply.ids.assign(ids.begin(), ids.end());
     return reply;
@@ -212,12 +216,10 @@ class ServerConnection : public std::enable_shared_from_this<ServerConnection> {
     VariantInit(&result);
     EXCEPINFO exception{};
     UINT argErr = 0;
-    try {
-      reply.hr = object->Invoke(request.member, IID_NULL, request.lcid, request.flags, &params,
-                                request.wantResult ? &result : nullptr, &exception, &argErr);
-    } catch (...) {
-      reply.hr = RPC_E_SERVERFAULT;
-    }
+    reply.hr = CallServerObject([&] {
+      return object->Invoke(request.member, IID_NULL, request.lcid, request.flags, &params,
+                            request.wantResult ? &result : nullptr, &exception, &argErr);
+    });
     object->Release();
     if (request.wantResult && FAILED(ValueFromVariant(result, reply.result)) && SUCCEEDED(reply.hr)) {
       reply.hr = DISP_E_BADVARTYPE;
@@ -266,11 +268,7 @@ class ServerConnection : public std::enable_shared_from_this<ServerConnection> {
     if (!point) return reply;
     auto* sink = new SinkProxy(weak_from_this(), request.sinkId, request.iid);
     DWORD cookie = 0;
-    try {
-      reply.hr = point->Advise(sink, &cookie);
-    } catch (...) {
-      reply.hr = RPC_E_SERVERFAULT;
-    }
+    reply.hr = CallServerObject([&] { return point->Advise(sink, &cookie); });
     sink->Release();
     if (SUCCEEDED(reply.hr)) {
       std::lock_guard guard(lock_);
@@ -400,6 +398,9 @@ class ClassRegistration {
       : factory_(factory), listenFd_(listenFd), path_(std::move(path)) {
     factory_->AddRef();
     if (pipe2(wake_, O_CLOEXEC) != 0) wake_[0] = wake_[1] = -1;
+  }
+  // Apart from the constructor, so that the destructor cleans up when the thread cannot start.
+  void Start() {
     acceptor_ = std::thread([this] { AcceptLoop(); });
   }
   ~ClassRegistration() {
@@ -407,7 +408,7 @@ class ClassRegistration {
       const char stop = 1;
       (void)!write(wake_[1], &stop, 1);
     }
-    acceptor_.join();
+    if (acceptor_.joinable()) acceptor_.join();
     for (auto& connection : connections_) connection->Stop();
     connections_.clear();
     close(listenFd_);
@@ -495,10 +496,10 @@ extern "C" WINOLEAPI CoRegisterClassObject(REFCLSID rclsid, LPUNKNOWN pUnk, DWOR
   IClassFactory* factory = nullptr;
   const HRESULT hr = pUnk->QueryInterface(IID_IClassFactory, reinterpret_cast<void**>(&factory));
   if (FAILED(hr)) return hr;
-  const std::string path = LocalServerSocketPath(rclsid);
-  if (path.empty()) {
+  std::string path;
+  if (const HRESULT found = LocalServerSocketPath(rclsid, path); FAILED(found)) {
     factory->Release();
-    return REGDB_E_CLASSNOTREG;
+    return found;
   }
   {
     // A running server answers on the socket: a second registration is refused.
@@ -514,18 +515,26 @@ extern "C" WINOLEAPI CoRegisterClassObject(REFCLSID rclsid, LPUNKNOWN pUnk, DWOR
     factory->Release();
     return HRESULT_FROM_WIN32(winapi::Win32ErrorFromErrno(errno));
   }
-  try {
+  std::unique_ptr<ClassRegistration> registration;
+  const HRESULT made = winapi::GuardedHResult([&] {
+    registration = std::make_unique<ClassRegistration>(factory, fd, path);
+    return S_OK;
+  });
+  factory->Release();  // a registration holds its own reference
+  if (FAILED(made)) {
+    close(fd);
+    unlink(path.c_str());
+    return made;
+  }
+  // On failure the registration stops listening and removes its socket as it goes.
+  return winapi::GuardedHResult([&] {
+    registration->Start();
     std::lock_guard guard(g_registrationsLock);
     const DWORD cookie = g_nextRegistration++;
-    g_registrations[cookie] = std::make_unique<ClassRegistration>(factory, fd, path);
+    g_registrations[cookie] = std::move(registration);
     *lpdwRegister = cookie;
-  } catch (...) {
-    close(fd);
-    factory->Release();
-    return E_OUTOFMEMORY;
-  }
-  factory->Release();
-  return S_OK;
+    return S_OK;
+  });
 }
 
 // CoRevokeClassObject: stops listening and ends every connection of the class.

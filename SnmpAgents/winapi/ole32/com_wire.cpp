@@ -6,7 +6,7 @@
 #include <cstring>
 #include <type_traits>
 
-#include "strings.h"
+#include "wide_text.h"
 
 namespace winapi::com {
 namespace {

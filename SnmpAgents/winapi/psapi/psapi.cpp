@@ -17,7 +17,7 @@
 #include "errors.h"
 #include "loader.h"
 #include "paths.h"
-#include "strings.h"
+#include "wide_text.h"
 
 namespace winapi {
 namespace {

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "strings.h"
+#include "wide_text.h"
 
 namespace winapi::clusprop {
 

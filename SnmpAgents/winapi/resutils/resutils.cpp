@@ -4,9 +4,10 @@
 #include <resapi.h>
 
 #include <cstring>
-#include <new>
 #include <string>
 #include <vector>
+
+#include "errors.h"
 
 namespace {
 
@@ -17,7 +18,7 @@ WORD FormatOf(DWORD syntax) { return static_cast<WORD>(syntax & 0xFFFF); }
 // Common start of every finder: validated arguments and the property's value.
 DWORD Lookup(const PVOID list, DWORD size, LPCWSTR name, PropertyValue& value) {
   if (!list || !name) return ERROR_INVALID_PARAMETER;
-  return winapi::clusprop::FindProperty(list, size, name, value);
+  return winapi::GuardedStatus<DWORD>([&] { return winapi::clusprop::FindProperty(list, size, name, value); });
 }
 
 // A LocalAlloc copy of units, which the caller frees with LocalFree.
@@ -35,14 +36,13 @@ DWORD FindText(const PVOID list, DWORD size, LPCWSTR name, LPWSTR* out, std::ini
   if (const DWORD status = Lookup(list, size, name, value); status != ERROR_SUCCESS) return status;
   bool accepted = false;
   for (const WORD format : formats) accepted = accepted || FormatOf(value.syntax) == format;
-  std::wstring text;
-  if (!accepted || !winapi::clusprop::ReadText(value, text)) return ERROR_INVALID_DATA;
-  try {
+  if (!accepted) return ERROR_INVALID_DATA;
+  return winapi::GuardedStatus<DWORD>([&]() -> DWORD {
+    std::wstring text;
+    if (!winapi::clusprop::ReadText(value, text)) return ERROR_INVALID_DATA;
     text.push_back(L'\0');
     return CopyOut(text, out);
-  } catch (const std::bad_alloc&) {
-    return ERROR_NOT_ENOUGH_MEMORY;
-  }
+  });
 }
 
 template <class T>
@@ -109,11 +109,10 @@ extern "C" WINAPI_EXPORT DWORD WINAPI ResUtilFindMultiSzProperty(const PVOID pPr
   if (const DWORD status = Lookup(pPropertyList, cbPropertyListSize, pszPropertyName, value); status != ERROR_SUCCESS) {
     return status;
   }
-  std::vector<std::wstring> strings;
-  if (FormatOf(value.syntax) != CLUSPROP_FORMAT_MULTI_SZ || !winapi::clusprop::ReadMultiText(value, strings)) {
-    return ERROR_INVALID_DATA;
-  }
-  try {
+  if (FormatOf(value.syntax) != CLUSPROP_FORMAT_MULTI_SZ) return ERROR_INVALID_DATA;
+  return winapi::GuardedStatus<DWORD>([&]() -> DWORD {
+    std::vector<std::wstring> strings;
+    if (!winapi::clusprop::ReadMultiText(value, strings)) return ERROR_INVALID_DATA;
     // Re-laid out so that the result always ends with the closing empty string.
     std::wstring block;
     for (const auto& s : strings) {
@@ -124,7 +123,5 @@ extern "C" WINAPI_EXPORT DWORD WINAPI ResUtilFindMultiSzProperty(const PVOID pPr
     if (const DWORD status = CopyOut(block, pszPropertyValue); status != ERROR_SUCCESS) return status;
     if (pcbPropertyValueSize) *pcbPropertyValueSize = static_cast<DWORD>(block.size() * sizeof(WCHAR));
     return ERROR_SUCCESS;
-  } catch (const std::bad_alloc&) {
-    return ERROR_NOT_ENOUGH_MEMORY;
-  }
+  });
 }

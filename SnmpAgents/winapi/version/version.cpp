@@ -20,7 +20,7 @@
 #include "fileobject.h"
 #include "paths.h"
 #include "peimage.h"
-#include "strings.h"
+#include "wide_text.h"
 
 namespace winapi {
 namespace {

@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "allocation_fault.h"
 #include "child_process.h"
 
 namespace {
@@ -43,8 +44,8 @@ LSTATUS SetValue(const std::wstring& path, const wchar_t* name, DWORD type, cons
   return status;
 }
 
-LSTATUS SetText(const std::wstring& path, const wchar_t* name, const std::wstring& text) {
-  return SetValue(path, name, REG_SZ, text.c_str(), static_cast<DWORD>((text.size() + 1) * sizeof(WCHAR)));
+LSTATUS SetText(const std::wstring& path, const wchar_t* name, const wchar_t* text) {
+  return SetValue(path, name, REG_SZ, text, static_cast<DWORD>((wcslen(text) + 1) * sizeof(WCHAR)));
 }
 
 // Every key and value below path, one line each, in a stable order.
@@ -95,79 +96,150 @@ std::string Integrity() {
   return text;
 }
 
-// Operations of one registry write each (or one transaction), applied below a tree.
-using Operation = std::function<LSTATUS(const std::wstring& tree)>;
+// The keys the operations touch below one tree, made before any fault is armed: an
+// allocation of the test itself must not take an armed out-of-memory fault.
+struct Tree {
+  explicit Tree(const std::wstring& root)
+      : root(root), a(Sub(root, L"A")), ab(Sub(a, L"B")), abc(Sub(ab, L"C")), inner(Sub(a, L"Volatile\\Inner")),
+        d(Sub(root, L"D")), de(Sub(d, L"E")), df(Sub(d, L"F")) {}
+  std::wstring root, a, ab, abc, inner, d, de, df;
+};
 
-std::vector<Operation> Operations() {
-  return {
-      [](const std::wstring& t) { return CreateKey(Sub(t, L"A\\B\\C")); },
-      [](const std::wstring& t) { return SetText(Sub(t, L"A\\B"), L"text", L"first value"); },
-      [](const std::wstring& t) {
+// Operations of one registry call each (or one transaction), and reads between them.
+using Operation = std::function<LSTATUS(const Tree& tree)>;
+
+LSTATUS ReadText(const std::wstring& path, const wchar_t* name) {
+  WCHAR text[64];
+  DWORD size = sizeof text;
+  return RegGetValueW(HKEY_CURRENT_USER, path.c_str(), name, RRF_RT_REG_SZ, nullptr, text, &size);
+}
+
+// Reads a key through each enumeration and query call; the first error, if any.
+LSTATUS ReadKey(const std::wstring& path) {
+  HKEY key = nullptr;
+  LSTATUS status = RegOpenKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, KEY_READ, &key);
+  if (status != ERROR_SUCCESS) return status;
+  DWORD subKeys = 0, values = 0;
+  status = RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &subKeys, nullptr, nullptr, &values, nullptr, nullptr,
+                            nullptr, nullptr);
+  WCHAR name[64];
+  DWORD chars = 64, type = 0;
+  BYTE data[64];
+  DWORD size = sizeof data;
+  if (status == ERROR_SUCCESS && subKeys) {
+    status = RegEnumKeyExW(key, 0, name, &chars, nullptr, nullptr, nullptr, nullptr);
+  }
+  chars = 64;
+  if (status == ERROR_SUCCESS && values) status = RegEnumValueW(key, 0, name, &chars, nullptr, &type, data, &size);
+  size = sizeof data;
+  if (status == ERROR_SUCCESS && values) status = RegQueryValueExW(key, name, nullptr, &type, data, &size);
+  RegCloseKey(key);
+  return status;
+}
+
+const std::vector<Operation>& Operations() {
+  static const std::vector<Operation> operations = {
+      [](const Tree& t) { return CreateKey(t.abc); },
+      [](const Tree& t) { return SetText(t.ab, L"text", L"first value"); },
+      [](const Tree& t) { return ReadText(t.ab, L"text"); },
+      [](const Tree& t) {
         const DWORD n = 42;
-        return SetValue(Sub(t, L"A"), L"number", REG_DWORD, &n, sizeof n);
+        return SetValue(t.a, L"number", REG_DWORD, &n, sizeof n);
       },
-      [](const std::wstring& t) { return CreateKey(Sub(t, L"A\\Volatile\\Inner"), REG_OPTION_VOLATILE); },
-      [](const std::wstring& t) { return SetText(Sub(t, L"A\\B"), L"text", L"second value"); },
-      [](const std::wstring& t) {
+      [](const Tree& t) { return CreateKey(t.inner, REG_OPTION_VOLATILE); },
+      [](const Tree& t) { return SetText(t.ab, L"text", L"second value"); },
+      [](const Tree& t) { return ReadKey(t.a); },
+      [](const Tree& t) {
         HKEY key = nullptr;
-        LSTATUS status = RegOpenKeyExW(HKEY_CURRENT_USER, Sub(t, L"A\\B").c_str(), 0, KEY_SET_VALUE, &key);
+        LSTATUS status = RegOpenKeyExW(HKEY_CURRENT_USER, t.ab.c_str(), 0, KEY_SET_VALUE, &key);
         if (status != ERROR_SUCCESS) return status;
         status = RegDeleteValueW(key, L"text");
         RegCloseKey(key);
         return status;
       },
-      [](const std::wstring& t) { return CreateKey(Sub(t, L"D\\E")); },
-      [](const std::wstring& t) { return RegDeleteTreeW(HKEY_CURRENT_USER, Sub(t, L"A\\B").c_str()); },
-      [](const std::wstring& t) {
+      [](const Tree& t) { return CreateKey(t.de); },
+      [](const Tree& t) { return RegDeleteTreeW(HKEY_CURRENT_USER, t.ab.c_str()); },
+      [](const Tree& t) {
         LSTATUS status = WinapiRegBeginTransaction();
         if (status != ERROR_SUCCESS) return status;
         const DWORD one = 1, two = 2;
-        status = SetValue(Sub(t, L"D"), L"one", REG_DWORD, &one, sizeof one);
-        if (status == ERROR_SUCCESS) status = SetValue(Sub(t, L"D\\E"), L"two", REG_DWORD, &two, sizeof two);
-        if (status == ERROR_SUCCESS) status = CreateKey(Sub(t, L"D\\F"));
+        status = SetValue(t.d, L"one", REG_DWORD, &one, sizeof one);
+        if (status == ERROR_SUCCESS) status = SetValue(t.de, L"two", REG_DWORD, &two, sizeof two);
+        if (status == ERROR_SUCCESS) status = CreateKey(t.df);
         if (status != ERROR_SUCCESS) {
           WinapiRegRollbackTransaction();
           return status;
         }
         return WinapiRegCommitTransaction();
       },
-      [](const std::wstring& t) { return RegDeleteKeyW(HKEY_CURRENT_USER, Sub(t, L"D\\F").c_str()); },
+      [](const Tree& t) { return RegDeleteKeyW(HKEY_CURRENT_USER, t.df.c_str()); },
   };
+  return operations;
 }
 
-TEST(RegistryStore, EveryInjectedFaultFailsOneOperationWhole) {
-  const std::wstring faulty = std::wstring(kBase) + L"\\Faulty";
-  const std::wstring expected = std::wstring(kBase) + L"\\Expected";
-  const auto operations = Operations();
+DWORD OpenHandles() {
+  DWORD count = 0;
+  GetProcessHandleCount(GetCurrentProcess(), &count);
+  return count;
+}
+
+// Runs the operations with one fault armed by arm(n), for n = 1, 2, ... until a run no
+// longer meets it (arm(0) disarms). In each run one operation at most fails, with `fault`;
+// the others give what they give without it, the tree equals the one built without it,
+// the store stays sound and no handle is left open.
+void EveryFaultFailsOneOperationWhole(const wchar_t* name, LSTATUS fault, LONG limit,
+                                      const std::function<void(LONG)>& arm,
+                                      const std::function<bool(const std::vector<LSTATUS>&)>& met) {
+  const Tree faulty(std::wstring(kBase) + L"\\" + name);
+  const Tree expected(std::wstring(kBase) + L"\\" + name + L"Expected");
+  const auto& operations = Operations();
+  std::vector<LSTATUS> statuses;
+  statuses.reserve(operations.size());
   bool sawCleanRun = false;
   LONG n = 1;
-  for (; n < 400 && !sawCleanRun; ++n) {
-    RegDeleteTreeW(HKEY_CURRENT_USER, faulty.c_str());
-    RegDeleteTreeW(HKEY_CURRENT_USER, expected.c_str());
+  for (; n < limit && !sawCleanRun; ++n) {
+    RegDeleteTreeW(HKEY_CURRENT_USER, faulty.root.c_str());
+    RegDeleteTreeW(HKEY_CURRENT_USER, expected.root.c_str());
     // Created here, or a volatile create below would make them volatile too.
-    ASSERT_EQ(ERROR_SUCCESS, CreateKey(faulty));
-    ASSERT_EQ(ERROR_SUCCESS, CreateKey(expected));
-    std::vector<LSTATUS> statuses;
-    WinapiRegFailAfter(n);
+    ASSERT_EQ(ERROR_SUCCESS, CreateKey(faulty.root));
+    ASSERT_EQ(ERROR_SUCCESS, CreateKey(expected.root));
+    const DWORD handles = OpenHandles();
+    statuses.clear();
+    arm(n);
     for (const auto& operation : operations) statuses.push_back(operation(faulty));
-    WinapiRegFailAfter(0);
-    const auto failedAt = std::find(statuses.begin(), statuses.end(), ERROR_REGISTRY_IO_FAILED);
+    sawCleanRun = !met(statuses);
+    arm(0);
+    const auto failedAt = std::find(statuses.begin(), statuses.end(), fault);
     const int failed = failedAt == statuses.end() ? -1 : static_cast<int>(failedAt - statuses.begin());
-    EXPECT_EQ(failed < 0 ? 0 : 1, std::count(statuses.begin(), statuses.end(), ERROR_REGISTRY_IO_FAILED))
-        << "fault " << n << ": one failing statement fails one operation";
-    sawCleanRun = failed < 0;
+    EXPECT_LE(std::count(statuses.begin(), statuses.end(), fault), 1)
+        << "fault " << n << ": one fault fails one operation";
+    EXPECT_EQ(handles, OpenHandles()) << "fault " << n << " in operation " << failed << " leaves a handle open";
     // The same operations without the failed one must give the same results and the same tree.
     for (size_t i = 0; i < operations.size(); ++i) {
       if (static_cast<int>(i) == failed) continue;
       EXPECT_EQ(statuses[i], operations[i](expected)) << "fault " << n << ", operation " << i;
     }
-    EXPECT_EQ(Snapshot(expected), Snapshot(faulty)) << "fault " << n << " in operation " << failed;
+    EXPECT_EQ(Snapshot(expected.root), Snapshot(faulty.root)) << "fault " << n << " in operation " << failed;
     ASSERT_EQ("", Integrity()) << "fault " << n;
   }
-  EXPECT_TRUE(sawCleanRun) << "the operations never ran without reaching the fault";
-  EXPECT_GT(n, static_cast<LONG>(2 * operations.size())) << "every operation runs several statements";
-  RegDeleteTreeW(HKEY_CURRENT_USER, faulty.c_str());
-  RegDeleteTreeW(HKEY_CURRENT_USER, expected.c_str());
+  EXPECT_TRUE(sawCleanRun) << "the operations never ran without meeting the fault";
+  EXPECT_GT(n, static_cast<LONG>(2 * operations.size())) << "every operation meets several faults";
+  RegDeleteTreeW(HKEY_CURRENT_USER, faulty.root.c_str());
+  RegDeleteTreeW(HKEY_CURRENT_USER, expected.root.c_str());
+}
+
+TEST(RegistryStore, EveryInjectedFaultFailsOneOperationWhole) {
+  // A store fault always fails the call that meets it.
+  EveryFaultFailsOneOperationWhole(L"Faulty", ERROR_REGISTRY_IO_FAILED, 400, WinapiRegFailAfter,
+                                   [](const std::vector<LSTATUS>& statuses) {
+                                     return std::count(statuses.begin(), statuses.end(), ERROR_REGISTRY_IO_FAILED) > 0;
+                                   });
+}
+
+TEST(RegistryStore, EveryAllocationFailureFailsOneOperationWhole) {
+  EveryFaultFailsOneOperationWhole(L"OutOfMemory", ERROR_NOT_ENOUGH_MEMORY, 20000,
+                                   [](LONG n) { fault_injection::FailNthAllocation(n); },
+                                   [](const std::vector<LSTATUS>&) { return fault_injection::AllocationFailed(); });
 }
 
 TEST(RegistryStore, TransactionsCommitOrRollBackEverything) {

@@ -19,8 +19,10 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
+#include "allocation_fault_pass.h"
 #include "com_wire.h"
 
 namespace {
@@ -532,6 +534,117 @@ TEST(RogueServer, BrokenAnswersFailCreationWithinTheCallTimeout) {
   }
   unsetenv("WINAPI_COM_CALL_TIMEOUT_MS");
   CoUninitialize();
+}
+
+// The COM calls of the management client, with the Nth allocation of the calling thread
+// failing: the call that meets the fault returns E_OUTOFMEMORY, the calls before it are
+// unaffected, every reference taken is given back and a pass without a fault answers as
+// before. Everything the pass needs is there before a fault is armed.
+using fault_injection::Fold;
+using fault_injection::Outcome;
+
+struct ComPass {
+  IDispatch* remote = nullptr;
+  IConnectionPointContainer* container = nullptr;
+  IConnectionPoint* point = nullptr;
+  IGlobalInterfaceTable* table = nullptr;
+  IDispatch* fromTable = nullptr;
+  DWORD cookie = 0;
+  DWORD tableCookie = 0;
+  EventSink* sink = nullptr;
+
+  void Close() {
+    if (point && cookie) point->Unadvise(std::exchange(cookie, 0));
+    if (table && tableCookie) table->RevokeInterfaceFromGlobal(std::exchange(tableCookie, 0));
+    for (IUnknown* held : std::initializer_list<IUnknown*>{fromTable, point, container, remote, table}) {
+      if (held) held->Release();
+    }
+    fromTable = nullptr;
+    point = nullptr;
+    container = nullptr;
+    remote = nullptr;
+    table = nullptr;
+  }
+};
+
+Outcome Done(HRESULT hr, DWORD value = 0) { return {static_cast<DWORD>(hr), value}; }
+
+Outcome Echo(ComPass& p) {
+  BSTR text = SysAllocString(L"memory");
+  VARIANT args[2];
+  args[0].vt = VT_I2;
+  args[0].iVal = 2;
+  args[1].vt = VT_BSTR | VT_BYREF;
+  args[1].pbstrVal = &text;
+  DISPPARAMS params{args, nullptr, 2, 0};
+  VARIANT result;
+  VariantInit(&result);
+  const HRESULT hr = p.remote->Invoke(kEcho, IID_NULL, 0, DISPATCH_METHOD, &params, &result, nullptr, nullptr);
+  const Outcome outcome = Done(hr, Fold(text) ^ static_cast<DWORD>(result.lVal));
+  SysFreeString(text);
+  VariantClear(&result);
+  return outcome;
+}
+
+Outcome Raise(ComPass& p) {
+  EXCEPINFO exception{};
+  DISPPARAMS none{nullptr, nullptr, 0, 0};
+  const HRESULT hr = p.remote->Invoke(kFail, IID_NULL, 0, DISPATCH_METHOD, &none, nullptr, &exception, nullptr);
+  const Outcome outcome =
+      Done(hr == DISP_E_EXCEPTION ? S_OK : hr, Fold(exception.bstrDescription) ^ static_cast<DWORD>(exception.scode));
+  SysFreeString(exception.bstrDescription);
+  SysFreeString(exception.bstrSource);
+  return outcome;
+}
+
+using ComStep = fault_injection::Step<ComPass>;
+
+constexpr ComStep kComSteps[] = {
+    [](ComPass& p) {
+      MULTI_QI result{&IID_IDispatch, nullptr, S_OK};
+      const HRESULT hr = CoCreateInstanceEx(kEchoClass, nullptr, CLSCTX_LOCAL_SERVER, nullptr, 1, &result);
+      p.remote = static_cast<IDispatch*>(result.pItf);
+      return Done(hr);
+    },
+    [](ComPass& p) {
+      LPOLESTR names[] = {const_cast<LPOLESTR>(L"Echo"), const_cast<LPOLESTR>(L"Fire")};
+      DISPID ids[2] = {};
+      const HRESULT hr = p.remote->GetIDsOfNames(IID_NULL, names, 2, LOCALE_SYSTEM_DEFAULT, ids);
+      return Done(hr, static_cast<DWORD>(ids[0] * 100 + ids[1]));
+    },
+    Echo,
+    Raise,
+    [](ComPass& p) {
+      return Done(p.remote->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(&p.container)));
+    },
+    [](ComPass& p) { return Done(p.container->FindConnectionPoint(kEchoEvents, &p.point)); },
+    [](ComPass& p) { return Done(p.point->Advise(p.sink, &p.cookie)); },
+    [](ComPass&) { return Done(CoEnableCallCancellation(nullptr)); },
+    Echo,
+    [](ComPass&) { return Done(CoDisableCallCancellation(nullptr)); },
+    [](ComPass& p) { return Done(p.point->Unadvise(std::exchange(p.cookie, 0))); },
+    [](ComPass& p) {
+      return Done(CoCreateInstance(CLSID_StdGlobalInterfaceTable, nullptr, CLSCTX_INPROC_SERVER,
+                                   IID_IGlobalInterfaceTable, reinterpret_cast<void**>(&p.table)));
+    },
+    [](ComPass& p) { return Done(p.table->RegisterInterfaceInGlobal(p.remote, IID_IDispatch, &p.tableCookie)); },
+    [](ComPass& p) {
+      return Done(
+          p.table->GetInterfaceFromGlobal(p.tableCookie, IID_IDispatch, reinterpret_cast<void**>(&p.fromTable)));
+    },
+    [](ComPass& p) { return Done(p.table->RevokeInterfaceFromGlobal(std::exchange(p.tableCookie, 0))); },
+};
+TEST_F(TransportTest, EveryAllocationFailureFailsOneCallCleanly) {
+  EventSink sink;
+  ComPass pass;
+  pass.sink = &sink;
+  fault_injection::ExpectEveryAllocationFaultFailsOneStep(
+      kComSteps, pass, static_cast<DWORD>(E_OUTOFMEMORY), [&](long n, size_t step) {
+        EXPECT_EQ(1u, sink.refs.load()) << "fault " << n << " in step " << step << " keeps the sink";
+      });
+  // The server lets go of its objects once their connections are gone; TearDown checks.
+  const auto deadline = Clock::now() + 5s;
+  while (object_.refs.load() != 1 && Clock::now() < deadline) std::this_thread::sleep_for(10ms);
 }
 
 }  // namespace

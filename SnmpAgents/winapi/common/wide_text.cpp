@@ -1,4 +1,4 @@
-#include "strings.h"
+#include "wide_text.h"
 
 #include <locale.h>
 #include <wctype.h>
