@@ -17,6 +17,7 @@
 #include <sstream>
 
 #include "cib_snapshot.h"
+#include "corosync_links.h"
 #include "strings.h"
 
 namespace pcmkclus {
@@ -141,7 +142,19 @@ bool RunCrmMon(const std::string& cib, std::string& output, std::string& error) 
 }  // namespace
 
 bool SnapshotOfCibFile(const std::string& path, ClusterModel& model, std::string& error,
-                       std::vector<std::string>& warnings) {
+                       std::vector<std::string>& warnings, const std::string& corosyncConf) {
+  std::vector<CorosyncNode> links;
+  if (!corosyncConf.empty()) {
+    std::string text;
+    if (!ReadFile(corosyncConf, text)) {
+      error = corosyncConf + ": cannot read: " + std::strerror(errno);
+      return false;
+    }
+    if (!ParseCorosyncNodes(text, links, error)) {
+      error = corosyncConf + ": " + error;
+      return false;
+    }
+  }
   std::string cib;
   if (!ReadFile(path, cib)) {
     error = "cannot read: " + std::string(std::strerror(errno));
@@ -154,14 +167,17 @@ bool SnapshotOfCibFile(const std::string& path, ClusterModel& model, std::string
   }
   std::string monitor;
   if (!RunCrmMon(copy.Path(), monitor, error)) return false;
-  return BuildModel(monitor, cib, model, error, warnings);
+  if (!BuildModel(monitor, cib, model, error, warnings)) return false;
+  AddCorosyncLinks(links, model, warnings);
+  return true;
 }
 
-bool FollowCibFile(const std::string& path, ClusterModel& model, Notifications& out, const LogFunction& log) {
+bool FollowCibFile(const std::string& path, ClusterModel& model, Notifications& out, const LogFunction& log,
+                   const std::string& corosyncConf) {
   ClusterModel next;
   std::string error;
   std::vector<std::string> warnings;
-  if (!SnapshotOfCibFile(path, next, error, warnings)) {
+  if (!SnapshotOfCibFile(path, next, error, warnings, corosyncConf)) {
     log(path + ": " + error + "; serving the last good state");
     return false;
   }
@@ -179,8 +195,9 @@ bool FollowCibFile(const std::string& path, ClusterModel& model, Notifications& 
   return true;
 }
 
-CibFileSource::CibFileSource(std::string path, std::chrono::milliseconds quiet, std::chrono::milliseconds poll)
-    : path_(std::move(path)), quiet_(quiet), poll_(poll) {
+CibFileSource::CibFileSource(std::string path, std::string corosyncConf, std::chrono::milliseconds quiet,
+                             std::chrono::milliseconds poll)
+    : path_(std::move(path)), corosyncConf_(std::move(corosyncConf)), quiet_(quiet), poll_(poll) {
   inotify_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
   const auto slash = path_.rfind('/');
   const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path_.substr(0, slash);
@@ -205,7 +222,7 @@ CibFileSource::Stamp CibFileSource::StampOf() const {
 bool CibFileSource::Load(ClusterModel& model, std::string& error, const LogFunction& log) {
   std::vector<std::string> warnings;
   seen_ = StampOf();
-  if (!SnapshotOfCibFile(path_, model, error, warnings)) {
+  if (!SnapshotOfCibFile(path_, model, error, warnings, corosyncConf_)) {
     error = path_ + ": " + error;
     return false;
   }
@@ -263,7 +280,7 @@ void CibFileSource::Update(ClusterModel& model, Notifications& out, const LogFun
     return;
   }
   seen_ = stamp;
-  FollowCibFile(path_, model, out, log);
+  FollowCibFile(path_, model, out, log, corosyncConf_);
 }
 
 bool CibFileSource::Command(const std::vector<std::wstring>& argv, ClusterModel& model, Notifications& out,
@@ -271,7 +288,7 @@ bool CibFileSource::Command(const std::vector<std::wstring>& argv, ClusterModel&
   if (argv.empty() || !winapi::EqualsNoCase(argv[0], L"reload")) return false;
   seen_ = StampOf();
   pending_ = false;
-  ok = FollowCibFile(path_, model, out, log);
+  ok = FollowCibFile(path_, model, out, log, corosyncConf_);
   message = ok ? "reloaded " + path_ + ": " + std::to_string(out.size()) + " notification(s)"
                : path_ + " cannot be read; the last good state stays";
   return true;
@@ -298,7 +315,9 @@ bool ReplaySource::Load(ClusterModel& model, std::string& error, const LogFuncti
   }
   std::vector<std::string> warnings;
   const std::string first = directory_ + "/" + states_.front();
-  if (!SnapshotOfCibFile(first, model, error, warnings)) {
+  struct stat st {};
+  if (stat((directory_ + "/corosync.conf").c_str(), &st) == 0) corosyncConf_ = directory_ + "/corosync.conf";
+  if (!SnapshotOfCibFile(first, model, error, warnings, corosyncConf_)) {
     error = first + ": " + error;
     return false;
   }
@@ -333,7 +352,7 @@ bool ReplaySource::Step(ClusterModel& model, Notifications& out, std::string& me
   }
   ++current_;
   // A state that cannot be read is passed over: the next step goes on from it.
-  const bool read = FollowCibFile(directory_ + "/" + states_[current_], model, out, log);
+  const bool read = FollowCibFile(directory_ + "/" + states_[current_], model, out, log, corosyncConf_);
   message = Position() + (read ? ": " + std::to_string(out.size()) + " notification(s)" : ": unreadable, last good state kept");
   log(message);
   return true;

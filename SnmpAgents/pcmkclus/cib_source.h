@@ -15,20 +15,23 @@ using clustersim::LogFunction;
 using clustersim::Notifications;
 
 // The model of one CIB file: crm_mon (from PATH, or $PCMKCLUS_CRM_MON) run on a private
-// copy of it, so that the status and the configuration come from the same state.
+// copy of it, so that the status and the configuration come from the same state; with a
+// corosync.conf, its links become networks and interfaces.
 bool SnapshotOfCibFile(const std::string& path, ClusterModel& model, std::string& error,
-                       std::vector<std::string>& warnings);
+                       std::vector<std::string>& warnings, const std::string& corosyncConf = std::string());
 
 // Brings `model` to the state of the CIB file; a file that cannot be read leaves the
 // model as it is and says why in the log. A group the new state places nowhere stays on
 // its owner; a new one goes to its first preferred owner.
-bool FollowCibFile(const std::string& path, ClusterModel& model, Notifications& out, const LogFunction& log);
+bool FollowCibFile(const std::string& path, ClusterModel& model, Notifications& out, const LogFunction& log,
+                   const std::string& corosyncConf = std::string());
 
 class CibFileSource : public clustersim::ModelSource {
  public:
   // quiet: how long the file must stay unchanged before it is read (updates come in
   // bursts); poll: how often the file is checked besides its directory's events.
-  CibFileSource(std::string path, std::chrono::milliseconds quiet, std::chrono::milliseconds poll);
+  CibFileSource(std::string path, std::string corosyncConf, std::chrono::milliseconds quiet,
+                std::chrono::milliseconds poll);
   ~CibFileSource() override;
   CibFileSource(const CibFileSource&) = delete;
   CibFileSource& operator=(const CibFileSource&) = delete;
@@ -51,6 +54,7 @@ class CibFileSource : public clustersim::ModelSource {
   bool DrainEvents();
 
   std::string path_;
+  std::string corosyncConf_;
   std::chrono::milliseconds quiet_, poll_;
   int inotify_ = -1;
   Stamp seen_;
@@ -61,7 +65,8 @@ class CibFileSource : public clustersim::ModelSource {
 
 class ReplaySource : public clustersim::ModelSource {
  public:
-  // interval 0: only the control command "step" moves on.
+  // interval 0: only the control command "step" moves on. A corosync.conf in the
+  // directory gives every state its links.
   ReplaySource(std::string directory, std::chrono::milliseconds interval);
 
   std::string Describe() const override { return directory_; }
@@ -78,6 +83,7 @@ class ReplaySource : public clustersim::ModelSource {
   std::string Position() const;
 
   std::string directory_;
+  std::string corosyncConf_;
   std::chrono::milliseconds interval_;
   std::vector<std::string> states_;
   std::size_t current_ = 0;

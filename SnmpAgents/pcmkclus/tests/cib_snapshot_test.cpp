@@ -15,6 +15,7 @@
 
 #include "cib_snapshot.h"
 #include "cib_source.h"
+#include "corosync_links.h"
 #include "model_text.h"
 #include "strings.h"
 
@@ -51,7 +52,8 @@ TEST(Fixtures, EachStateGivesItsModelAndItsChanges) {
   clustersim::ClusterModel model;
   std::string error;
   std::vector<std::string> warnings;
-  ASSERT_TRUE(SnapshotOfCibFile(Fixture("states/" + states[0] + ".xml"), model, error, warnings)) << error;
+  const std::string links = Fixture("states/corosync.conf");
+  ASSERT_TRUE(SnapshotOfCibFile(Fixture("states/" + states[0] + ".xml"), model, error, warnings, links)) << error;
   PlaceUnownedGroups(model);
   EXPECT_EQ(Read(Fixture(states[0] + ".model")), ModelText(model));
   EXPECT_TRUE(warnings.empty());
@@ -59,8 +61,9 @@ TEST(Fixtures, EachStateGivesItsModelAndItsChanges) {
     SCOPED_TRACE(states[i]);
     clustersim::Notifications out;
     std::string log;
-    ASSERT_TRUE(FollowCibFile(Fixture("states/" + states[i] + ".xml"), model, out,
-                              [&log](const std::string& text) { log += text + "\n"; }))
+    ASSERT_TRUE(FollowCibFile(
+        Fixture("states/" + states[i] + ".xml"), model, out, [&log](const std::string& text) { log += text + "\n"; },
+        links))
         << log;
     EXPECT_EQ(Read(Fixture(states[i] + ".changes")), NotificationsText(out));
     EXPECT_EQ(Read(Fixture(states[i] + ".model")), ModelText(model));
@@ -232,6 +235,60 @@ TEST(CibSnapshot, IntervalsAndScores) {
       EXPECT_EQ(c.score, score) << c.text;
     }
   }
+}
+
+TEST(CorosyncLinks, NodesAndTheirLinks) {
+  struct Case {
+    const char* what;
+    const char* text;
+    bool ok;
+    const char* nodes;  // name:link=address,... per node, " " between nodes
+  };
+  const Case cases[] = {
+      {"two links", "nodelist {\n node {\n  ring0_addr: 10.0.0.1\n  ring1_addr: fd00::1 # second link\n  name: a\n }\n"
+       " node { \n name: b\n ring0_addr: 10.0.0.2\n }\n}\n", true, "a:0=10.0.0.1,1=fd00::1 b:0=10.0.0.2"},
+      {"other sections are passed over", "totem {\n interface {\n linknumber: 0\n }\n}\nquorum {\n provider: x\n}\n",
+       true, ""},
+      {"a section left open", "nodelist {\n node {\n name: a\n", false, ""},
+      {"a stray brace", "}\n", false, ""},
+      {"a line that is no key", "nodelist {\n what\n}\n", false, ""},
+      {"not a ring key", "nodelist {\n node {\n ringX_addr: 1\n ring_addr: 2\n name: a\n }\n}\n", true, "a:"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::vector<CorosyncNode> nodes;
+    std::string error;
+    EXPECT_EQ(c.ok, ParseCorosyncNodes(c.text, nodes, error)) << error;
+    if (!c.ok) continue;
+    std::string text;
+    for (const auto& node : nodes) {
+      text += (text.empty() ? "" : " ") + node.name + ":";
+      for (std::size_t i = 0; i < node.links.size(); ++i) {
+        text += (i ? "," : "") + std::to_string(node.links[i].first) + "=" + node.links[i].second;
+      }
+    }
+    EXPECT_EQ(c.nodes, text);
+  }
+}
+
+TEST(CorosyncLinks, InterfacesFollowTheirNodes) {
+  clustersim::ClusterModel model;
+  for (const auto& [name, state] : {std::pair{L"up", ClusterNodeUp}, {L"paused", ClusterNodePaused}, {L"down", ClusterNodeDown}}) {
+    model.Add(Kind::Node, name)->state = state;
+  }
+  std::vector<std::string> warnings;
+  AddCorosyncLinks({{"up", {{0, "10.0.0.1"}}}, {"paused", {{0, "10.0.0.2"}}}, {"down", {{0, "10.0.0.3"}, {1, "10.1.0.3"}}},
+                    {"stranger", {{0, "10.0.0.9"}}}},
+                   model, warnings);
+  EXPECT_EQ(ClusterNetInterfaceUp, model.Find(Kind::NetInterface, L"up - Link 0")->state);
+  EXPECT_EQ(ClusterNetInterfaceUp, model.Find(Kind::NetInterface, L"paused - Link 0")->state);
+  EXPECT_EQ(ClusterNetInterfaceUnavailable, model.Find(Kind::NetInterface, L"down - Link 0")->state);
+  EXPECT_EQ(ClusterNetworkUp, model.Find(Kind::Network, L"Link 0")->state);
+  EXPECT_EQ(ClusterNetworkUnavailable, model.Find(Kind::Network, L"Link 1")->state);
+  EXPECT_EQ(L"10.1.0.3", model.Find(Kind::NetInterface, L"down - Link 1")->readOnly.Find(L"Address")->text);
+  EXPECT_EQ(nullptr, model.Find(Kind::NetInterface, L"stranger - Link 0"));
+  ASSERT_EQ(1u, warnings.size());
+  EXPECT_NE(std::string::npos, warnings[0].find("stranger"));
 }
 
 TEST(CibFile, AnUnreadableStateKeepsTheLastGoodModel) {

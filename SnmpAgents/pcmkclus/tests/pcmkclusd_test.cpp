@@ -115,7 +115,8 @@ TEST_F(Daemon, AReplacedCibFileIsFollowedAndAHalfWrittenOneIsNot) {
   const std::string cib = dir + "/cib.xml", next = dir + "/cib.xml.new";
   const std::string first = Read(Fixture("states/" + states[0] + ".xml"));
   std::ofstream(cib) << first;
-  ASSERT_TRUE(service_.StartDaemon(PCMKCLUSD_PATH, {"--cib-file", cib}));
+  const std::string links = Fixture("states/corosync.conf");
+  ASSERT_TRUE(service_.StartDaemon(PCMKCLUSD_PATH, {"--cib-file", cib, "--corosync-conf", links}));
   Open();
   EXPECT_EQ(L"n1", OwnerOf(L"web"));
 
@@ -130,10 +131,11 @@ TEST_F(Daemon, AReplacedCibFileIsFollowedAndAHalfWrittenOneIsNot) {
   clustersim::ClusterModel model;
   std::string error;
   std::vector<std::string> warnings;
-  ASSERT_TRUE(SnapshotOfCibFile(Fixture("states/" + states[0] + ".xml"), model, error, warnings)) << error;
+  ASSERT_TRUE(SnapshotOfCibFile(Fixture("states/" + states[0] + ".xml"), model, error, warnings, links)) << error;
   PlaceUnownedGroups(model);
   clustersim::Notifications expected;
-  ASSERT_TRUE(FollowCibFile(Fixture("states/" + states[3] + ".xml"), model, expected, [](const std::string&) {}));
+  ASSERT_TRUE(
+      FollowCibFile(Fixture("states/" + states[3] + ".xml"), model, expected, [](const std::string&) {}, links));
   std::ofstream(next) << later;
   ASSERT_EQ(0, rename(next.c_str(), cib.c_str()));
   EXPECT_EQ(NotificationsText(expected), Drain(port_, 3000));
