@@ -228,6 +228,7 @@ class Builder {
       else warnings_.push_back("resource \"" + Attr(item, "id") + "\" is a " + reinterpret_cast<const char*>(item->name) +
                                ": not mapped");
     }
+    SettleGroups();
   }
 
   void Dependencies() {
@@ -376,7 +377,6 @@ class Builder {
     if (!group) return;
     group->preferred = Preferred(id);
     NewResource(item, id, id, *group);
-    Settle(*group);
   }
 
   // Members of a group, each depending on the one before it (a group starts in order).
@@ -398,7 +398,6 @@ class Builder {
       if (previous) resource->dependencies.push_back(previous);
       previous = resource->id;
     }
-    Settle(*group);
   }
 
   // Each instance of a clone is a group of its own, so that every group has one owner.
@@ -460,7 +459,6 @@ class Builder {
     group->preferred = preferred;
     const std::string id = BaseId(Attr(instance, "id"));
     NewResource(instance, id + suffix, id, *group, absent, promotable);
-    Settle(*group);
   }
 
   static std::string BaseId(const std::string& id) {
@@ -468,9 +466,11 @@ class Builder {
     return colon == std::string::npos ? id : id.substr(0, colon);
   }
 
-  void Settle(Object& group) {
+  // Group states once every resource is in: the model indexes group contents anew after
+  // each addition, so settling each group as it is built would cost groups x resources.
+  void SettleGroups() {
     clustersim::Notifications ignored;
-    model_.UpdateGroupState(group, ignored);
+    for (const ObjectId id : model_.List(Kind::Group)) model_.UpdateGroupState(*model_.Get(id), ignored);
   }
 
   ClusterModel& model_;
