@@ -246,7 +246,8 @@ bool Server::Start(std::string& error) {
   signal(SIGPIPE, SIG_IGN);
   controlListener_ = ListenUnix(options_.controlSocket, error);
   if (controlListener_ < 0) return false;
-  if (!OpenService(error)) return false;
+  // A cluster that cannot be read yet: the service opens once it can.
+  if (source_->ClusterReachable() && !OpenService(error)) return false;
   Log("cluster \"" + Narrow(model_->facts.name) + "\" from " + source_->Describe() + ": " +
       std::to_string(model_->List(Kind::Node).size()) + " nodes, " + std::to_string(model_->List(Kind::Group).size()) +
       " groups, " + std::to_string(model_->List(Kind::Resource).size()) + " resources");
@@ -386,6 +387,21 @@ void Server::UpdateFromSource() {
   Notifications out;
   source_->Update(*model_, out, [this](const std::string& text) { Log(text); });
   Broadcast(out);
+  FollowReachability();
+}
+
+void Server::FollowReachability() {
+  const bool reachable = source_->ClusterReachable();
+  if (!reachable && serviceListener_ >= 0) {
+    StopService();
+    Log("the cluster cannot be read: service stopped until it can");
+    return;
+  }
+  if (reachable && serviceListener_ < 0 && !stoppedByControl_) {
+    std::string error;
+    if (OpenService(error)) Log("the cluster can be read again: service started");
+    else Log(error);
+  }
 }
 
 std::string Server::Handle(Client& client, const std::string& line) {
@@ -686,6 +702,7 @@ std::string Server::RunCommand(const std::vector<std::wstring>& argv, bool& ok, 
   std::string sourceMessage;
   if (source_->Command(argv, model, out, sourceMessage, ok, [this](const std::string& text) { Log(text); })) {
     Broadcast(out);
+    FollowReachability();
     return sourceMessage;
   }
   if (is(0, L"status")) {
@@ -714,6 +731,7 @@ std::string Server::RunCommand(const std::vector<std::wstring>& argv, bool& ok, 
     if (is(1, L"stop")) {
       if (serviceListener_ < 0) return "the service is stopped already";
       StopService();
+      stoppedByControl_ = true;
       Log("service stopped by clussim");
       ok = true;
       return "service stopped";
@@ -721,7 +739,9 @@ std::string Server::RunCommand(const std::vector<std::wstring>& argv, bool& ok, 
     if (is(1, L"start")) {
       if (serviceListener_ >= 0) return "the service is running already";
       std::string failure;
+      if (!source_->ClusterReachable()) return "the cluster cannot be read: the service stays stopped";
       if (!OpenService(failure)) return failure;
+      stoppedByControl_ = false;
       Log("service started by clussim");
       ok = true;
       return "service started";

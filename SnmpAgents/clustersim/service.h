@@ -43,6 +43,7 @@ class Server {
   std::string RunFault(const std::vector<std::wstring>& argv, bool& ok);
   void Broadcast(const Notifications& notifications);
   void UpdateFromSource();
+  void FollowReachability();
   bool OpenService(std::string& error);
   void StopService();
   void Log(const std::string& text) const;
@@ -53,6 +54,7 @@ class Server {
   int serviceListener_ = -1;
   int controlListener_ = -1;
   int signals_ = -1;
+  bool stoppedByControl_ = false;  // clussim's service stop; the source does not undo it
   std::vector<std::unique_ptr<Client>> clients_;
 };
 

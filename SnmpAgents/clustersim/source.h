@@ -25,6 +25,9 @@ class ModelSource {
   virtual int TimeoutMs() const { return -1; }
   // Called when the descriptor is readable or the wait has passed.
   virtual void Update(ClusterModel& /*model*/, Notifications& /*out*/, const LogFunction& /*log*/) {}
+  // Whether the cluster behind the source can be read: while it cannot, the server closes
+  // the service as a cluster service that ended does, and opens it again once it can.
+  virtual bool ClusterReachable() const { return true; }
   // A control command of the source; false when the command is none of its own.
   virtual bool Command(const std::vector<std::wstring>& /*argv*/, ClusterModel& /*model*/, Notifications& /*out*/,
                        std::string& /*message*/, bool& /*ok*/, const LogFunction& /*log*/) {

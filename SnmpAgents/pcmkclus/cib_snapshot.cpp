@@ -269,6 +269,19 @@ class Builder {
     model_.registry[L"Pacemaker"] = std::move(values);
   }
 
+  // The resources with a recorded failure, and the nodes it happened on, from the
+  // failures section: op_key is RESOURCE_TASK_INTERVAL, a clone's RESOURCE with ":N".
+  void Failures(const xmlNode* failures) {
+    for (const xmlNode* failure : Children(failures, "failure")) {
+      std::string key = Attr(failure, "op_key");
+      for (int part = 0; part < 2; ++part) {
+        const auto underscore = key.rfind('_');
+        key = underscore == std::string::npos ? std::string() : key.substr(0, underscore);
+      }
+      if (!key.empty()) failures_[BaseId(key)].insert(Attr(failure, "node"));
+    }
+  }
+
   void DcNode(const xmlNode* summary) {
     const xmlNode* dc = Child(summary, "current_dc");
     if (dc && True(dc, "present")) dcNode_ = Wide(Attr(dc, "name"));
@@ -309,7 +322,7 @@ class Builder {
   // `absent`: an instance of an anonymous clone that runs nowhere on this node, made from
   // another instance's element.
   Object* NewResource(const xmlNode* monitored, const std::string& name, const std::string& configured, Object& group,
-                      bool absent = false, bool promotable = false) {
+                      bool absent = false, bool promotable = false, const std::string& instanceNode = std::string()) {
     Object* resource = model_.Add(Kind::Resource, Wide(name));
     if (!resource) {
       warnings_.push_back("resource \"" + name + "\" appears twice: skipped");
@@ -317,6 +330,11 @@ class Builder {
     }
     resource->group = group.id;
     resource->state = absent ? ClusterResourceOffline : ResourceState(monitored);
+    // A resource that stopped because it failed is failed until its failure is cleaned
+    // up; an anonymous clone's instance only by a failure on its own node.
+    if (resource->state == ClusterResourceOffline && FailedOn(configured, instanceNode)) {
+      resource->state = ClusterResourceFailed;
+    }
     // Whether an instance is promoted is a property: a promotion or demotion changes it,
     // a stop or start does not.
     if (promotable) {
@@ -381,7 +399,8 @@ class Builder {
 
   // Members of a group, each depending on the one before it (a group starts in order).
   void Group(const xmlNode* item, const std::string& name, const std::string& kind, const std::string& suffix,
-             const std::vector<std::wstring>& preferred, bool absent = false, bool promotable = false) {
+             const std::vector<std::wstring>& preferred, bool absent = false, bool promotable = false,
+             const std::string& anonymousNode = std::string()) {
     const std::string id = Attr(item, "id");
     Object* group = NewGroup(name, kind, suffix.empty() ? id : BaseId(id));
     if (!group) return;
@@ -393,7 +412,7 @@ class Builder {
     ObjectId previous = 0;
     for (const xmlNode* member : Children(item, "resource")) {
       const std::string memberId = BaseId(Attr(member, "id"));
-      Object* resource = NewResource(member, memberId + suffix, memberId, *group, absent, promotable);
+      Object* resource = NewResource(member, memberId + suffix, memberId, *group, absent, promotable, anonymousNode);
       if (!resource) continue;
       if (previous) resource->dependencies.push_back(previous);
       previous = resource->id;
@@ -431,7 +450,7 @@ class Builder {
       const std::string name = winapi::Utf8FromWide(node->name);
       const auto it = byNode.find(name);
       const bool absent = it == byNode.end();
-      Instance(cloneId, kind, absent ? instances.front() : it->second, name, {node->name}, absent, promotable);
+      Instance(cloneId, kind, absent ? instances.front() : it->second, name, {node->name}, absent, promotable, name);
     }
   }
 
@@ -445,10 +464,11 @@ class Builder {
   }
 
   void Instance(const std::string& cloneId, const std::string& kind, const xmlNode* instance, const std::string& key,
-                const std::vector<std::wstring>& preferred, bool absent, bool promotable) {
+                const std::vector<std::wstring>& preferred, bool absent, bool promotable,
+                const std::string& anonymousNode = std::string()) {
     const std::string suffix = ":" + key;
     if (Is(instance, "group")) {
-      Group(instance, cloneId + suffix, kind, suffix, preferred, absent, promotable);
+      Group(instance, cloneId + suffix, kind, suffix, preferred, absent, promotable, anonymousNode);
       if (Object* group = model_.Find(Kind::Group, Wide(cloneId + suffix))) {
         group->priv.Set(L"PacemakerId", PropertyValue::Text(Wide(cloneId)));
       }
@@ -458,7 +478,7 @@ class Builder {
     if (!group) return;
     group->preferred = preferred;
     const std::string id = BaseId(Attr(instance, "id"));
-    NewResource(instance, id + suffix, id, *group, absent, promotable);
+    NewResource(instance, id + suffix, id, *group, absent, promotable, anonymousNode);
   }
 
   static std::string BaseId(const std::string& id) {
@@ -473,8 +493,14 @@ class Builder {
     for (const ObjectId id : model_.List(Kind::Group)) model_.UpdateGroupState(*model_.Get(id), ignored);
   }
 
+  bool FailedOn(const std::string& resource, const std::string& node) const {
+    const auto it = failures_.find(resource);
+    return it != failures_.end() && (node.empty() || it->second.count(node));
+  }
+
   ClusterModel& model_;
   const Configuration& config_;
+  std::map<std::string, std::set<std::string>> failures_;
   std::vector<std::string>& warnings_;
   std::wstring dcNode_;
   mutable std::set<const Object*> monitorSeen_;
@@ -492,7 +518,8 @@ bool CheckMonitorOutput(const xmlNode* root, std::string& error) {
             std::to_string(kMonitorApiMajor) + ".x)";
     return false;
   }
-  if (!Child(root, "nodes") || !Child(root, "resources")) {
+  // A cluster without resources has no resources section; one without nodes cannot be.
+  if (!Child(root, "nodes")) {
     std::string why;
     const xmlNode* status = Child(root, "status");
     for (const xmlNode* e : Children(Child(status, "errors"), "error")) {
@@ -585,6 +612,7 @@ bool BuildModel(const std::string& monitorXml, const std::string& cibXml, Cluste
   if (!ReadConfiguration(cibXml, config, error)) return false;
   Builder builder(model, config, warnings);
   builder.DcNode(Child(root, "summary"));
+  builder.Failures(Child(root, "failures"));
   builder.Nodes(Child(root, "nodes"));
   builder.Resources(Child(root, "resources"));
   builder.Dependencies();

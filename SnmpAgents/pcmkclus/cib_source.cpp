@@ -24,11 +24,12 @@ namespace pcmkclus {
 
 namespace {
 
-constexpr int kCrmMonTimeoutMs = 30000;
+constexpr int kToolTimeoutMs = 30000;
 
-std::string CrmMon() {
-  const char* path = std::getenv("PCMKCLUS_CRM_MON");
-  return path && *path ? path : "crm_mon";
+// A Pacemaker tool, or the one an environment variable names instead.
+std::string Tool(const char* variable, const char* name) {
+  const char* path = std::getenv(variable);
+  return path && *path ? path : name;
 }
 
 bool ReadFile(const std::string& path, std::string& text) {
@@ -68,24 +69,24 @@ class ScratchFile {
   std::string dir_;
 };
 
-// crm_mon's XML for the CIB file `cib`; false with the reason.
-bool RunCrmMon(const std::string& cib, std::string& output, std::string& error) {
+// The standard output of a Pacemaker tool run on the CIB file `cib` (empty: the live
+// CIB); false with the reason.
+bool RunTool(const std::string& program, const std::string& option, const std::string& cib, std::string& output,
+             std::string& error) {
   int pipeFds[2];
   if (pipe2(pipeFds, O_CLOEXEC) != 0) {
     error = std::string("pipe: ") + std::strerror(errno);
     return false;
   }
-  const std::string program = CrmMon();
   // The environment is made before fork: the child only calls what is safe after it.
   const std::string cibVariable = "CIB_file=" + cib;
   std::vector<char*> env;
   for (char** e = environ; *e; ++e) {
     if (std::strncmp(*e, "CIB_file=", 9) != 0) env.push_back(*e);
   }
-  env.push_back(const_cast<char*>(cibVariable.c_str()));
+  if (!cib.empty()) env.push_back(const_cast<char*>(cibVariable.c_str()));
   env.push_back(nullptr);
-  const std::string outputOption = "--output-as=xml";
-  char* const args[] = {const_cast<char*>(program.c_str()), const_cast<char*>(outputOption.c_str()), nullptr};
+  char* const args[] = {const_cast<char*>(program.c_str()), const_cast<char*>(option.c_str()), nullptr};
   const pid_t pid = fork();
   if (pid < 0) {
     close(pipeFds[0]);
@@ -103,7 +104,7 @@ bool RunCrmMon(const std::string& cib, std::string& output, std::string& error) 
   close(pipeFds[1]);
   output.clear();
   char chunk[65536];
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kCrmMonTimeoutMs);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kToolTimeoutMs);
   bool timedOut = false;
   for (;;) {
     const auto left =
@@ -124,7 +125,7 @@ bool RunCrmMon(const std::string& cib, std::string& output, std::string& error) 
   while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
   if (timedOut) {
-    error = program + " did not answer within " + std::to_string(kCrmMonTimeoutMs / 1000) + " s";
+    error = program + " did not answer within " + std::to_string(kToolTimeoutMs / 1000) + " s";
     return false;
   }
   if (WIFEXITED(status) && WEXITSTATUS(status) == 127 && output.empty()) {
@@ -132,44 +133,74 @@ bool RunCrmMon(const std::string& cib, std::string& output, std::string& error) 
     return false;
   }
   // crm_mon exits 0 also when it cannot read the CIB; its XML says so, and that is checked.
-  if (output.empty()) {
-    error = program + " wrote nothing (exit status " + std::to_string(WIFEXITED(status) ? WEXITSTATUS(status) : -1) + ")";
-    return false;
-  }
-  return true;
+  if (!output.empty()) return true;
+  error = program + " wrote nothing (exit status " + std::to_string(WIFEXITED(status) ? WEXITSTATUS(status) : -1) +
+          "): the cluster cannot be reached";
+  return false;
 }
 
-}  // namespace
-
-bool SnapshotOfCibFile(const std::string& path, ClusterModel& model, std::string& error,
-                       std::vector<std::string>& warnings, const std::string& corosyncConf) {
-  std::vector<CorosyncNode> links;
-  if (!corosyncConf.empty()) {
-    std::string text;
-    if (!ReadFile(corosyncConf, text)) {
-      error = corosyncConf + ": cannot read: " + std::strerror(errno);
-      return false;
-    }
-    if (!ParseCorosyncNodes(text, links, error)) {
-      error = corosyncConf + ": " + error;
-      return false;
-    }
-  }
-  std::string cib;
-  if (!ReadFile(path, cib)) {
-    error = "cannot read: " + std::string(std::strerror(errno));
+bool ReadLinks(const std::string& corosyncConf, std::vector<CorosyncNode>& links, std::string& error) {
+  if (corosyncConf.empty()) return true;
+  std::string text;
+  if (!ReadFile(corosyncConf, text)) {
+    error = corosyncConf + ": cannot read: " + std::strerror(errno);
     return false;
   }
+  if (ParseCorosyncNodes(text, links, error)) return true;
+  error = corosyncConf + ": " + error;
+  return false;
+}
+
+// The model of CIB text: crm_mon on a private copy of it, so that the status and the
+// configuration come from the same state.
+bool SnapshotOfCibText(const std::string& cib, ClusterModel& model, std::string& error,
+                       std::vector<std::string>& warnings, const std::string& corosyncConf) {
+  std::vector<CorosyncNode> links;
+  if (!ReadLinks(corosyncConf, links, error)) return false;
   ScratchFile copy;
   if (!copy.Ok() || !WriteFile(copy.Path(), cib)) {
     error = "cannot write a private copy under $TMPDIR";
     return false;
   }
   std::string monitor;
-  if (!RunCrmMon(copy.Path(), monitor, error)) return false;
+  if (!RunTool(Tool("PCMKCLUS_CRM_MON", "crm_mon"), "--output-as=xml", copy.Path(), monitor, error)) return false;
   if (!BuildModel(monitor, cib, model, error, warnings)) return false;
   AddCorosyncLinks(links, model, warnings);
   return true;
+}
+
+// The model follows `next`: a group the new state places nowhere stays on its owner, a
+// new one goes to its first preferred owner.
+void Follow(ClusterModel& model, ClusterModel& next, Notifications& out) {
+  for (const clustersim::ObjectId id : next.List(clustersim::Kind::Group)) {
+    clustersim::Object* group = next.Get(id);
+    if (group->node) continue;
+    const clustersim::Object* known = model.Find(clustersim::Kind::Group, group->name);
+    const clustersim::Object* owner = known ? model.Get(known->node) : nullptr;
+    const clustersim::Object* same = owner ? next.Find(clustersim::Kind::Node, owner->name) : nullptr;
+    if (same) group->node = same->id;
+  }
+  PlaceUnownedGroups(next);
+  model.Reconcile(next, out);
+}
+
+}  // namespace
+
+bool SnapshotOfCibFile(const std::string& path, ClusterModel& model, std::string& error,
+                       std::vector<std::string>& warnings, const std::string& corosyncConf) {
+  std::string cib;
+  if (!ReadFile(path, cib)) {
+    error = "cannot read: " + std::string(std::strerror(errno));
+    return false;
+  }
+  return SnapshotOfCibText(cib, model, error, warnings, corosyncConf);
+}
+
+bool SnapshotOfLiveCib(ClusterModel& model, std::string& error, std::vector<std::string>& warnings,
+                       const std::string& corosyncConf) {
+  std::string cib;
+  if (!RunTool(Tool("PCMKCLUS_CIBADMIN", "cibadmin"), "--query", "", cib, error)) return false;
+  return SnapshotOfCibText(cib, model, error, warnings, corosyncConf);
 }
 
 bool FollowCibFile(const std::string& path, ClusterModel& model, Notifications& out, const LogFunction& log,
@@ -182,16 +213,7 @@ bool FollowCibFile(const std::string& path, ClusterModel& model, Notifications& 
     return false;
   }
   for (const auto& warning : warnings) log(path + ": warning: " + warning);
-  for (const clustersim::ObjectId id : next.List(clustersim::Kind::Group)) {
-    clustersim::Object* group = next.Get(id);
-    if (group->node) continue;
-    const clustersim::Object* known = model.Find(clustersim::Kind::Group, group->name);
-    const clustersim::Object* owner = known ? model.Get(known->node) : nullptr;
-    const clustersim::Object* same = owner ? next.Find(clustersim::Kind::Node, owner->name) : nullptr;
-    if (same) group->node = same->id;
-  }
-  PlaceUnownedGroups(next);
-  model.Reconcile(next, out);
+  Follow(model, next, out);
   return true;
 }
 
@@ -368,6 +390,78 @@ bool ReplaySource::Command(const std::vector<std::wstring>& argv, ClusterModel& 
   }
   if (!winapi::EqualsNoCase(argv[0], L"step")) return false;
   ok = Step(model, out, message, log);
+  return true;
+}
+
+LiveSource::LiveSource(std::string corosyncConf, std::chrono::milliseconds quiet, std::chrono::milliseconds poll,
+                       unsigned retrySeconds)
+    : corosyncConf_(std::move(corosyncConf)),
+      quiet_(quiet),
+      poll_(poll),
+      retry_(std::chrono::seconds(retrySeconds)),
+      watch_(retrySeconds) {}
+
+bool LiveSource::Load(ClusterModel& model, std::string& error, const LogFunction& log) {
+  if (!watch_.Start(error)) return false;
+  Notifications ignored;
+  if (!Snapshot(model, ignored, log)) log("waiting for the cluster");
+  return true;
+}
+
+int LiveSource::TimeoutMs() const {
+  const auto until = pending_ ? due_ : nextPoll_;
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
+  return static_cast<int>(std::clamp<long long>(left, 0, poll_.count()));
+}
+
+bool LiveSource::Snapshot(ClusterModel& model, Notifications& out, const LogFunction& log) {
+  pending_ = false;
+  ClusterModel next;
+  std::string error;
+  std::vector<std::string> warnings;
+  const bool read = SnapshotOfLiveCib(next, error, warnings, corosyncConf_);
+  // While the cluster cannot be read it is tried more often, to be back soon.
+  nextPoll_ = Clock::now() + (read ? poll_ : retry_);
+  if (!read) {
+    if (reachable_ || error != lastError_) log("the cluster cannot be read: " + error);
+    lastError_ = error;
+    reachable_ = false;
+    return false;
+  }
+  for (const auto& warning : warnings) log("warning: " + warning);
+  if (!reachable_) log("the cluster can be read");
+  lastError_.clear();
+  reachable_ = true;
+  Follow(model, next, out);
+  return true;
+}
+
+void LiveSource::Update(ClusterModel& model, Notifications& out, const LogFunction& log) {
+  const auto now = Clock::now();
+  const bool connected = watch_.Connected();
+  if (watch_.Acknowledge() || connected != connected_) {
+    if (connected != connected_) log(connected ? "connected to the CIB" : "the connection to the CIB is lost");
+    // A burst of updates is one snapshot, but a steady stream of them does not hold it
+    // back for more than a few quiet periods.
+    if (!pending_) firstEvent_ = now;
+    pending_ = true;
+    due_ = std::min(now + quiet_, firstEvent_ + 4 * quiet_);
+    // A lost connection is read at once: the stack may be gone.
+    if (!connected && connected_) due_ = now;
+    connected_ = connected;
+  }
+  if (!pending_ && now >= nextPoll_) {
+    pending_ = true;
+    due_ = now;
+  }
+  if (pending_ && now >= due_) Snapshot(model, out, log);
+}
+
+bool LiveSource::Command(const std::vector<std::wstring>& argv, ClusterModel& model, Notifications& out,
+                         std::string& message, bool& ok, const LogFunction& log) {
+  if (argv.empty() || !winapi::EqualsNoCase(argv[0], L"reload")) return false;
+  ok = Snapshot(model, out, log);
+  message = ok ? "read the cluster: " + std::to_string(out.size()) + " notification(s)" : "the cluster cannot be read";
   return true;
 }
 

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "cib_watch.h"
 #include "model.h"
 #include "source.h"
 
@@ -19,6 +20,10 @@ using clustersim::Notifications;
 // corosync.conf, its links become networks and interfaces.
 bool SnapshotOfCibFile(const std::string& path, ClusterModel& model, std::string& error,
                        std::vector<std::string>& warnings, const std::string& corosyncConf = std::string());
+
+// The model of the local cluster's live CIB (`cibadmin --query`, then as a file).
+bool SnapshotOfLiveCib(ClusterModel& model, std::string& error, std::vector<std::string>& warnings,
+                       const std::string& corosyncConf = std::string());
 
 // Brings `model` to the state of the CIB file; a file that cannot be read leaves the
 // model as it is and says why in the log. A group the new state places nowhere stays on
@@ -88,6 +93,41 @@ class ReplaySource : public clustersim::ModelSource {
   std::vector<std::string> states_;
   std::size_t current_ = 0;
   Clock::time_point due_{};
+};
+
+// The local Pacemaker cluster: libcib's change notifications trigger a full snapshot once
+// they have been quiet for a moment (an administrative action is a burst of several CIB
+// updates); a periodic snapshot is the safety net. While the cluster cannot be read (the
+// stack stopped, or not started yet) the service is reported lost; the connection is
+// tried again every few seconds.
+class LiveSource : public clustersim::ModelSource {
+ public:
+  LiveSource(std::string corosyncConf, std::chrono::milliseconds quiet, std::chrono::milliseconds poll,
+             unsigned retrySeconds);
+
+  std::string Describe() const override { return "the local Pacemaker cluster"; }
+  // Starts the watch; a cluster that cannot be read yet is no error (it is waited for).
+  bool Load(ClusterModel& model, std::string& error, const LogFunction& log) override;
+  int Descriptor() const override { return watch_.Descriptor(); }
+  int TimeoutMs() const override;
+  void Update(ClusterModel& model, Notifications& out, const LogFunction& log) override;
+  bool ClusterReachable() const override { return reachable_; }
+  // "reload": a snapshot now.
+  bool Command(const std::vector<std::wstring>& argv, ClusterModel& model, Notifications& out, std::string& message,
+               bool& ok, const LogFunction& log) override;
+
+ private:
+  using Clock = std::chrono::steady_clock;
+  bool Snapshot(ClusterModel& model, Notifications& out, const LogFunction& log);
+
+  std::string corosyncConf_;
+  std::chrono::milliseconds quiet_, poll_, retry_;
+  CibWatch watch_;
+  bool reachable_ = false;
+  bool connected_ = false;
+  std::string lastError_;  // logged once, not on every retry
+  bool pending_ = false;
+  Clock::time_point firstEvent_{}, due_{}, nextPoll_{};
 };
 
 }  // namespace pcmkclus

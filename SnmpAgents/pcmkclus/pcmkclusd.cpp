@@ -20,9 +20,10 @@ namespace {
 
 void Usage() {
   std::fprintf(stderr,
-               "usage: pcmkclusd (--cib-file PATH [--corosync-conf PATH] | --replay DIR [--interval SECONDS])\n"
+               "usage: pcmkclusd (--live | --cib-file PATH) [--corosync-conf PATH] | --replay DIR [--interval SECONDS]\n"
                "                 [--socket PATH] [--control PATH]\n"
                "       pcmkclusd --print CIB [NEXT-CIB...]\n"
+               "  --live            serve the local Pacemaker cluster (its CIB's notifications, a poll every 30 s)\n"
                "  --cib-file PATH   serve the cluster of a CIB file, reloaded when it is replaced\n"
                "  --replay DIR      serve the CIB states *.xml of DIR in name order; \"clussim step\" moves on\n"
                "  --corosync-conf P the links of corosync.conf P as networks and interfaces\n"
@@ -66,6 +67,7 @@ int main(int argc, char** argv) {
   options.serviceSocket = winapi::cluster::ServiceSocketPath();
   options.controlSocket = clustersim::DefaultControlSocket();
   std::string cibFile, replay, corosyncConf;
+  bool live = false;
   double interval = 0;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
@@ -73,6 +75,7 @@ int main(int argc, char** argv) {
     if (arg == "--print" && hasValue) return Print(argc, argv, i + 1);
     if (arg == "--cib-file" && hasValue) cibFile = argv[++i];
     else if (arg == "--replay" && hasValue) replay = argv[++i];
+    else if (arg == "--live") live = true;
     else if (arg == "--corosync-conf" && hasValue) corosyncConf = argv[++i];
     else if (arg == "--interval" && hasValue) interval = std::atof(argv[++i]);
     else if (arg == "--socket" && hasValue) options.serviceSocket = argv[++i];
@@ -86,8 +89,8 @@ int main(int argc, char** argv) {
       return 2;
     }
   }
-  if (cibFile.empty() == replay.empty()) {
-    std::fprintf(stderr, "pcmkclusd: give one source: --cib-file PATH or --replay DIR\n");
+  if (live + !cibFile.empty() + !replay.empty() != 1) {
+    std::fprintf(stderr, "pcmkclusd: give one source: --live, --cib-file PATH or --replay DIR\n");
     Usage();
     return 2;
   }
@@ -96,7 +99,10 @@ int main(int argc, char** argv) {
     return 2;
   }
   std::unique_ptr<clustersim::ModelSource> source;
-  if (!cibFile.empty()) {
+  if (live) {
+    source = std::make_unique<pcmkclus::LiveSource>(corosyncConf, std::chrono::milliseconds(200),
+                                                     std::chrono::milliseconds(30000), 2);
+  } else if (!cibFile.empty()) {
     source = std::make_unique<pcmkclus::CibFileSource>(cibFile, corosyncConf, std::chrono::milliseconds(200),
                                                         std::chrono::milliseconds(5000));
   } else {

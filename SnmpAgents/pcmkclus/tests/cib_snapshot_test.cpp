@@ -108,6 +108,14 @@ TEST(CibSnapshot, RefusesWhatItCannotRead) {
     EXPECT_FALSE(BuildModel(c.monitor, c.cib, model, error, warnings));
     EXPECT_NE(std::string::npos, error.find(c.expected)) << error;
   }
+  // A cluster without resources has no resources section at all, and is a cluster.
+  clustersim::ClusterModel model;
+  std::string error;
+  std::vector<std::string> warnings;
+  EXPECT_TRUE(BuildModel(Monitor("<nodes><node name=\"n1\" id=\"1\" online=\"true\"/></nodes>"), cib, model, error,
+                         warnings))
+      << error;
+  EXPECT_EQ(1u, model.List(Kind::Node).size());
 }
 
 TEST(CibSnapshot, NamesOfAnyLengthAndCharacterSet) {
@@ -178,6 +186,9 @@ TEST(CibSnapshot, StatesOfNodesAndResources) {
       {"role=\"Stopped\" pending=\"Starting\"", ClusterResourceOnlinePending},
       {"role=\"Started\" pending=\"Stopping\"", ClusterResourceOfflinePending},
       {"role=\"Nonsense\"", ClusterResourceStateUnknown},
+      // Stopped with a failure recorded for it (see the failures section below).
+      {"role=\"Stopped\"", ClusterResourceFailed},
+      {"role=\"Started\"", ClusterResourceOnline},
   };
   std::string monitorNodes, cibNodes, monitorResources;
   for (std::size_t i = 0; i < std::size(nodes); ++i) {
@@ -191,7 +202,12 @@ TEST(CibSnapshot, StatesOfNodesAndResources) {
   clustersim::ClusterModel model;
   std::string error;
   std::vector<std::string> warnings;
-  ASSERT_TRUE(BuildModel(Monitor("<nodes>" + monitorNodes + "</nodes><resources>" + monitorResources + "</resources>"),
+  // r9 stopped after its failure, r10 recovered from its own: failed, online.
+  const std::string failures =
+      "<failures><failure op_key=\"r9_monitor_10000\" node=\"n0\"/><failure op_key=\"r10_start_0\" node=\"n0\"/>"
+      "</failures>";
+  ASSERT_TRUE(BuildModel(Monitor("<nodes>" + monitorNodes + "</nodes><resources>" + monitorResources + "</resources>" +
+                                 failures),
                          Cib(cibNodes, ""), model, error, warnings))
       << error;
   for (std::size_t i = 0; i < std::size(nodes); ++i) {
