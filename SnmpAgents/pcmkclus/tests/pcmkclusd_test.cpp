@@ -9,6 +9,7 @@
 
 #include <dirent.h>
 #include <stdio.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -72,9 +73,12 @@ class Daemon : public ::testing::Test {
                                     static_cast<DWORD>(CLUSTER_CHANGE_ALL) & ~CLUSTER_CHANGE_HANDLE_CLOSE, 0);
     ASSERT_NE(nullptr, port_);
   }
-  void TearDown() override {
+  void TearDown() override { Close(); }
+  void Close() {
     if (port_) CloseClusterNotifyPort(port_);
     if (cluster_) CloseCluster(cluster_);
+    port_ = nullptr;
+    cluster_ = nullptr;
   }
   std::wstring OwnerOf(const wchar_t* group) {
     HGROUP handle = OpenClusterGroup(cluster_, group);
@@ -143,6 +147,50 @@ TEST_F(Daemon, AReplacedCibFileIsFollowedAndAHalfWrittenOneIsNot) {
   std::string log;
   EXPECT_EQ(0, service_.Control({"status"}, &log));
   unlink(cib.c_str());
+}
+
+// The live source with a cibadmin that answers from a file, or fails as it does when the
+// stack is down: the service closes while the cluster cannot be read and opens again.
+TEST_F(Daemon, LiveSourceClosesTheServiceWhileTheClusterCannotBeRead) {
+  const auto states = States();
+  ASSERT_GE(states.size(), 4u);
+  const std::string dir = service_.Directory();
+  const std::string cib = dir + "/live.xml", down = dir + "/down", tool = dir + "/cibadmin";
+  std::ofstream(cib) << Read(Fixture("states/" + states[0] + ".xml"));
+  std::ofstream(tool) << "#!/bin/sh\n[ -e '" << down << "' ] && exit 102\ncat '" << cib << "'\n";
+  chmod(tool.c_str(), 0755);
+  setenv("PCMKCLUS_CIBADMIN", tool.c_str(), 1);
+  ASSERT_TRUE(service_.StartDaemon(PCMKCLUSD_PATH, {"--live"}));
+  unsetenv("PCMKCLUS_CIBADMIN");
+  Open();
+  EXPECT_EQ(L"n1", OwnerOf(L"web"));
+
+  // The stack goes: the service ends, and every port hears it once.
+  std::ofstream(down) << "";
+  std::string output;
+  EXPECT_EQ(1, service_.Control({"reload"}, &output)) << output;
+  WCHAR name[260];
+  DWORD cch = 260, filter = 0;
+  DWORD_PTR key = 0;
+  ASSERT_EQ(static_cast<DWORD>(ERROR_SUCCESS), GetClusterNotify(port_, &key, &filter, name, &cch, 3000));
+  EXPECT_EQ(static_cast<DWORD>(CLUSTER_CHANGE_CLUSTER_STATE), filter);
+  EXPECT_EQ(0, service_.Control({"status"}, &output));
+  EXPECT_NE(std::string::npos, output.find("service stopped")) << output;
+  Close();
+
+  // It comes back in a later state: the service opens within the retry and serves it.
+  std::ofstream(cib) << Read(Fixture("states/" + states[3] + ".xml"));
+  unlink(down.c_str());
+  bool back = false;
+  for (int i = 0; i < 100 && !back; ++i) {
+    back = service_.Control({"status"}, &output) == 0 && output.find("service running") != std::string::npos;
+    if (!back) usleep(100000);
+  }
+  ASSERT_TRUE(back) << output;
+  Open();
+  EXPECT_EQ(L"n3", OwnerOf(L"web"));
+  unlink(cib.c_str());
+  unlink(tool.c_str());
 }
 
 TEST_F(Daemon, RefusesToStartOnWhatItCannotRead) {
