@@ -3,6 +3,7 @@
 #include <crm/cib.h>
 #include <crm/common/results.h>
 #include <glib.h>
+#include <libxml/parser.h>
 
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -102,6 +103,9 @@ bool CibWatch::Start(std::string& error) {
     error = "a CIB watch runs already in this process";
     return false;
   }
+  // libxml2 is used by libcib on the watch thread and by the snapshots on the server's:
+  // its global state must be set up before a second thread exists.
+  xmlInitParser();
   gWatch = this;
   gEvent = event_;
   gConnected = &connected_;
