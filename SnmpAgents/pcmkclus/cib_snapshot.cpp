@@ -156,11 +156,6 @@ bool ReadConfiguration(const std::string& cibXml, Configuration& config, std::st
   return true;
 }
 
-struct NodeRow {
-  const char* attribute;
-  int state;
-};
-
 int NodeState(const xmlNode* node) {
   if (True(node, "unclean")) return ClusterNodeDown;
   if (True(node, "pending")) return ClusterNodeJoining;
@@ -355,7 +350,7 @@ class Builder {
     return resource;
   }
 
-  void Configure(Object& resource, const Primitive& primitive) const {
+  void Configure(Object& resource, const Primitive& primitive) {
     const xmlNode* element = primitive.element;
     const auto instance = NvPairs(element, "instance_attributes");
     for (const auto& [name, value] : instance) resource.priv.Set(Wide(name), PropertyValue::Text(Wide(value)));
@@ -372,14 +367,14 @@ class Builder {
     }
     unsigned long long ms = 0;
     if (ParseInterval(Lookup(meta, "failure-timeout"), ms)) resource.common.Set(L"RestartPeriod", Milliseconds(ms));
+    bool monitored = false;
     for (const xmlNode* op : Children(Child(element, "operations"), "op")) {
       const std::string name = Attr(op, "name");
-      if (name == "monitor" && ParseInterval(Attr(op, "interval"), ms) && ms) {
-        if (!monitorSeen_.count(&resource)) {
-          resource.common.Set(L"LooksAlivePollInterval", Milliseconds(ms));
-          resource.common.Set(L"IsAlivePollInterval", Milliseconds(ms));
-          monitorSeen_.insert(&resource);
-        }
+      // The first monitor only: a promotable resource has one per role.
+      if (name == "monitor" && !monitored && ParseInterval(Attr(op, "interval"), ms) && ms) {
+        resource.common.Set(L"LooksAlivePollInterval", Milliseconds(ms));
+        resource.common.Set(L"IsAlivePollInterval", Milliseconds(ms));
+        monitored = true;
       }
       if (name == "start" && ParseInterval(Attr(op, "timeout"), ms)) resource.common.Set(L"PendingTimeout", Milliseconds(ms));
     }
@@ -503,7 +498,6 @@ class Builder {
   std::map<std::string, std::set<std::string>> failures_;
   std::vector<std::string>& warnings_;
   std::wstring dcNode_;
-  mutable std::set<const Object*> monitorSeen_;
 };
 
 bool CheckMonitorOutput(const xmlNode* root, std::string& error) {
