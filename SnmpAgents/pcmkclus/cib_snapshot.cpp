@@ -532,6 +532,13 @@ bool CheckMonitorOutput(const xmlNode* root, std::string& error) {
 
 }  // namespace
 
+std::string CibVersion(const std::string& cibXml) {
+  const XmlDocument doc = Parse(cibXml);
+  const xmlNode* root = doc ? xmlDocGetRootElement(doc.get()) : nullptr;
+  if (!Is(root, "cib")) return std::string();
+  return Attr(root, "admin_epoch") + "." + Attr(root, "epoch") + "." + Attr(root, "num_updates");
+}
+
 bool ParseInterval(const std::string& text, unsigned long long& milliseconds) {
   std::string t;
   for (const char c : text) {

@@ -26,6 +26,10 @@ bool BuildModel(const std::string& monitorXml, const std::string& cibXml, Cluste
 // on their first preferred owner, or the first node.
 void PlaceUnownedGroups(ClusterModel& model);
 
+// "admin_epoch.epoch.num_updates" of a CIB (its root element suffices); empty when the
+// text is no CIB. Any change of the CIB changes it.
+std::string CibVersion(const std::string& cibXml);
+
 // Milliseconds of a Pacemaker interval ("10s", "500ms", "2min", "1h", "PT10S", "30");
 // false for text that is none.
 bool ParseInterval(const std::string& text, unsigned long long& milliseconds);

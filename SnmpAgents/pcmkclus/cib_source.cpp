@@ -71,8 +71,8 @@ class ScratchFile {
 
 // The standard output of a Pacemaker tool run on the CIB file `cib` (empty: the live
 // CIB); false with the reason.
-bool RunTool(const std::string& program, const std::string& option, const std::string& cib, std::string& output,
-             std::string& error) {
+bool RunTool(const std::string& program, const std::vector<std::string>& options, const std::string& cib,
+             std::string& output, std::string& error) {
   int pipeFds[2];
   if (pipe2(pipeFds, O_CLOEXEC) != 0) {
     error = std::string("pipe: ") + std::strerror(errno);
@@ -86,7 +86,9 @@ bool RunTool(const std::string& program, const std::string& option, const std::s
   }
   if (!cib.empty()) env.push_back(const_cast<char*>(cibVariable.c_str()));
   env.push_back(nullptr);
-  char* const args[] = {const_cast<char*>(program.c_str()), const_cast<char*>(option.c_str()), nullptr};
+  std::vector<char*> args = {const_cast<char*>(program.c_str())};
+  for (const auto& option : options) args.push_back(const_cast<char*>(option.c_str()));
+  args.push_back(nullptr);
   const pid_t pid = fork();
   if (pid < 0) {
     close(pipeFds[0]);
@@ -98,7 +100,7 @@ bool RunTool(const std::string& program, const std::string& option, const std::s
     dup2(pipeFds[1], 1);
     const int null = open("/dev/null", O_WRONLY);
     if (null >= 0) dup2(null, 2);
-    execvpe(program.c_str(), args, env.data());
+    execvpe(program.c_str(), args.data(), env.data());
     _exit(127);
   }
   close(pipeFds[1]);
@@ -163,7 +165,7 @@ bool SnapshotOfCibText(const std::string& cib, ClusterModel& model, std::string&
     return false;
   }
   std::string monitor;
-  if (!RunTool(Tool("PCMKCLUS_CRM_MON", "crm_mon"), "--output-as=xml", copy.Path(), monitor, error)) return false;
+  if (!RunTool(Tool("PCMKCLUS_CRM_MON", "crm_mon"), {"--output-as=xml"}, copy.Path(), monitor, error)) return false;
   if (!BuildModel(monitor, cib, model, error, warnings)) return false;
   AddCorosyncLinks(links, model, warnings);
   return true;
@@ -197,10 +199,19 @@ bool SnapshotOfCibFile(const std::string& path, ClusterModel& model, std::string
 }
 
 bool SnapshotOfLiveCib(ClusterModel& model, std::string& error, std::vector<std::string>& warnings,
-                       const std::string& corosyncConf) {
+                       const std::string& corosyncConf, std::string* version) {
   std::string cib;
-  if (!RunTool(Tool("PCMKCLUS_CIBADMIN", "cibadmin"), "--query", "", cib, error)) return false;
+  if (!RunTool(Tool("PCMKCLUS_CIBADMIN", "cibadmin"), {"--query"}, "", cib, error)) return false;
+  if (version) *version = CibVersion(cib);
   return SnapshotOfCibText(cib, model, error, warnings, corosyncConf);
+}
+
+std::string LiveCibVersion() {
+  std::string cib, error;
+  if (!RunTool(Tool("PCMKCLUS_CIBADMIN", "cibadmin"), {"--query", "--xpath", "/cib", "--no-children"}, "", cib, error)) {
+    return std::string();
+  }
+  return CibVersion(cib);
 }
 
 bool FollowCibFile(const std::string& path, ClusterModel& model, Notifications& out, const LogFunction& log,
@@ -419,7 +430,7 @@ bool LiveSource::Snapshot(ClusterModel& model, Notifications& out, const LogFunc
   ClusterModel next;
   std::string error;
   std::vector<std::string> warnings;
-  const bool read = SnapshotOfLiveCib(next, error, warnings, corosyncConf_);
+  const bool read = SnapshotOfLiveCib(next, error, warnings, corosyncConf_, &version_);
   // While the cluster cannot be read it is tried more often, to be back soon.
   nextPoll_ = Clock::now() + (read ? poll_ : retry_);
   if (!read) {
@@ -451,8 +462,14 @@ void LiveSource::Update(ClusterModel& model, Notifications& out, const LogFuncti
     connected_ = connected;
   }
   if (!pending_ && now >= nextPoll_) {
-    pending_ = true;
-    due_ = now;
+    // The safety net costs one small query while nothing changed: a snapshot of a large
+    // cluster costs seconds of crm_mon.
+    const std::string version = reachable_ ? LiveCibVersion() : std::string();
+    nextPoll_ = now + poll_;
+    if (version.empty() || version != version_) {
+      pending_ = true;
+      due_ = now;
+    }
   }
   if (pending_ && now >= due_) Snapshot(model, out, log);
 }

@@ -21,9 +21,12 @@ using clustersim::Notifications;
 bool SnapshotOfCibFile(const std::string& path, ClusterModel& model, std::string& error,
                        std::vector<std::string>& warnings, const std::string& corosyncConf = std::string());
 
-// The model of the local cluster's live CIB (`cibadmin --query`, then as a file).
+// The model of the local cluster's live CIB (`cibadmin --query`, then as a file); the
+// CIB's version besides when `version` is given.
 bool SnapshotOfLiveCib(ClusterModel& model, std::string& error, std::vector<std::string>& warnings,
-                       const std::string& corosyncConf = std::string());
+                       const std::string& corosyncConf = std::string(), std::string* version = nullptr);
+// The live CIB's version alone; empty when it cannot be read.
+std::string LiveCibVersion();
 
 // Brings `model` to the state of the CIB file; a file that cannot be read leaves the
 // model as it is and says why in the log. A group the new state places nowhere stays on
@@ -126,6 +129,7 @@ class LiveSource : public clustersim::ModelSource {
   bool reachable_ = false;
   bool connected_ = false;
   std::string lastError_;  // logged once, not on every retry
+  std::string version_;    // of the last snapshot
   bool pending_ = false;
   Clock::time_point firstEvent_{}, due_{}, nextPoll_{};
 };

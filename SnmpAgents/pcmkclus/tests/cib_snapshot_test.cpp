@@ -253,6 +253,21 @@ TEST(CibSnapshot, IntervalsAndScores) {
   }
 }
 
+TEST(CibSnapshot, VersionOfACib) {
+  struct Case {
+    const char* xml;
+    const char* version;
+  };
+  const Case cases[] = {
+      {"<cib admin_epoch=\"0\" epoch=\"7\" num_updates=\"19\"/>", "0.7.19"},
+      {"<cib admin_epoch=\"1\" epoch=\"2\" num_updates=\"3\"><configuration/><status/></cib>", "1.2.3"},
+      {"<pacemaker-result/>", ""},
+      {"<cib epoch=\"1\"", ""},
+      {"", ""},
+  };
+  for (const auto& c : cases) EXPECT_EQ(c.version, CibVersion(c.xml)) << c.xml;
+}
+
 TEST(CorosyncLinks, NodesAndTheirLinks) {
   struct Case {
     const char* what;
