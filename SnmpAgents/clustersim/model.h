@@ -166,6 +166,15 @@ class ClusterModel {
   // Group state from its resources (an empty group keeps its own state).
   void UpdateGroupState(Object& group, Notifications& out);
 
+  // Brings the model to `next`, a later snapshot of the same cluster, raising what a
+  // cluster service raises on its way there: additions; node states, each followed by its
+  // interfaces; networks after their interfaces; per group the resources going offline
+  // (dependents first), a changed owner, the resources coming online (providers first),
+  // the group's state; property changes; deletions. Objects keep their ids and list
+  // positions; new ones come last. A group that `next` places on no node stays where it is.
+  // Registry keys that come, go or change raise REGISTRY_NAME or REGISTRY_VALUE last.
+  void Reconcile(const ClusterModel& next, Notifications& out);
+
  private:
   static std::size_t Index(Kind kind) { return static_cast<std::size_t>(kind); }
   void Remove(ObjectId id);
@@ -182,6 +191,15 @@ class ClusterModel {
   void Relocate(Object& group, ObjectId node, Notifications& out);
   void ApplyNodeState(Object& node, int state, Notifications& out);
   int InterfaceStateFor(const Object& netInterface) const;
+  // Parts of Reconcile.
+  ObjectId Counterpart(const ClusterModel& other, ObjectId id) const;
+  void AddFrom(const ClusterModel& next, Notifications& out);
+  void CopyRelations(Object& object, const ClusterModel& next, const Object& from);
+  void ReconcileNodesAndNetworks(const ClusterModel& next, Notifications& out);
+  void ReconcileGroup(Object& group, const ClusterModel& next, const Object& target, Notifications& out);
+  void ReconcileProperties(const ClusterModel& next, Notifications& out);
+  void RemoveMissing(const ClusterModel& next, Kind kind, Notifications& out);
+  void ReconcileRegistry(const ClusterModel& next, Notifications& out);
   std::map<std::wstring, RegistryValues>::iterator FindKey(const std::wstring& key);
   bool RegistryKeyExists(const std::wstring& key);
   // False with the reason for the cluster key itself, a resource's key, or a key that

@@ -458,4 +458,11 @@ bool LoadScenarioFile(const std::string& path, ClusterModel& model, std::string&
   return true;
 }
 
+bool ScenarioSource::Load(ClusterModel& model, std::string& error, const LogFunction& log) {
+  Warnings warnings;
+  if (!LoadScenarioFile(path_, model, error, &warnings)) return false;
+  for (const auto& warning : warnings) log(path_ + ": warning: " + warning);
+  return true;
+}
+
 }  // namespace clustersim

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "model.h"
+#include "source.h"
 
 namespace clustersim {
 
@@ -16,5 +17,16 @@ using Warnings = std::vector<std::string>;
 bool LoadScenario(const std::string& json, ClusterModel& model, std::string& error, Warnings* warnings = nullptr);
 bool LoadScenarioFile(const std::string& path, ClusterModel& model, std::string& error,
                       Warnings* warnings = nullptr);
+
+// clussimd's cluster: a scenario file, loaded once; clussim changes it.
+class ScenarioSource : public ModelSource {
+ public:
+  explicit ScenarioSource(std::string path) : path_(std::move(path)) {}
+  std::string Describe() const override { return path_; }
+  bool Load(ClusterModel& model, std::string& error, const LogFunction& log) override;
+
+ private:
+  std::string path_;
+};
 
 }  // namespace clustersim

@@ -186,7 +186,8 @@ struct Server::Client {
   std::string out;
 };
 
-Server::Server(ServerOptions options) : options_(std::move(options)) {}
+Server::Server(ServerOptions options, std::unique_ptr<ModelSource> source)
+    : options_(std::move(options)), source_(std::move(source)) {}
 
 Server::~Server() {
   for (auto& c : clients_) close(c->fd);
@@ -202,7 +203,7 @@ void Server::Log(const std::string& text) const {
   char stamp[32];
   const std::time_t now = std::time(nullptr);
   std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", std::localtime(&now));
-  std::fprintf(stderr, "%s clussimd: %s\n", stamp, text.c_str());
+  std::fprintf(stderr, "%s %s: %s\n", stamp, options_.name.c_str(), text.c_str());
   std::fflush(stderr);
 }
 
@@ -235,9 +236,7 @@ void Server::StopService() {
 
 bool Server::Start(std::string& error) {
   model_ = std::make_unique<ClusterModel>();
-  Warnings warnings;
-  if (!LoadScenarioFile(options_.scenario, *model_, error, &warnings)) return false;
-  for (const auto& warning : warnings) Log(options_.scenario + ": warning: " + warning);
+  if (!source_->Load(*model_, error, [this](const std::string& text) { Log(text); })) return false;
   sigset_t mask;
   sigemptyset(&mask);
   sigaddset(&mask, SIGTERM);
@@ -247,8 +246,9 @@ bool Server::Start(std::string& error) {
   signal(SIGPIPE, SIG_IGN);
   controlListener_ = ListenUnix(options_.controlSocket, error);
   if (controlListener_ < 0) return false;
-  if (!OpenService(error)) return false;
-  Log("cluster \"" + Narrow(model_->facts.name) + "\" from " + options_.scenario + ": " +
+  // A cluster that cannot be read yet: the service opens once it can.
+  if (source_->ClusterReachable() && !OpenService(error)) return false;
+  Log("cluster \"" + Narrow(model_->facts.name) + "\" from " + source_->Describe() + ": " +
       std::to_string(model_->List(Kind::Node).size()) + " nodes, " + std::to_string(model_->List(Kind::Group).size()) +
       " groups, " + std::to_string(model_->List(Kind::Resource).size()) + " resources");
   Log("service socket " + options_.serviceSocket + ", control socket " + options_.controlSocket);
@@ -261,10 +261,13 @@ int Server::Run() {
     fds.push_back({signals_, POLLIN, 0});
     fds.push_back({controlListener_, POLLIN, 0});
     fds.push_back({serviceListener_, static_cast<short>(serviceListener_ >= 0 ? POLLIN : 0), 0});
+    fds.push_back({source_->Descriptor(), POLLIN, 0});
+    constexpr std::size_t kFirstClient = 4;
     for (const auto& c : clients_) {
       fds.push_back({c->fd, static_cast<short>((c->closing ? 0 : POLLIN) | (c->out.empty() ? 0 : POLLOUT)), 0});
     }
-    if (poll(fds.data(), fds.size(), -1) < 0) {
+    const int ready = poll(fds.data(), fds.size(), source_->TimeoutMs());
+    if (ready < 0) {
       if (errno == EINTR) continue;
       Log(std::string("poll failed: ") + std::strerror(errno));
       return 1;
@@ -277,8 +280,10 @@ int Server::Run() {
     }
     if (fds[1].revents & POLLIN) Accept(controlListener_, true);
     if (serviceListener_ >= 0 && (fds[2].revents & POLLIN)) Accept(serviceListener_, false);
+    // A source that is due also gets its turn while clients keep the poll busy.
+    if (ready == 0 || (fds[3].revents & POLLIN) || source_->TimeoutMs() == 0) UpdateFromSource();
     // Clients by fd: the list may change while one of them is handled.
-    for (std::size_t i = 3; i < fds.size(); ++i) {
+    for (std::size_t i = kFirstClient; i < fds.size(); ++i) {
       const auto it = std::find_if(clients_.begin(), clients_.end(), [&](const auto& c) { return c->fd == fds[i].fd; });
       if (it == clients_.end()) continue;
       Client& client = **it;
@@ -375,6 +380,27 @@ void Server::Broadcast(const Notifications& notifications) {
       continue;
     }
     FlushTo(*c);
+  }
+}
+
+void Server::UpdateFromSource() {
+  Notifications out;
+  source_->Update(*model_, out, [this](const std::string& text) { Log(text); });
+  Broadcast(out);
+  FollowReachability();
+}
+
+void Server::FollowReachability() {
+  const bool reachable = source_->ClusterReachable();
+  if (!reachable && serviceListener_ >= 0) {
+    StopService();
+    Log("the cluster cannot be read: service stopped until it can");
+    return;
+  }
+  if (reachable && serviceListener_ < 0 && !stoppedByControl_) {
+    std::string error;
+    if (OpenService(error)) Log("the cluster can be read again: service started");
+    else Log(error);
   }
 }
 
@@ -673,6 +699,12 @@ std::string Server::RunCommand(const std::vector<std::wstring>& argv, bool& ok, 
   bool applied = false;
 
   if (argv.empty()) return "no command (try: status)";
+  std::string sourceMessage;
+  if (source_->Command(argv, model, out, sourceMessage, ok, [this](const std::string& text) { Log(text); })) {
+    Broadcast(out);
+    FollowReachability();
+    return sourceMessage;
+  }
   if (is(0, L"status")) {
     ok = true;
     std::string text = "cluster \"" + Narrow(model.facts.name) + "\", service " +
@@ -699,6 +731,7 @@ std::string Server::RunCommand(const std::vector<std::wstring>& argv, bool& ok, 
     if (is(1, L"stop")) {
       if (serviceListener_ < 0) return "the service is stopped already";
       StopService();
+      stoppedByControl_ = true;
       Log("service stopped by clussim");
       ok = true;
       return "service stopped";
@@ -706,7 +739,9 @@ std::string Server::RunCommand(const std::vector<std::wstring>& argv, bool& ok, 
     if (is(1, L"start")) {
       if (serviceListener_ >= 0) return "the service is running already";
       std::string failure;
+      if (!source_->ClusterReachable()) return "the cluster cannot be read: the service stays stopped";
       if (!OpenService(failure)) return failure;
+      stoppedByControl_ = false;
       Log("service started by clussim");
       ok = true;
       return "service started";

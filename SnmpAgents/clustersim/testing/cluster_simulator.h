@@ -47,15 +47,24 @@ class ClusterSimulator {
   }
 
   // Starts clussimd and waits until its service socket answers; false after 10 s.
-  bool Start(const std::string& scenario) {
+  bool Start(const std::string& scenario) { return StartDaemon(CLUSSIMD_PATH, {"--scenario", scenario}); }
+
+  // Starts another daemon of the same protocol (its source arguments in `args`) on this
+  // simulator's sockets, logging to <dir>/clussimd.log, and waits until it answers.
+  bool StartDaemon(const char* path, const std::vector<std::string>& args) {
     Stop();
+    std::vector<std::string> argv = {path};
+    argv.insert(argv.end(), args.begin(), args.end());
+    argv.insert(argv.end(), {"--socket", serviceSocket_, "--control", controlSocket_});
+    std::vector<char*> pointers;
+    for (auto& arg : argv) pointers.push_back(arg.data());
+    pointers.push_back(nullptr);
     pid_ = fork();
     if (pid_ == 0) {
       setsid();
       const int log = open((dir_ + "/clussimd.log").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
       if (log >= 0) dup2(log, 2);
-      execl(CLUSSIMD_PATH, CLUSSIMD_PATH, "--scenario", scenario.c_str(), "--socket", serviceSocket_.c_str(),
-            "--control", controlSocket_.c_str(), static_cast<char*>(nullptr));
+      execv(path, pointers.data());
       _exit(127);
     }
     for (int i = 0; i < 1000; ++i) {
