@@ -4,7 +4,9 @@
 #include <net-snmp/net-snmp-includes.h>
 #include <net-snmp/agent/net-snmp-agent-includes.h>
 
+#include <algorithm>
 #include <chrono>
+#include <map>
 #include <mutex>
 #include <condition_variable>
 #include <cstring>
@@ -77,8 +79,13 @@ void ApplyGet(RegionBinding& binding, netsnmp_agent_request_info* info, netsnmp_
   }
 }
 
-// Nothing more in this region: endOfMibView makes the master go on with the next subtree.
-void PassOn(netsnmp_agent_request_info* info, netsnmp_request_info* request) { netsnmp_set_request_error(info, request, SNMP_ENDOFMIBVIEW); }
+// Nothing more in this region. A subagent says endOfMibView and its master goes on with
+// the next subtree; as the master, the library does so for a request left unanswered
+// (an endOfMibView would end a GETBULK's repetitions here).
+void PassOn(netsnmp_agent_request_info* info, netsnmp_request_info* request) {
+  if (netsnmp_ds_get_boolean(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_ROLE))
+    netsnmp_set_request_error(info, request, SNMP_ENDOFMIBVIEW);
+}
 
 // The name a GETNEXT asks the agent for: below the region's root the agent starts at
 // the root itself.
@@ -130,12 +137,106 @@ QueryWorkers& Workers() {
   return workers;
 }
 
-// One request of a GET or GETNEXT: what was asked and what the agent answered.
+// One request of a GET or GETNEXT: what was asked and what the agent answered. A
+// repetition of a GETBULK also carries the agent's answers to the repetitions after it.
 struct DelegatedItem {
   netsnmp_request_info* request;
   VarBind asked;
   QueryResult result;
+  size_t lookahead = 0;  // further GETNEXTs to run after this one
+  std::vector<QueryResult> ahead;
 };
+
+// The rest of a GETBULK's repetitions, asked of the agent in the same pass as the first:
+// the library asks for each repetition in a pass of its own, and without these every
+// object of a bulk walk would cost a trip to the agent's thread.
+class BulkAnswers {
+ public:
+  struct Key {
+    const void* session;
+    long transaction;
+    int index;
+    auto operator<=>(const Key&) const = default;
+  };
+
+  static Key KeyOf(netsnmp_agent_request_info* info, netsnmp_request_info* request) {
+    return Key{info->asp, TransactionId(info), request->index};
+  }
+
+  // Keeps the answers that follow `after`, for the request's next pass.
+  void Keep(const Key& key, const Oid& after, std::vector<QueryResult> answers) {
+    if (answers.empty()) return;
+    // Answers of a request the library gave up on (a full response) are never taken: drop
+    // them before they pile up.
+    if (pending_.size() >= kMaxPending) pending_.clear();
+    pending_[key] = Pending{after, std::move(answers), 0};
+  }
+
+  // The answer to the GETNEXT of `asked`, when a former pass fetched it.
+  bool Take(const Key& key, const Oid& asked, QueryResult& answer) {
+    auto found = pending_.find(key);
+    if (found == pending_.end()) return false;
+    Pending& pending = found->second;
+    if (pending.after != asked) {
+      pending_.erase(found);
+      return false;
+    }
+    answer = std::move(pending.answers[pending.next++]);
+    if (pending.next == pending.answers.size() || !Ascends(answer, asked)) {
+      pending_.erase(found);
+      return true;
+    }
+    pending.after = answer.varbinds[0].name;
+    return true;
+  }
+
+  static bool Ascends(const QueryResult& answer, const Oid& asked) {
+    return answer.called && answer.status == kNoError && answer.varbinds.size() == 1 && answer.varbinds[0].name > asked;
+  }
+
+ private:
+  static long TransactionId(netsnmp_agent_request_info* info) {
+    return info && info->asp && info->asp->pdu ? info->asp->pdu->transid : 0;
+  }
+  static constexpr size_t kMaxPending = 1024;
+  struct Pending {
+    Oid after;
+    std::vector<QueryResult> answers;
+    size_t next;
+  };
+  std::map<Key, Pending> pending_;
+};
+
+BulkAnswers& BulkCache() {
+  static BulkAnswers cache;
+  return cache;
+}
+
+// Repetitions fetched ahead in one pass: enough for a full response, few enough that a
+// response the library cuts short wastes little of the agent's time.
+constexpr long kMaxLookahead = 128;
+
+size_t LookaheadOf(netsnmp_agent_request_info* info, netsnmp_request_info* request) {
+  const bool bulk = info->asp && info->asp->pdu && info->asp->pdu->command == SNMP_MSG_GETBULK;
+  if (!bulk || request->repeat <= 0) return 0;
+  return static_cast<size_t>(std::min<long>(request->repeat, kMaxLookahead));
+}
+
+// The GETNEXT of `item`, then the GETNEXTs of the repetitions after it while the agent
+// stays inside the region.
+void QueryAhead(const RegionBinding& binding, DelegatedItem& item) {
+  item.result = binding.agent->Query(kPduGetNext, {item.asked});
+  Oid last = item.asked.name;
+  const QueryResult* previous = &item.result;
+  for (size_t n = 0; n < item.lookahead; ++n) {
+    if (!BulkAnswers::Ascends(*previous, last) || !IsPrefix(binding.root, previous->varbinds[0].name)) return;
+    last = previous->varbinds[0].name;
+    VarBind next;
+    next.name = last;
+    item.ahead.push_back(binding.agent->Query(kPduGetNext, {next}));
+    previous = &item.ahead.back();
+  }
+}
 
 // The queries of one handler call, run on the agent's thread. The loop waits a little
 // for them: most answers come at once and are given straight away; only a query that
@@ -153,8 +254,21 @@ struct QueryJob {
 constexpr auto kInlineWait = std::chrono::milliseconds(20);
 
 void Apply(RegionBinding& binding, netsnmp_agent_request_info* info, DelegatedItem& item, bool next) {
-  if (next) ApplyGetNext(binding, info, item.request, item.asked, item.result);
-  else ApplyGet(binding, info, item.request, item.asked, item.result);
+  if (!next) {
+    ApplyGet(binding, info, item.request, item.asked, item.result);
+    return;
+  }
+  if (BulkAnswers::Ascends(item.result, item.asked.name))
+    BulkCache().Keep(BulkAnswers::KeyOf(info, item.request), item.result.varbinds[0].name, std::move(item.ahead));
+  ApplyGetNext(binding, info, item.request, item.asked, item.result);
+}
+
+// A later repetition of a GETBULK whose answer an earlier pass fetched: answered at once.
+bool AnsweredAhead(RegionBinding& binding, netsnmp_agent_request_info* info, DelegatedItem& item) {
+  QueryResult answer;
+  if (!BulkCache().Take(BulkAnswers::KeyOf(info, item.request), item.asked.name, answer)) return false;
+  ApplyGetNext(binding, info, item.request, item.asked, answer);
+  return true;
 }
 
 void Delegate(netsnmp_mib_handler* handler, netsnmp_handler_registration* registration,
@@ -174,6 +288,8 @@ void Delegate(netsnmp_mib_handler* handler, netsnmp_handler_registration* regist
       ApplyGetNext(*binding, info, r, item.asked, binding->agent->Query(kPduGetNext, {item.asked}));
       continue;
     }
+    if (next && AnsweredAhead(*binding, info, item)) continue;
+    if (next) item.lookahead = LookaheadOf(info, r);
     job->items.push_back(std::move(item));
   }
   if (job->items.empty()) return;
@@ -183,7 +299,8 @@ void Delegate(netsnmp_mib_handler* handler, netsnmp_handler_registration* regist
       [binding, job, pdu] {
         for (DelegatedItem& item : job->items) {
           try {
-            item.result = binding->agent->Query(pdu, {item.asked});
+            if (pdu == kPduGetNext) QueryAhead(*binding, item);
+            else item.result = binding->agent->Query(pdu, {item.asked});
           } catch (const std::exception& e) {
             item.result.called = false;
             item.result.problem = e.what();
