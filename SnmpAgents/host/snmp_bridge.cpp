@@ -5,6 +5,7 @@
 #include <net-snmp/agent/net-snmp-agent-includes.h>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <map>
 #include <mutex>
@@ -32,6 +33,25 @@ Oid HostOid(const oid* ids, size_t length) {
   out.reserve(length);
   for (size_t i = 0; i < length; ++i) out.push_back(static_cast<uint32_t>(ids[i]));
   return out;
+}
+
+// net-snmp's oids against ours, each sub-identifier taken as 32 bits; -1, 0 or 1.
+int CompareAsHost(const oid* ids, size_t length, const Oid& other) {
+  const size_t common = std::min(length, other.size());
+  for (size_t i = 0; i < common; ++i) {
+    const auto id = static_cast<uint32_t>(ids[i]);
+    if (id != other[i]) return id < other[i] ? -1 : 1;
+  }
+  if (length == other.size()) return 0;
+  return length < other.size() ? -1 : 1;
+}
+
+// Names the varbind; false when the name is longer than SNMP allows.
+bool SetName(variable_list& vb, const Oid& name) {
+  std::array<oid, MAX_OID_LEN> ids;
+  if (name.size() > ids.size()) return false;
+  std::copy(name.begin(), name.end(), ids.begin());
+  return snmp_set_var_objid(&vb, ids.data(), name.size()) == 0;
 }
 
 // One region of one agent, the data of its handler registration.
@@ -116,20 +136,17 @@ void ApplyGetNext(RegionBinding& binding, netsnmp_agent_request_info* info, nets
   const VarBind& answer = result.varbinds[0];
   // Compared as 32-bit sub-identifiers: AgentX delivers 4294967295 sign-extended in a
   // 64-bit oid, which net-snmp's own compare would rank above every real value.
-  const Oid original = HostOid(request->requestvb->name, request->requestvb->name_length);
-  const Oid rangeEnd = HostOid(request->range_end, request->range_end_len);
-  const bool ascending = answer.name > original;
+  const bool ascending = CompareAsHost(request->requestvb->name, request->requestvb->name_length, answer.name) < 0;
   const bool inRegion = IsPrefix(binding.root, answer.name);
-  const bool inRange = rangeEnd.empty() || answer.name < rangeEnd;
+  const bool inRange =
+      request->range_end_len == 0 || CompareAsHost(request->range_end, request->range_end_len, answer.name) > 0;
   if (!ascending || !inRegion || !inRange) {
     if (!ascending) HostLog(LogLevel::Warning, binding.agent->Name() + ": GETNEXT " + OidText(asked.name) +
                                                    " answered the non-ascending " + OidText(answer.name));
     PassOn(info, request);
     return;
   }
-  const std::vector<oid> answerOid = NetOid(answer.name);
-  snmp_set_var_objid(request->requestvb, answerOid.data(), answerOid.size());
-  if (!ToNetSnmp(answer, *request->requestvb)) netsnmp_set_request_error(info, request, SNMP_ERR_GENERR);
+  if (!SetName(*request->requestvb, answer.name) || !ToNetSnmp(answer, *request->requestvb)) netsnmp_set_request_error(info, request, SNMP_ERR_GENERR);
 }
 
 QueryWorkers& Workers() {
@@ -274,7 +291,9 @@ bool AnsweredAhead(RegionBinding& binding, netsnmp_agent_request_info* info, Del
 void Delegate(netsnmp_mib_handler* handler, netsnmp_handler_registration* registration,
               netsnmp_agent_request_info* info, netsnmp_request_info* requests, bool next) {
   auto* binding = static_cast<RegionBinding*>(registration->my_reg_void);
-  auto job = std::make_shared<QueryJob>();
+  // Made only when the agent is to be asked: later passes of a GETBULK are mostly answered
+  // from what the first one fetched.
+  std::shared_ptr<QueryJob> job;
   for (netsnmp_request_info* r = requests; r; r = r->next) {
     if (r->processed) continue;
     DelegatedItem item{r, {}, {}};
@@ -290,9 +309,10 @@ void Delegate(netsnmp_mib_handler* handler, netsnmp_handler_registration* regist
     }
     if (next && AnsweredAhead(*binding, info, item)) continue;
     if (next) item.lookahead = LookaheadOf(info, r);
+    if (!job) job = std::make_shared<QueryJob>();
     job->items.push_back(std::move(item));
   }
-  if (job->items.empty()) return;
+  if (!job) return;
   const uint8_t pdu = next ? kPduGetNext : kPduGet;
   Workers().Submit(
       binding->agent,
