@@ -2,7 +2,7 @@
 """Bulk walks through the three ways of serving a MIB, in the same run (not part of ctest):
 
     python3 SnmpAgents/host/bench/standalone_bench.py [--build build/linux] [--walks 3]
-        [--rows 10000] [--no-cluster]
+        [--rows 10000] [--no-cluster | --only-cluster]
 
 - in-process: snmpd serving the objects from its own table (plain_dlmod loaded by `dlmod`),
   the yardstick;
@@ -126,11 +126,10 @@ def table_run(build, work, rows, walks, agentx_walks):
 
 def cluster_run(build, work, scenario, label, walks, agentx_walks):
     """The cluster agent over clussimd with the scenario, served all three ways in turn."""
-    import cluster_agent_e2e_test as base
     import load_bench
 
-    load_bench.configure(build)
-    base.BIN = os.path.join(build, "bin")
+    load_bench.configure(build)  # before the test module reads the environment
+    import cluster_agent_e2e_test as base
 
     class Env(base.ClusterAgentEndToEnd):
         pass
@@ -174,14 +173,16 @@ def main():
     parser.add_argument("--agentx-walks", type=int, default=1)
     parser.add_argument("--rows", type=int, default=10000)
     parser.add_argument("--no-cluster", action="store_true")
+    parser.add_argument("--only-cluster", action="store_true")
     args = parser.parse_args()
     build = os.path.abspath(args.build)
     # Short paths: Unix socket names hold at most 107 bytes.
     work = tempfile.mkdtemp(prefix="fw-sbench-")
     try:
-        small = table_run(build, os.path.join(work, "t1"), args.rows, args.walks, args.agentx_walks)
-        large = table_run(build, os.path.join(work, "t2"), 2 * args.rows, args.walks, args.agentx_walks)
-        growth("test agent table", small, large)
+        if not args.only_cluster:
+            small = table_run(build, os.path.join(work, "t1"), args.rows, args.walks, args.agentx_walks)
+            large = table_run(build, os.path.join(work, "t2"), 2 * args.rows, args.walks, args.agentx_walks)
+            growth("test agent table", small, large)
         if args.no_cluster:
             return 0
         scenarios = []
