@@ -7,13 +7,13 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
-#include <map>
 #include <mutex>
 #include <condition_variable>
 #include <cstring>
 #include <memory>
 #include <set>
 
+#include "bulk_answers.h"
 #include "extension_agent.h"
 #include "host_log.h"
 #include "query_worker.h"
@@ -164,65 +164,13 @@ struct DelegatedItem {
   std::vector<QueryResult> ahead;
 };
 
-// The rest of a GETBULK's repetitions, asked of the agent in the same pass as the first:
-// the library asks for each repetition in a pass of its own, and without these every
-// object of a bulk walk would cost a trip to the agent's thread.
-class BulkAnswers {
- public:
-  struct Key {
-    const void* session;
-    long transaction;
-    int index;
-    auto operator<=>(const Key&) const = default;
-  };
+long TransactionOf(netsnmp_agent_request_info* info) {
+  return info && info->asp && info->asp->pdu ? info->asp->pdu->transid : 0;
+}
 
-  static Key KeyOf(netsnmp_agent_request_info* info, netsnmp_request_info* request) {
-    return Key{info->asp, TransactionId(info), request->index};
-  }
-
-  // Keeps the answers that follow `after`, for the request's next pass.
-  void Keep(const Key& key, const Oid& after, std::vector<QueryResult> answers) {
-    if (answers.empty()) return;
-    // Answers of a request the library gave up on (a full response) are never taken: drop
-    // them before they pile up.
-    if (pending_.size() >= kMaxPending) pending_.clear();
-    pending_[key] = Pending{after, std::move(answers), 0};
-  }
-
-  // The answer to the GETNEXT of `asked`, when a former pass fetched it.
-  bool Take(const Key& key, const Oid& asked, QueryResult& answer) {
-    auto found = pending_.find(key);
-    if (found == pending_.end()) return false;
-    Pending& pending = found->second;
-    if (pending.after != asked) {
-      pending_.erase(found);
-      return false;
-    }
-    answer = std::move(pending.answers[pending.next++]);
-    if (pending.next == pending.answers.size() || !Ascends(answer, asked)) {
-      pending_.erase(found);
-      return true;
-    }
-    pending.after = answer.varbinds[0].name;
-    return true;
-  }
-
-  static bool Ascends(const QueryResult& answer, const Oid& asked) {
-    return answer.called && answer.status == kNoError && answer.varbinds.size() == 1 && answer.varbinds[0].name > asked;
-  }
-
- private:
-  static long TransactionId(netsnmp_agent_request_info* info) {
-    return info && info->asp && info->asp->pdu ? info->asp->pdu->transid : 0;
-  }
-  static constexpr size_t kMaxPending = 1024;
-  struct Pending {
-    Oid after;
-    std::vector<QueryResult> answers;
-    size_t next;
-  };
-  std::map<Key, Pending> pending_;
-};
+BulkAnswers::Key BulkKeyOf(netsnmp_agent_request_info* info, netsnmp_request_info* request) {
+  return BulkAnswers::Key{info->asp, TransactionOf(info), request->index};
+}
 
 BulkAnswers& BulkCache() {
   static BulkAnswers cache;
@@ -276,14 +224,14 @@ void Apply(RegionBinding& binding, netsnmp_agent_request_info* info, DelegatedIt
     return;
   }
   if (BulkAnswers::Ascends(item.result, item.asked.name))
-    BulkCache().Keep(BulkAnswers::KeyOf(info, item.request), item.result.varbinds[0].name, std::move(item.ahead));
+    BulkCache().Keep(BulkKeyOf(info, item.request), item.result.varbinds[0].name, std::move(item.ahead));
   ApplyGetNext(binding, info, item.request, item.asked, item.result);
 }
 
 // A later repetition of a GETBULK whose answer an earlier pass fetched: answered at once.
 bool AnsweredAhead(RegionBinding& binding, netsnmp_agent_request_info* info, DelegatedItem& item) {
   QueryResult answer;
-  if (!BulkCache().Take(BulkAnswers::KeyOf(info, item.request), item.asked.name, answer)) return false;
+  if (!BulkCache().Take(BulkKeyOf(info, item.request), item.asked.name, answer)) return false;
   ApplyGetNext(binding, info, item.request, item.asked, answer);
   return true;
 }
@@ -361,10 +309,6 @@ void OnQueriesDone(int, void*) { Workers().RunCompleted(); }
 std::set<long>& AppliedSets() {
   static std::set<long> applied;
   return applied;
-}
-
-long TransactionOf(netsnmp_agent_request_info* info) {
-  return info && info->asp && info->asp->pdu ? info->asp->pdu->transid : 0;
 }
 
 // The whole SET goes to the agent in one call, as the service sends it.

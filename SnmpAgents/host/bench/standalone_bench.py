@@ -18,6 +18,7 @@ turns; every way must return the same objects.
 import argparse
 import os
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -148,7 +149,7 @@ def cluster_run(build, work, scenario, label, walks, agentx_walks):
         Env.lab.stop("host")
         labs["in-process"] = (in_process_lab(os.path.join(work, "inproc"), build,
                                              {"PLAIN_ROWS": "0", "PLAIN_DUMP": dump, "PLAIN_ROOT": CLUSTER}), walks)
-        labs["standalone"] = (host_lab(os.path.join(work, "standalone"), build, True, []), walks)
+        labs["standalone"] = (host_lab(os.path.join(work, "standalone"), build, True, [base.AGENT]), walks)
         served(labs["in-process"][0], CLUSTER)
         served(labs["standalone"][0], CLUSTER, 300)
         results.update(best_walks(labs, CLUSTER))
@@ -176,6 +177,8 @@ def main():
     parser.add_argument("--only-cluster", action="store_true")
     args = parser.parse_args()
     build = os.path.abspath(args.build)
+    # Stopped from outside: the daemons started so far are stopped too.
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(1))
     # Short paths: Unix socket names hold at most 107 bytes.
     work = tempfile.mkdtemp(prefix="fw-sbench-")
     try:
