@@ -80,8 +80,12 @@ int ParseOptions(int argc, char** argv, Options& options) {
     const std::string arg = argv[i];
     const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
     long number = 0;
-    if (arg == "--verbose" || arg == "--standalone") {
-      (arg == "--verbose" ? options.verbose : options.standalone) = true;
+    if (arg == "--verbose") {
+      options.verbose = true;
+      continue;
+    }
+    if (arg == "--standalone") {
+      options.standalone = true;
       continue;
     }
     if (arg == "-h" || arg == "--help") return Usage(nullptr);
@@ -317,14 +321,24 @@ void CloseAgents(Host& host) {
   host.agents.clear();
 }
 
-// init_snmp of the chosen mode; false (and logged) when the host cannot serve.
-bool StartSnmp(const Options& options) {
+// Standalone, the library reads its configuration before any agent is loaded: a host that
+// cannot serve starts no agent. False (and logged) on a bad configuration.
+bool ReadStandaloneConfiguration(const Options& options) {
+  std::string error;
+  if (ReadConfiguration(kAppName, options.config, error)) return true;
+  HostLog(LogLevel::Error, error);
+  return false;
+}
+
+// Starts answering managers once the regions are registered: the subagent connects to its
+// master, the standalone host opens its listeners. False (and logged) when it cannot.
+bool StartServing(const Options& options) {
   if (!options.standalone) {
     init_snmp(kAppName);
     return true;
   }
   std::string error;
-  if (!StartStandalone(kAppName, options.config, error)) {
+  if (!OpenListeners(options.config, error)) {
     HostLog(LogLevel::Error, error);
     return false;
   }
@@ -345,14 +359,21 @@ int main(int argc, char** argv) {
   Host host(options.queueCapacity, options.standalone);
   ConfigureNetSnmp(options);
   init_agent(kAppName);
-  if (options.standalone) RegisterStandardModules();
-  else ConfigureAgentx(options);
+  if (options.standalone) {
+    RegisterStandardModules();
+    if (!ReadStandaloneConfiguration(options)) {
+      snmp_shutdown(kAppName);
+      return 1;
+    }
+  } else {
+    ConfigureAgentx(options);
+  }
 
   LoadAgents(host, options, uptimeReference);
   if (host.agents.empty()) HostLog(LogLevel::Warning, "no extension agent loaded; serving nothing");
   for (auto& agent : host.agents) RegisterRegions(*agent, options.agentxTimeout);
 
-  if (!StartSnmp(options)) {
+  if (!StartServing(options)) {
     StopQueries();
     CloseAgents(host);
     snmp_shutdown(kAppName);

@@ -108,7 +108,7 @@ void RegisterStandardModules() {
   init_setSerialNo();
 }
 
-bool StartStandalone(const char* appName, const std::string& configFile, std::string& error) {
+bool ReadConfiguration(const char* appName, const std::string& configFile, std::string& error) {
   std::string text;
   if (!ReadFile(configFile, text)) {
     error = "cannot read the configuration " + configFile + ": " + std::strerror(errno);
@@ -132,6 +132,10 @@ bool StartStandalone(const char* appName, const std::string& configFile, std::st
     const std::string line = "sysDescr " + DefaultSystemDescription();
     netsnmp_config(const_cast<char*>(line.c_str()));
   }
+  return true;
+}
+
+bool OpenListeners(const std::string& configFile, std::string& error) {
   if (init_master_agent() != 0) {
     error = "cannot listen on the agentAddress of " + configFile + " (in use, or a privileged port?)";
     return false;

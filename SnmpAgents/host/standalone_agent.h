@@ -12,9 +12,10 @@ void PrepareStandalone(const std::string& configFile);
 // After init_agent, before init_snmp: the library's MIB modules for the system group,
 // the SNMP statistics, access control and SNMPv3 users.
 void RegisterStandardModules();
-// init_snmp, then the listeners. False with the reason when the configuration has errors
-// or an address cannot be opened.
-bool StartStandalone(const char* appName, const std::string& configFile, std::string& error);
+// init_snmp: reads the configuration. False with the reason when it has errors.
+bool ReadConfiguration(const char* appName, const std::string& configFile, std::string& error);
+// Opens the configured addresses; false with the reason when one cannot be opened.
+bool OpenListeners(const std::string& configFile, std::string& error);
 // Hands the trap to the library, which sends it to every configured sink (informs are
 // retried by the library); false when the trap has no SNMP form.
 bool SendToSinks(const Trap& trap);
