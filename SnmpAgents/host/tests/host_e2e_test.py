@@ -305,9 +305,9 @@ class HostBehaviour:
     def test_bad_input_on_the_wire_is_refused_and_the_host_keeps_serving(self):
         sent = fuzz(self.lab.agent_port, seconds=3)
         self.assertGreater(sent, 100)
-        result = self.lab.tool("snmpget", BASE + ".1.1.0")
-        self.assertEqual(result.returncode, 0, result.stderr)
-        self.assertIn("INTEGER: -5", result.stdout)
+        # The requests that were well-formed (oversized ones among them) may take a while.
+        snmp_lab.wait_until(lambda: "INTEGER: -5" in self.lab.tool("snmpget", BASE + ".1.1.0").stdout, 60,
+                            "an answer after the fuzz run")
         self.assertEqual(self.walk("snmpbulkwalk", BASE + ".1.20")[0], EXPECTED_WALK[11])
         self.assertTrue(snmp_lab.pid_alive(self.lab.state["host"]))
 
