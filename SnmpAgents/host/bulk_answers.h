@@ -13,9 +13,9 @@ namespace host {
 
 class BulkAnswers {
  public:
-  // One request of one PDU: the library's session, the PDU's transaction, the varbind.
+  // One request of one PDU: the library's state of that PDU, its transaction, the varbind.
   struct Key {
-    const void* session;
+    const void* pduState;
     long transaction;
     int index;
     auto operator<=>(const Key&) const = default;

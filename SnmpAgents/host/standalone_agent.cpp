@@ -29,7 +29,7 @@ void init_usmStats(void);
 void init_snmpEngine(void);
 void init_snmpMPDStats(void);
 void init_setSerialNo(void);
-void add_to_init_list(char* spec);
+void add_to_init_list(char* module);
 }
 
 namespace host {
