@@ -287,6 +287,9 @@ void Delegate(netsnmp_mib_handler* handler, netsnmp_handler_registration* regist
           item.request->delegated = 0;
           Apply(*binding, valid->reqinfo, item, next);
         }
+        // The library moved a GETBULK's requests on to their next repetition when the
+        // handler returned, while these had no answer yet: they move on now.
+        if (valid && valid->reqinfo->mode == MODE_GETBULK) netsnmp_bulk_to_next_fix_requests(valid->requests);
         netsnmp_free_delegated_cache(job->cache);
       });
   bool answered = false;

@@ -240,6 +240,13 @@ class HostBehaviour:
         expected = [chains[s][i] for i in range(4) for s in starts]
         self.assertEqual(bulk, expected)
 
+    def test_bulk_repetitions_after_a_slow_answer(self):
+        # The agent takes 100 ms for the GETNEXT from FAULTS.5.0: the host answers it later,
+        # and the repetitions after it must still follow.
+        result = self.lab.tool("snmpbulkget", "-Cn0", "-Cr4", FAULTS + ".5.0")
+        self.assertEqual(parse(result.stdout), [(FAULTS + ".6.0", "INTEGER: 6"), (FAULTS + ".7.0", "INTEGER: 7"),
+                                                EXPECTED_WALK[0], EXPECTED_WALK[1]], result.stderr)
+
     def test_system_group_identifies_the_agent(self):
         result = self.lab.tool("snmpget", ".1.3.6.1.2.1.1.1.0", ".1.3.6.1.2.1.1.2.0", ".1.3.6.1.2.1.1.3.0")
         pairs = parse(result.stdout)
