@@ -1,13 +1,14 @@
 #!/usr/bin/env python3
 """A private SNMP setup: snmpd as AgentX master on a private socket and a free UDP port on
 127.0.0.1, snmptrapd as trap sink (over TCP), and snmpext-host with extension agents.
+With --standalone there is no snmpd: the host itself listens on that port.
 
-    scripts/snmp_lab.py start DIR --host build/linux/bin/snmpext-host --agent AGENT.so
+    scripts/snmp_lab.py start DIR --host build/linux/bin/snmpext-host --agent AGENT.so [--standalone]
     scripts/snmp_lab.py stop DIR
 
 `start` prints the ports and the net-snmp commands to use; everything lives in DIR.
-Communities: public (read), private (read-write); SNMPv3 user "fwuser" with SHA/AES,
-passphrases "fwauthpass" and "fwprivpass".
+Communities: public (read), private (read-write), narrow (read, only .1.3.6.1.4.1.99999);
+SNMPv3 user "fwuser" with SHA/AES, passphrases "fwauthpass" and "fwprivpass".
 """
 import argparse
 import json
@@ -69,21 +70,35 @@ class Lab:
     def target(self):
         return "127.0.0.1:%d" % self.agent_port
 
-    def write_config(self):
+    @property
+    def standalone(self):
+        return self.state.get("mode") == "standalone"
+
+    def write_config(self, standalone=False, informs=False):
+        """snmpd.conf, or with standalone the host's own file in the same syntax. informs:
+        the sink is an informsink over UDP instead of a trap2sink over TCP."""
+        self.state["mode"] = "standalone" if standalone else "agentx"
         self.state.setdefault("agent_port", free_udp_port())
         # Traps travel over TCP: a burst over UDP loses packets in the receiver's buffer.
         # snmpd connects to the sink when it starts, so snmptrapd has to run first.
-        self.state.setdefault("trap_port", free_tcp_port())
+        # Informs go over UDP: the sender retries each until it is acknowledged.
+        self.state.setdefault("trap_port", free_udp_port() if informs else free_tcp_port())
+        self.state["trap_transport"] = "udp" if informs else "tcp"
         os.makedirs(self.path("persist"), exist_ok=True)
-        with open(self.path("snmpd.conf"), "w") as f:
+        with open(self.path("snmpext-host.conf" if standalone else "snmpd.conf"), "w") as f:
             f.write("agentAddress udp:127.0.0.1:%d\n" % self.state["agent_port"])
-            f.write("master agentx\nagentXSocket %s\nagentXPerms 0600 0700\n" % self.path("agentx.sock"))
-            # An extension agent may hold a request while it rebuilds its MIB; snmpd's own
-            # wait for a subagent (1 s, 5 retries) ignores the timeout the subagent registers.
-            f.write("agentxTimeout 60\n")
+            if not standalone:
+                f.write("master agentx\nagentXSocket %s\nagentXPerms 0600 0700\n" % self.path("agentx.sock"))
+                # An extension agent may hold a request while it rebuilds its MIB; snmpd's own
+                # wait for a subagent (1 s, 5 retries) ignores the timeout the subagent registers.
+                f.write("agentxTimeout 60\n")
             f.write("rocommunity public 127.0.0.1\nrwcommunity private 127.0.0.1\n")
+            f.write("view fwonly included .1.3.6.1.4.1.99999\nrocommunity narrow 127.0.0.1 -V fwonly\n")
             f.write('createUser fwuser SHA "fwauthpass" AES "fwprivpass"\nrwuser fwuser priv\n')
-            f.write("trap2sink tcp:127.0.0.1:%d public\n" % self.state["trap_port"])
+            if informs:
+                f.write("informsink udp:127.0.0.1:%d public\n" % self.state["trap_port"])
+            else:
+                f.write("trap2sink tcp:127.0.0.1:%d public\n" % self.state["trap_port"])
         with open(self.path("snmptrapd.conf"), "w") as f:
             f.write("disableAuthorization yes\n")
         self.save()
@@ -108,12 +123,16 @@ class Lab:
         names = [] if self.state.get("mibs") else ["-On"]
         proc = self._spawn("snmptrapd", ["snmptrapd", "-f", "-X", "-C", "-c", self.path("snmptrapd.conf")] + names +
                                         ["-Lf", self.path("traps.log"), "-F", "TRAP %v\n",
-                                         "tcp:127.0.0.1:%d" % self.state["trap_port"]], "snmptrapd.out")
+                                         "%s:127.0.0.1:%d" % (self.state.get("trap_transport", "tcp"),
+                                                              self.state["trap_port"])], "snmptrapd.out")
         time.sleep(0.3)
         return proc
 
     def start_host(self, host_bin, agents, extra=()):
-        argv = [host_bin, "--agentx-socket", self.path("agentx.sock"), "--ping-interval", "1"]
+        if self.standalone:
+            argv = [host_bin, "--standalone", "--config", self.path("snmpext-host.conf")]
+        else:
+            argv = [host_bin, "--agentx-socket", self.path("agentx.sock"), "--ping-interval", "1"]
         for agent in agents:
             argv += ["--agent", agent]
         argv += list(extra)
@@ -186,6 +205,7 @@ def main():
                         help="an extension agent; none: those the registry lists")
     parser.add_argument("--mib-dirs", help="MIB directories for snmptrapd's names (colon-separated)")
     parser.add_argument("--mibs", help="MIB modules for snmptrapd's names")
+    parser.add_argument("--standalone", action="store_true", help="the host as the SNMP agent, without snmpd")
     args = parser.parse_args()
     lab = Lab(args.dir)
     if args.command == "stop":
@@ -194,11 +214,13 @@ def main():
     if args.mibs:
         dirs = ":".join(os.path.abspath(d) for d in (args.mib_dirs or ".").split(":"))
         lab.state.update({"mibdirs": dirs, "mibs": args.mibs})
-    lab.write_config()
-    lab.start_snmptrapd()  # first: snmpd connects to its TCP sink at start
-    lab.start_snmpd()
+    lab.write_config(standalone=args.standalone)
+    lab.start_snmptrapd()  # first: the agent connects to its TCP sink at start
+    if not args.standalone:
+        lab.start_snmpd()
     lab.start_host(os.path.abspath(args.host), [os.path.abspath(a) for a in args.agent])
-    print("snmpd on udp:%s, traps to %s/traps.log, host log %s/host.log" % (lab.target, lab.dir, lab.dir))
+    print("%s on udp:%s, traps to %s/traps.log, host log %s/host.log" %
+          ("snmpext-host" if args.standalone else "snmpd", lab.target, lab.dir, lab.dir))
     print("try: MIBS= snmpwalk -v2c -c public -On %s .1.3.6.1.4.1" % lab.target)
     print("stop: %s stop %s" % (sys.argv[0], args.dir))
     return 0

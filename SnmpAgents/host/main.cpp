@@ -1,5 +1,6 @@
-// snmpext-host: an AgentX subagent of snmpd that loads extension agents and drives them
-// through their five exports, as the Windows SNMP service does.
+// snmpext-host: loads extension agents and drives them through their five exports, as the
+// Windows SNMP service does; an AgentX subagent of snmpd, or (--standalone) an SNMP agent
+// of its own.
 #include <windows.h>
 
 #include <net-snmp/net-snmp-config.h>
@@ -23,6 +24,7 @@
 #include "extension_agent.h"
 #include "host_log.h"
 #include "snmp_bridge.h"
+#include "standalone_agent.h"
 #include "trap_pump.h"
 #include "trap_queue.h"
 
@@ -48,6 +50,8 @@ struct Options {
   int agentxTimeout = 60;
   size_t queueCapacity = 100000;
   bool verbose = false;
+  bool standalone = false;
+  std::string config;  // snmpd.conf syntax, read by the library in standalone mode
 };
 
 int Usage(const char* problem) {
@@ -55,9 +59,13 @@ int Usage(const char* problem) {
   std::fprintf(stderr,
                "usage: %s [--agent PATH]... [--agentx-socket PATH] [--ping-interval SECONDS]\n"
                "          [--agentx-timeout SECONDS] [--trap-queue N] [--verbose]\n"
+               "       %s --standalone --config FILE [--agent PATH]... [--trap-queue N] [--verbose]\n"
+               "  Without --standalone, an AgentX subagent of snmpd; with it, an SNMP agent of its own\n"
+               "  configured by FILE in snmpd.conf syntax (agentAddress, communities, views, users,\n"
+               "  trap2sink, informsink, trapsess).\n"
                "  Without --agent, loads the agents registered under\n"
                "  HKLM\\SYSTEM\\CurrentControlSet\\Services\\SNMP\\Parameters\\ExtensionAgents.\n",
-               kAppName);
+               kAppName, kAppName);
   return 2;
 }
 
@@ -76,11 +84,17 @@ int ParseOptions(int argc, char** argv, Options& options) {
       options.verbose = true;
       continue;
     }
+    if (arg == "--standalone") {
+      options.standalone = true;
+      continue;
+    }
     if (arg == "-h" || arg == "--help") return Usage(nullptr);
     if (!value) return Usage(("missing value after " + arg).c_str());
     ++i;
     if (arg == "--agent") {
       options.agents.push_back(value);
+    } else if (arg == "--config") {
+      options.config = value;
     } else if (arg == "--agentx-socket") {
       options.socket = value;
     } else if (arg == "--ping-interval") {
@@ -96,6 +110,8 @@ int ParseOptions(int argc, char** argv, Options& options) {
       return Usage(("unknown option " + arg).c_str());
     }
   }
+  if (options.standalone && options.config.empty()) return Usage("--standalone needs --config FILE");
+  if (!options.standalone && !options.config.empty()) return Usage("--config belongs to --standalone");
   return 0;
 }
 
@@ -107,13 +123,14 @@ struct SentTrap {
 
 struct Host {
   TrapQueue queue;
+  bool standalone = false;
   std::vector<std::unique_ptr<ExtensionAgent>> agents;
   bool backoffPending = false;  // a flush is scheduled for when the master caught up
   // A master that stops or fails drops what it has not read yet: a trap counts as
   // delivered only once the master answered its Notify; the others go out again, in order.
   std::deque<SentTrap> unanswered;
   std::deque<Trap> resend;
-  explicit Host(size_t capacity) : queue(capacity) {}
+  Host(size_t capacity, bool standaloneMode) : queue(capacity), standalone(standaloneMode) {}
 };
 
 // The AgentX Notify PDU type (RFC 2741); net-snmp does not install its AgentX headers.
@@ -174,10 +191,32 @@ int UnreadByMaster() {
   return queued;
 }
 
+void DropUnsendable(const Trap& trap) {
+  HostLog(LogLevel::Warning, trap.agent + ": trap " + std::to_string(trap.specific) + " has no SNMP form, dropped");
+}
+
+// Our own master: the library sends each trap to the configured sinks at once, a turn's
+// worth at a time so that requests are served in between.
+void FlushTrapsToSinks(Host& host) {
+  Trap trap;
+  for (int sent = 0; host.queue.Pop(trap); ++sent) {
+    if (sent == kTrapsPerTurn) {
+      host.queue.Unpop(std::move(trap));
+      host.queue.Rewake();
+      return;
+    }
+    if (!SendToSinks(trap)) DropUnsendable(trap);
+  }
+}
+
 // Sends what is queued while the master is there and keeps up; otherwise the traps wait.
 void FlushTraps(Host& host) {
   if (const size_t dropped = host.queue.TakeDropped())
     HostLog(LogLevel::Warning, std::to_string(dropped) + " traps dropped: the trap queue was full");
+  if (host.standalone) {
+    FlushTrapsToSinks(host);
+    return;
+  }
   RequeueUnanswered(host);
   Trap trap;
   for (int sent = 0; main_session && host.queue.Pop(trap); ++sent) {
@@ -197,7 +236,7 @@ void FlushTraps(Host& host) {
     }
     netsnmp_variable_list* vars = BuildNotification(trap);
     if (!vars) {
-      HostLog(LogLevel::Warning, trap.agent + ": trap " + std::to_string(trap.specific) + " has no SNMP form, dropped");
+      DropUnsendable(trap);
       continue;
     }
     if (!SendNotify(host, trap, vars)) {
@@ -252,16 +291,60 @@ void LoadAgents(Host& host, const Options& options, DWORD uptimeReference) {
 }
 
 void ConfigureNetSnmp(const Options& options) {
+  setenv("MIBS", "", 1);
+  snmp_enable_stderrlog();
+  if (!options.verbose) snmp_set_do_debugging(0);
+  if (options.standalone) {
+    // Persistent state stays on: SNMPv3 needs its engine boots counted across restarts.
+    PrepareStandalone(options.config);
+    return;
+  }
   // Private to the host: no system configuration, no MIB files, no persistent state.
   netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_DONT_READ_CONFIGS, 1);
   netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_DISABLE_PERSISTENT_LOAD, 1);
   netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_DISABLE_PERSISTENT_SAVE, 1);
-  setenv("MIBS", "", 1);
   netsnmp_ds_set_boolean(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_ROLE, 1);
   if (!options.socket.empty())
     netsnmp_ds_set_string(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_X_SOCKET, options.socket.c_str());
-  snmp_enable_stderrlog();
-  if (!options.verbose) snmp_set_do_debugging(0);
+}
+
+// What only the subagent sets, after init_agent and before init_snmp: otherwise the ping
+// interval stays at its default.
+void ConfigureAgentx(const Options& options) {
+  netsnmp_ds_set_int(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_AGENTX_PING_INTERVAL, options.pingInterval);
+  netsnmp_ds_set_int(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_AGENTX_TIMEOUT, options.agentxTimeout * 1000000);
+  netsnmp_ds_set_int(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_AGENTX_RETRIES, 1);
+}
+
+void CloseAgents(Host& host) {
+  for (auto& agent : host.agents) agent->Close();
+  host.agents.clear();
+}
+
+// Standalone, the library reads its configuration before any agent is loaded: a host that
+// cannot serve starts no agent. False (and logged) on a bad configuration.
+bool ReadStandaloneConfiguration(const Options& options) {
+  std::string error;
+  if (ReadConfiguration(kAppName, options.config, error)) return true;
+  HostLog(LogLevel::Error, error);
+  return false;
+}
+
+// Starts answering managers once the regions are registered: the subagent connects to its
+// master, the standalone host opens its listeners. False (and logged) when it cannot.
+bool StartServing(const Options& options) {
+  if (!options.standalone) {
+    init_snmp(kAppName);
+    return true;
+  }
+  std::string error;
+  if (!OpenListeners(options.config, error)) {
+    HostLog(LogLevel::Error, error);
+    return false;
+  }
+  send_easy_trap(SNMP_TRAP_COLDSTART, 0);
+  HostLog(LogLevel::Info, "standalone agent configured from " + options.config);
+  return true;
 }
 
 }  // namespace
@@ -273,19 +356,29 @@ int main(int argc, char** argv) {
 
   // The time-zero reference in hundredths of a second, the unit of the agents' stamps.
   const DWORD uptimeReference = static_cast<DWORD>(GetTickCount64() / 10);
-  Host host(options.queueCapacity);
+  Host host(options.queueCapacity, options.standalone);
   ConfigureNetSnmp(options);
   init_agent(kAppName);
-  // After init_agent, before init_snmp: otherwise the ping interval stays at its default.
-  netsnmp_ds_set_int(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_AGENTX_PING_INTERVAL, options.pingInterval);
-  netsnmp_ds_set_int(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_AGENTX_TIMEOUT, options.agentxTimeout * 1000000);
-  netsnmp_ds_set_int(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_AGENTX_RETRIES, 1);
+  if (options.standalone) {
+    RegisterStandardModules();
+    if (!ReadStandaloneConfiguration(options)) {
+      snmp_shutdown(kAppName);
+      return 1;
+    }
+  } else {
+    ConfigureAgentx(options);
+  }
 
   LoadAgents(host, options, uptimeReference);
   if (host.agents.empty()) HostLog(LogLevel::Warning, "no extension agent loaded; serving nothing");
   for (auto& agent : host.agents) RegisterRegions(*agent, options.agentxTimeout);
 
-  init_snmp(kAppName);
+  if (!StartServing(options)) {
+    StopQueries();
+    CloseAgents(host);
+    snmp_shutdown(kAppName);
+    return 1;
+  }
   TrapPump pump(host.queue);
   for (auto& agent : host.agents) pump.Start(*agent);
   // After net-snmp's initialisation, which installs handlers of its own.
@@ -307,7 +400,7 @@ int main(int argc, char** argv) {
   for (auto& agent : host.agents) agent->Close();
   unregister_readfd(host.queue.WakeFd());
   snmp_shutdown(kAppName);
-  host.agents.clear();
+  CloseAgents(host);
   HostLog(LogLevel::Info, "stopped");
   return 0;
 }

@@ -4,6 +4,8 @@
 #include <net-snmp/net-snmp-includes.h>
 #include <net-snmp/agent/net-snmp-agent-includes.h>
 
+#include <algorithm>
+#include <array>
 #include <chrono>
 #include <mutex>
 #include <condition_variable>
@@ -11,6 +13,7 @@
 #include <memory>
 #include <set>
 
+#include "bulk_answers.h"
 #include "extension_agent.h"
 #include "host_log.h"
 #include "query_worker.h"
@@ -30,6 +33,25 @@ Oid HostOid(const oid* ids, size_t length) {
   out.reserve(length);
   for (size_t i = 0; i < length; ++i) out.push_back(static_cast<uint32_t>(ids[i]));
   return out;
+}
+
+// net-snmp's oids against ours, each sub-identifier taken as 32 bits; -1, 0 or 1.
+int CompareAsHost(const oid* ids, size_t length, const Oid& other) {
+  const size_t common = std::min(length, other.size());
+  for (size_t i = 0; i < common; ++i) {
+    const auto id = static_cast<uint32_t>(ids[i]);
+    if (id != other[i]) return id < other[i] ? -1 : 1;
+  }
+  if (length == other.size()) return 0;
+  return length < other.size() ? -1 : 1;
+}
+
+// Names the varbind; false when the name is longer than SNMP allows.
+bool SetName(variable_list& vb, const Oid& name) {
+  std::array<oid, MAX_OID_LEN> ids;
+  if (name.size() > ids.size()) return false;
+  std::copy(name.begin(), name.end(), ids.begin());
+  return snmp_set_var_objid(&vb, ids.data(), name.size()) == 0;
 }
 
 // One region of one agent, the data of its handler registration.
@@ -77,8 +99,13 @@ void ApplyGet(RegionBinding& binding, netsnmp_agent_request_info* info, netsnmp_
   }
 }
 
-// Nothing more in this region: endOfMibView makes the master go on with the next subtree.
-void PassOn(netsnmp_agent_request_info* info, netsnmp_request_info* request) { netsnmp_set_request_error(info, request, SNMP_ENDOFMIBVIEW); }
+// Nothing more in this region. A subagent says endOfMibView and its master goes on with
+// the next subtree; as the master, the library does so for a request left unanswered
+// (an endOfMibView would end a GETBULK's repetitions here).
+void PassOn(netsnmp_agent_request_info* info, netsnmp_request_info* request) {
+  if (netsnmp_ds_get_boolean(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_ROLE))
+    netsnmp_set_request_error(info, request, SNMP_ENDOFMIBVIEW);
+}
 
 // The name a GETNEXT asks the agent for: below the region's root the agent starts at
 // the root itself.
@@ -109,20 +136,17 @@ void ApplyGetNext(RegionBinding& binding, netsnmp_agent_request_info* info, nets
   const VarBind& answer = result.varbinds[0];
   // Compared as 32-bit sub-identifiers: AgentX delivers 4294967295 sign-extended in a
   // 64-bit oid, which net-snmp's own compare would rank above every real value.
-  const Oid original = HostOid(request->requestvb->name, request->requestvb->name_length);
-  const Oid rangeEnd = HostOid(request->range_end, request->range_end_len);
-  const bool ascending = answer.name > original;
+  const bool ascending = CompareAsHost(request->requestvb->name, request->requestvb->name_length, answer.name) < 0;
   const bool inRegion = IsPrefix(binding.root, answer.name);
-  const bool inRange = rangeEnd.empty() || answer.name < rangeEnd;
+  const bool inRange =
+      request->range_end_len == 0 || CompareAsHost(request->range_end, request->range_end_len, answer.name) > 0;
   if (!ascending || !inRegion || !inRange) {
     if (!ascending) HostLog(LogLevel::Warning, binding.agent->Name() + ": GETNEXT " + OidText(asked.name) +
                                                    " answered the non-ascending " + OidText(answer.name));
     PassOn(info, request);
     return;
   }
-  const std::vector<oid> answerOid = NetOid(answer.name);
-  snmp_set_var_objid(request->requestvb, answerOid.data(), answerOid.size());
-  if (!ToNetSnmp(answer, *request->requestvb)) netsnmp_set_request_error(info, request, SNMP_ERR_GENERR);
+  if (!SetName(*request->requestvb, answer.name) || !ToNetSnmp(answer, *request->requestvb)) netsnmp_set_request_error(info, request, SNMP_ERR_GENERR);
 }
 
 QueryWorkers& Workers() {
@@ -130,12 +154,54 @@ QueryWorkers& Workers() {
   return workers;
 }
 
-// One request of a GET or GETNEXT: what was asked and what the agent answered.
+// One request of a GET or GETNEXT: what was asked and what the agent answered. A
+// repetition of a GETBULK also carries the agent's answers to the repetitions after it.
 struct DelegatedItem {
   netsnmp_request_info* request;
   VarBind asked;
   QueryResult result;
+  size_t lookahead = 0;  // further GETNEXTs to run after this one
+  std::vector<QueryResult> ahead;
 };
+
+long TransactionOf(netsnmp_agent_request_info* info) {
+  return info && info->asp && info->asp->pdu ? info->asp->pdu->transid : 0;
+}
+
+BulkAnswers::Key BulkKeyOf(netsnmp_agent_request_info* info, netsnmp_request_info* request) {
+  return BulkAnswers::Key{info->asp, TransactionOf(info), request->index};
+}
+
+BulkAnswers& BulkCache() {
+  static BulkAnswers cache;
+  return cache;
+}
+
+// Repetitions fetched ahead in one pass: enough for a full response, few enough that a
+// response the library cuts short wastes little of the agent's time.
+constexpr long kMaxLookahead = 128;
+
+size_t LookaheadOf(netsnmp_agent_request_info* info, netsnmp_request_info* request) {
+  const bool bulk = info->asp && info->asp->pdu && info->asp->pdu->command == SNMP_MSG_GETBULK;
+  if (!bulk || request->repeat <= 0) return 0;
+  return static_cast<size_t>(std::min<long>(request->repeat, kMaxLookahead));
+}
+
+// The GETNEXT of `item`, then the GETNEXTs of the repetitions after it while the agent
+// stays inside the region.
+void QueryAhead(const RegionBinding& binding, DelegatedItem& item) {
+  item.result = binding.agent->Query(kPduGetNext, {item.asked});
+  Oid last = item.asked.name;
+  const QueryResult* previous = &item.result;
+  for (size_t n = 0; n < item.lookahead; ++n) {
+    if (!BulkAnswers::Ascends(*previous, last) || !IsPrefix(binding.root, previous->varbinds[0].name)) return;
+    last = previous->varbinds[0].name;
+    VarBind next;
+    next.name = last;
+    item.ahead.push_back(binding.agent->Query(kPduGetNext, {next}));
+    previous = &item.ahead.back();
+  }
+}
 
 // The queries of one handler call, run on the agent's thread. The loop waits a little
 // for them: most answers come at once and are given straight away; only a query that
@@ -153,14 +219,29 @@ struct QueryJob {
 constexpr auto kInlineWait = std::chrono::milliseconds(20);
 
 void Apply(RegionBinding& binding, netsnmp_agent_request_info* info, DelegatedItem& item, bool next) {
-  if (next) ApplyGetNext(binding, info, item.request, item.asked, item.result);
-  else ApplyGet(binding, info, item.request, item.asked, item.result);
+  if (!next) {
+    ApplyGet(binding, info, item.request, item.asked, item.result);
+    return;
+  }
+  if (BulkAnswers::Ascends(item.result, item.asked.name))
+    BulkCache().Keep(BulkKeyOf(info, item.request), item.result.varbinds[0].name, std::move(item.ahead));
+  ApplyGetNext(binding, info, item.request, item.asked, item.result);
+}
+
+// A later repetition of a GETBULK whose answer an earlier pass fetched: answered at once.
+bool AnsweredAhead(RegionBinding& binding, netsnmp_agent_request_info* info, DelegatedItem& item) {
+  QueryResult answer;
+  if (!BulkCache().Take(BulkKeyOf(info, item.request), item.asked.name, answer)) return false;
+  ApplyGetNext(binding, info, item.request, item.asked, answer);
+  return true;
 }
 
 void Delegate(netsnmp_mib_handler* handler, netsnmp_handler_registration* registration,
               netsnmp_agent_request_info* info, netsnmp_request_info* requests, bool next) {
   auto* binding = static_cast<RegionBinding*>(registration->my_reg_void);
-  auto job = std::make_shared<QueryJob>();
+  // Made only when the agent is to be asked: later passes of a GETBULK are mostly answered
+  // from what the first one fetched.
+  std::shared_ptr<QueryJob> job;
   for (netsnmp_request_info* r = requests; r; r = r->next) {
     if (r->processed) continue;
     DelegatedItem item{r, {}, {}};
@@ -174,16 +255,20 @@ void Delegate(netsnmp_mib_handler* handler, netsnmp_handler_registration* regist
       ApplyGetNext(*binding, info, r, item.asked, binding->agent->Query(kPduGetNext, {item.asked}));
       continue;
     }
+    if (next && AnsweredAhead(*binding, info, item)) continue;
+    if (next) item.lookahead = LookaheadOf(info, r);
+    if (!job) job = std::make_shared<QueryJob>();
     job->items.push_back(std::move(item));
   }
-  if (job->items.empty()) return;
+  if (!job) return;
   const uint8_t pdu = next ? kPduGetNext : kPduGet;
   Workers().Submit(
       binding->agent,
       [binding, job, pdu] {
         for (DelegatedItem& item : job->items) {
           try {
-            item.result = binding->agent->Query(pdu, {item.asked});
+            if (pdu == kPduGetNext) QueryAhead(*binding, item);
+            else item.result = binding->agent->Query(pdu, {item.asked});
           } catch (const std::exception& e) {
             item.result.called = false;
             item.result.problem = e.what();
@@ -202,6 +287,9 @@ void Delegate(netsnmp_mib_handler* handler, netsnmp_handler_registration* regist
           item.request->delegated = 0;
           Apply(*binding, valid->reqinfo, item, next);
         }
+        // The library moved a GETBULK's requests on to their next repetition when the
+        // handler returned, while these had no answer yet: they move on now.
+        if (valid && valid->reqinfo->mode == MODE_GETBULK) netsnmp_bulk_to_next_fix_requests(valid->requests);
         netsnmp_free_delegated_cache(job->cache);
       });
   bool answered = false;
@@ -224,10 +312,6 @@ void OnQueriesDone(int, void*) { Workers().RunCompleted(); }
 std::set<long>& AppliedSets() {
   static std::set<long> applied;
   return applied;
-}
-
-long TransactionOf(netsnmp_agent_request_info* info) {
-  return info && info->asp && info->asp->pdu ? info->asp->pdu->transid : 0;
 }
 
 // The whole SET goes to the agent in one call, as the service sends it.

@@ -125,6 +125,8 @@ void Build(State& s) {
   s.objects[Fault(2)] = {Integer(ASN_INTEGER, 0)};  // answers with an extra varbind
   s.objects[Fault(3)] = {Integer(ASN_INTEGER, 0)};  // the query returns FALSE
   s.objects[Fault(4)] = {Integer(ASN_INTEGER, 4)};  // first answered after 3 s, as after a MIB rebuild
+  // The GETNEXT from 5 takes 100 ms every time, longer than the host waits for a quick answer.
+  for (UINT n : {5u, 6u, 7u}) s.objects[Fault(n)] = {Integer(ASN_INTEGER, static_cast<LONG>(n))};
 }
 
 Ids IdsOf(const AsnObjectIdentifier& oid) { return Ids(oid.ids, oid.ids + oid.idLength); }
@@ -203,6 +205,7 @@ extern "C" WINBOOL SNMP_FUNC_TYPE SnmpExtensionQuery(BYTE bPduType, SnmpVarBindL
   static std::atomic<bool> slowOnce{true};
   for (UINT i = 0; i < pVarBindList->len; ++i) {
     if (IdsOf(pVarBindList->list[i].name) == Fault(4) && slowOnce.exchange(false)) Sleep(3000);
+    if (IdsOf(pVarBindList->list[i].name) == Fault(5) && bPduType == SNMP_PDU_GETNEXT) Sleep(100);
   }
   State& s = TheState();
   std::lock_guard<std::mutex> guard(s.lock);
