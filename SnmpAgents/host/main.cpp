@@ -21,12 +21,12 @@
 #include <vector>
 
 #include "agent_locator.h"
-#include "extension_agent.h"
+#include "loaded_agent.h"
 #include "host_log.h"
 #include "snmp_bridge.h"
 #include "standalone_agent.h"
 #include "trap_pump.h"
-#include "trap_queue.h"
+#include "trap_handoff.h"
 
 using namespace host;
 
@@ -122,9 +122,9 @@ struct SentTrap {
 };
 
 struct Host {
-  TrapQueue queue;
+  TrapHandoff queue;
   bool standalone = false;
-  std::vector<std::unique_ptr<ExtensionAgent>> agents;
+  std::vector<std::unique_ptr<LoadedAgent>> agents;
   bool backoffPending = false;  // a flush is scheduled for when the master caught up
   // A master that stops or fails drops what it has not read yet: a trap counts as
   // delivered only once the master answered its Notify; the others go out again, in order.
@@ -275,7 +275,7 @@ std::vector<std::string> AgentPaths(const Options& options) {
 void LoadAgents(Host& host, const Options& options, DWORD uptimeReference) {
   for (const std::string& path : AgentPaths(options)) {
     std::string error;
-    auto agent = ExtensionAgent::Load(path, error);
+    auto agent = LoadedAgent::Load(path, error);
     if (!agent) {
       HostLog(LogLevel::Error, error + "; skipped");
       continue;

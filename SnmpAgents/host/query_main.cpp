@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "extension_agent.h"
+#include "loaded_agent.h"
 #include "value_text.h"
 
 using namespace host;
@@ -69,7 +69,7 @@ bool ParseOids(int count, char** texts, std::vector<VarBind>& out) {
   return !out.empty();
 }
 
-int Walk(ExtensionAgent& agent, const Oid& root) {
+int Walk(LoadedAgent& agent, const Oid& root) {
   VarBind cursor;
   cursor.name = root;
   for (;;) {
@@ -88,7 +88,7 @@ int Walk(ExtensionAgent& agent, const Oid& root) {
   }
 }
 
-int Traps(ExtensionAgent& agent, DWORD seconds) {
+int Traps(LoadedAgent& agent, DWORD seconds) {
   if (!agent.HasTraps()) {
     std::fprintf(stderr, "snmpext-query: the agent has no trap event or no SnmpExtensionTrap\n");
     return 1;
@@ -109,7 +109,7 @@ int Traps(ExtensionAgent& agent, DWORD seconds) {
   return 0;
 }
 
-int Run(ExtensionAgent& agent, const std::string& command, int argc, char** argv) {
+int Run(LoadedAgent& agent, const std::string& command, int argc, char** argv) {
   std::vector<VarBind> request;
   if (command == "get" || command == "getnext") {
     if (!ParseOids(argc, argv, request)) return Usage("give at least one OID");
@@ -146,7 +146,7 @@ int Run(ExtensionAgent& agent, const std::string& command, int argc, char** argv
 int main(int argc, char** argv) {
   if (argc < 3) return Usage();
   std::string error;
-  auto agent = ExtensionAgent::Load(argv[1], error);
+  auto agent = LoadedAgent::Load(argv[1], error);
   if (!agent) {
     std::fprintf(stderr, "snmpext-query: %s\n", error.c_str());
     return 1;

@@ -14,7 +14,7 @@
 #include <set>
 
 #include "bulk_answers.h"
-#include "extension_agent.h"
+#include "loaded_agent.h"
 #include "host_log.h"
 #include "query_worker.h"
 
@@ -56,7 +56,7 @@ bool SetName(variable_list& vb, const Oid& name) {
 
 // One region of one agent, the data of its handler registration.
 struct RegionBinding {
-  ExtensionAgent* agent;
+  LoadedAgent* agent;
   Oid root;
 };
 
@@ -489,7 +489,7 @@ variable_list* BuildNotification(const Trap& trap) {
   return vars;
 }
 
-bool RegisterRegions(ExtensionAgent& agent, int timeoutSeconds) {
+bool RegisterRegions(LoadedAgent& agent, int timeoutSeconds) {
   static const bool completionsWatched = register_readfd(Workers().CompletionFd(), OnQueriesDone, nullptr) == 0;
   (void)completionsWatched;
   bool all = true;

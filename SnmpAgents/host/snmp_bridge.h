@@ -11,7 +11,7 @@ struct variable_list;
 
 namespace host {
 
-class ExtensionAgent;
+class LoadedAgent;
 
 // net-snmp varbind <-> host varbind. False when the type has no SNMP form here.
 bool FromNetSnmp(const variable_list& in, VarBind& out);
@@ -25,7 +25,7 @@ Oid NotificationOid(const Trap& trap);
 
 // Registers every region of the agent with the master, which waits up to timeoutSeconds
 // for each answer; false (and logs) on failure.
-bool RegisterRegions(ExtensionAgent& agent, int timeoutSeconds);
+bool RegisterRegions(LoadedAgent& agent, int timeoutSeconds);
 // Ends the agents' query threads (after their current query); before the agents close.
 void StopQueries();
 

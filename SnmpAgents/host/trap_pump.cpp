@@ -2,7 +2,7 @@
 
 #include <windows.h>
 
-#include "extension_agent.h"
+#include "loaded_agent.h"
 #include "host_log.h"
 
 namespace host {
@@ -13,7 +13,7 @@ constexpr DWORD kStopCheckMs = 200;
 
 }  // namespace
 
-void TrapPump::Start(ExtensionAgent& agent) {
+void TrapPump::Start(LoadedAgent& agent) {
   if (!agent.HasTraps()) return;
   threads_.emplace_back([this, &agent] { Run(agent); });
 }
@@ -25,7 +25,7 @@ void TrapPump::Stop() {
   threads_.clear();
 }
 
-void TrapPump::Run(ExtensionAgent& agent) {
+void TrapPump::Run(LoadedAgent& agent) {
   try {
     while (!stop_) {
       const DWORD wait = WaitForSingleObject(static_cast<HANDLE>(agent.TrapEvent()), kStopCheckMs);

@@ -6,27 +6,27 @@
 #include <thread>
 #include <vector>
 
-#include "trap_queue.h"
+#include "trap_handoff.h"
 
 namespace host {
 
-class ExtensionAgent;
+class LoadedAgent;
 
 class TrapPump {
  public:
-  explicit TrapPump(TrapQueue& queue) : queue_(queue) {}
+  explicit TrapPump(TrapHandoff& queue) : queue_(queue) {}
   ~TrapPump() { Stop(); }
   TrapPump(const TrapPump&) = delete;
   TrapPump& operator=(const TrapPump&) = delete;
 
-  void Start(ExtensionAgent& agent);
+  void Start(LoadedAgent& agent);
   // Ends and joins every thread; the agents' trap events are not touched.
   void Stop();
 
  private:
-  void Run(ExtensionAgent& agent);
+  void Run(LoadedAgent& agent);
 
-  TrapQueue& queue_;
+  TrapHandoff& queue_;
   std::atomic<bool> stop_{false};
   std::vector<std::thread> threads_;
 };

@@ -6,7 +6,7 @@
 #include <filesystem>
 #include <string>
 
-#include "extension_agent.h"
+#include "loaded_agent.h"
 
 TEST(HostAgentPath, AnAgentUnderANonAsciiDirectoryLoads) {
   namespace fs = std::filesystem;
@@ -15,7 +15,7 @@ TEST(HostAgentPath, AnAgentUnderANonAsciiDirectoryLoads) {
   const fs::path copy = directory / "test_extension_agent.so";
   fs::copy_file(TEST_AGENT_PATH, copy, fs::copy_options::overwrite_existing);
   std::string error;
-  auto agent = host::ExtensionAgent::Load(copy.string(), error);
+  auto agent = host::LoadedAgent::Load(copy.string(), error);
   EXPECT_NE(agent, nullptr) << error;
   agent.reset();
   fs::remove_all(directory);

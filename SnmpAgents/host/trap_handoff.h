@@ -10,12 +10,12 @@
 
 namespace host {
 
-class TrapQueue {
+class TrapHandoff {
  public:
-  explicit TrapQueue(size_t capacity);
-  ~TrapQueue();
-  TrapQueue(const TrapQueue&) = delete;
-  TrapQueue& operator=(const TrapQueue&) = delete;
+  explicit TrapHandoff(size_t capacity);
+  ~TrapHandoff();
+  TrapHandoff(const TrapHandoff&) = delete;
+  TrapHandoff& operator=(const TrapHandoff&) = delete;
 
   // False when the queue is full: the trap is dropped and counted.
   bool Push(Trap trap);

@@ -11,14 +11,14 @@
 
 namespace host {
 
-class ExtensionAgent {
+class LoadedAgent {
  public:
   // Loads the module and finds its exports; null with the reason in `error`.
   // SnmpExtensionInit and SnmpExtensionQuery are required, the others optional.
-  static std::unique_ptr<ExtensionAgent> Load(const std::string& path, std::string& error);
-  ~ExtensionAgent();
-  ExtensionAgent(const ExtensionAgent&) = delete;
-  ExtensionAgent& operator=(const ExtensionAgent&) = delete;
+  static std::unique_ptr<LoadedAgent> Load(const std::string& path, std::string& error);
+  ~LoadedAgent();
+  LoadedAgent(const LoadedAgent&) = delete;
+  LoadedAgent& operator=(const LoadedAgent&) = delete;
 
   const std::string& Path() const { return path_; }
   const std::string& Name() const { return name_; }
@@ -39,7 +39,7 @@ class ExtensionAgent {
   void Close();
 
  private:
-  ExtensionAgent() = default;
+  LoadedAgent() = default;
   struct Exports;
 
   std::string path_;

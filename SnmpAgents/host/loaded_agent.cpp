@@ -1,4 +1,4 @@
-#include "extension_agent.h"
+#include "loaded_agent.h"
 
 #include "utf8_text.h"
 
@@ -174,7 +174,7 @@ bool ReadList(const SnmpVarBindList& list, std::vector<VarBind>& out, std::strin
 
 }  // namespace
 
-struct ExtensionAgent::Exports {
+struct LoadedAgent::Exports {
   PFNSNMPEXTENSIONINIT init = nullptr;
   PFNSNMPEXTENSIONINITEX initEx = nullptr;
   PFNSNMPEXTENSIONQUERY query = nullptr;
@@ -187,7 +187,7 @@ Function Export(HMODULE module, const char* name) {
   return reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(module, name)));
 }
 
-std::unique_ptr<ExtensionAgent> ExtensionAgent::Load(const std::string& path, std::string& error) {
+std::unique_ptr<LoadedAgent> LoadedAgent::Load(const std::string& path, std::string& error) {
   // A relative path means the current directory, not the module search path.
   char resolved[PATH_MAX];
   const std::string full = realpath(path.c_str(), resolved) ? std::string(resolved) : path;
@@ -207,7 +207,7 @@ std::unique_ptr<ExtensionAgent> ExtensionAgent::Load(const std::string& path, st
     FreeLibrary(module);
     return nullptr;
   }
-  std::unique_ptr<ExtensionAgent> agent(new ExtensionAgent());
+  std::unique_ptr<LoadedAgent> agent(new LoadedAgent());
   agent->path_ = path;
   agent->name_ = BaseName(path);
   agent->module_ = module;
@@ -216,12 +216,12 @@ std::unique_ptr<ExtensionAgent> ExtensionAgent::Load(const std::string& path, st
   return agent;
 }
 
-ExtensionAgent::~ExtensionAgent() {
+LoadedAgent::~LoadedAgent() {
   Close();
   if (module_) FreeLibrary(static_cast<HMODULE>(module_));
 }
 
-bool ExtensionAgent::Initialize(uint32_t uptimeReference, std::string& error) {
+bool LoadedAgent::Initialize(uint32_t uptimeReference, std::string& error) {
   HANDLE event = nullptr;
   AsnObjectIdentifier region{0, nullptr};
   if (!exports_->init(uptimeReference, &event, &region)) {
@@ -244,7 +244,7 @@ bool ExtensionAgent::Initialize(uint32_t uptimeReference, std::string& error) {
   return true;
 }
 
-QueryResult ExtensionAgent::Query(uint8_t pduType, const std::vector<VarBind>& request) {
+QueryResult LoadedAgent::Query(uint8_t pduType, const std::vector<VarBind>& request) {
   QueryResult result;
   VarBindListHolder list;
   if (!list.Fill(request)) {
@@ -266,7 +266,7 @@ QueryResult ExtensionAgent::Query(uint8_t pduType, const std::vector<VarBind>& r
   return result;
 }
 
-bool ExtensionAgent::NextTrap(Trap& trap) {
+bool LoadedAgent::NextTrap(Trap& trap) {
   if (!trap_) return false;
   AsnObjectIdentifier enterprise{0, nullptr};
   AsnInteger32 generic = 0;
@@ -289,7 +289,7 @@ bool ExtensionAgent::NextTrap(Trap& trap) {
   return true;
 }
 
-void ExtensionAgent::Close() {
+void LoadedAgent::Close() {
   if (closed_ || !exports_) return;
   closed_ = true;
   if (exports_->close) exports_->close();

@@ -1,20 +1,20 @@
-#include "trap_queue.h"
+#include "trap_handoff.h"
 
 #include <fcntl.h>
 #include <unistd.h>
 
 namespace host {
 
-TrapQueue::TrapQueue(size_t capacity) : capacity_(capacity) {
+TrapHandoff::TrapHandoff(size_t capacity) : capacity_(capacity) {
   if (pipe2(pipe_, O_NONBLOCK | O_CLOEXEC) != 0) pipe_[0] = pipe_[1] = -1;
 }
 
-TrapQueue::~TrapQueue() {
+TrapHandoff::~TrapHandoff() {
   for (int fd : pipe_)
     if (fd >= 0) close(fd);
 }
 
-bool TrapQueue::Push(Trap trap) {
+bool TrapHandoff::Push(Trap trap) {
   {
     std::lock_guard<std::mutex> guard(lock_);
     if (traps_.size() >= capacity_) {
@@ -27,7 +27,7 @@ bool TrapQueue::Push(Trap trap) {
   return true;
 }
 
-bool TrapQueue::Pop(Trap& trap) {
+bool TrapHandoff::Pop(Trap& trap) {
   std::lock_guard<std::mutex> guard(lock_);
   if (traps_.empty()) return false;
   trap = std::move(traps_.front());
@@ -35,30 +35,30 @@ bool TrapQueue::Pop(Trap& trap) {
   return true;
 }
 
-void TrapQueue::Unpop(Trap trap) {
+void TrapHandoff::Unpop(Trap trap) {
   std::lock_guard<std::mutex> guard(lock_);
   traps_.push_front(std::move(trap));
 }
 
-size_t TrapQueue::Size() const {
+size_t TrapHandoff::Size() const {
   std::lock_guard<std::mutex> guard(lock_);
   return traps_.size();
 }
 
-size_t TrapQueue::TakeDropped() {
+size_t TrapHandoff::TakeDropped() {
   std::lock_guard<std::mutex> guard(lock_);
   const size_t dropped = dropped_;
   dropped_ = 0;
   return dropped;
 }
 
-void TrapQueue::Wake() {
+void TrapHandoff::Wake() {
   const char byte = 1;
   // A full pipe already wakes the reader.
   [[maybe_unused]] const ssize_t ignored = write(pipe_[1], &byte, 1);
 }
 
-void TrapQueue::DrainWake() {
+void TrapHandoff::DrainWake() {
   char buffer[256];
   while (read(pipe_[0], buffer, sizeof buffer) > 0) {
   }
