@@ -15,6 +15,7 @@
 
 #include "cib_snapshot.h"
 #include "cib_source.h"
+#include "fixture_files.h"
 #include "corosync_links.h"
 #include "model_text.h"
 #include "wide_text.h"
@@ -24,27 +25,9 @@ namespace {
 
 using clustersim::Kind;
 
-std::string Fixture(const std::string& name) { return std::string(PCMKCLUS_FIXTURES) + "/" + name; }
-
-std::string Read(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-std::vector<std::string> States() {
-  std::vector<std::string> names;
-  if (DIR* dir = opendir(Fixture("states").c_str())) {
-    while (const dirent* e = readdir(dir)) {
-      const std::string name = e->d_name;
-      if (name.size() > 4 && name.substr(name.size() - 4) == ".xml") names.push_back(name.substr(0, name.size() - 4));
-    }
-    closedir(dir);
-  }
-  std::sort(names.begin(), names.end());
-  return names;
-}
+using testing::Fixture;
+using testing::Read;
+using testing::States;
 
 TEST(Fixtures, EachStateGivesItsModelAndItsChanges) {
   const auto states = States();

@@ -20,6 +20,7 @@
 
 #include "cib_snapshot.h"
 #include "cib_source.h"
+#include "fixture_files.h"
 #include "cluster_simulator.h"
 #include "model_text.h"
 #include "wide_text.h"
@@ -27,27 +28,9 @@
 namespace pcmkclus {
 namespace {
 
-std::string Fixture(const std::string& name) { return std::string(PCMKCLUS_FIXTURES) + "/" + name; }
-
-std::string Read(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-std::vector<std::string> States() {
-  std::vector<std::string> names;
-  if (DIR* dir = opendir(Fixture("states").c_str())) {
-    while (const dirent* e = readdir(dir)) {
-      const std::string name = e->d_name;
-      if (name.size() > 4 && name.substr(name.size() - 4) == ".xml") names.push_back(name.substr(0, name.size() - 4));
-    }
-    closedir(dir);
-  }
-  std::sort(names.begin(), names.end());
-  return names;
-}
+using testing::Fixture;
+using testing::Read;
+using testing::States;
 
 // What reached the port, as NotificationsText writes it.
 std::string Drain(HCHANGE port, DWORD firstWaitMs) {
