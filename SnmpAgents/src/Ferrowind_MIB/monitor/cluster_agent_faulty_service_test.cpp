@@ -72,15 +72,20 @@ class FaultyServiceTest : public ::testing::Test {
     setenv("WINAPI_CLUSTER_SOCKET", (sim_.Directory() + "/proxy.sock").c_str(), 1);
   }
 
-  void StartAgent() {
-    agent_ = std::make_unique<CHangTestAgent>();
-    ASSERT_TRUE(agent_->InitializeMib());
+  // The watcher opens the cluster after InitializeMib returns; builds before that see none.
+  static void WaitUntilConnected(CHangTestAgent& agent) {
     const ULONGLONG connected = GetTickCount64() + 10000;
-    while ((agent_->GetClusterAccessState() != 1 || !agent_->GetCluster().GetNotifyPort()) &&
+    while ((agent.GetClusterAccessState() != 1 || !agent.GetCluster().GetNotifyPort()) &&
            GetTickCount64() < connected) {
       Sleep(5);
     }
-    ASSERT_EQ(agent_->GetClusterAccessState(), 1);
+    ASSERT_EQ(agent.GetClusterAccessState(), 1);
+  }
+
+  void StartAgent() {
+    agent_ = std::make_unique<CHangTestAgent>();
+    ASSERT_TRUE(agent_->InitializeMib());
+    WaitUntilConnected(*agent_);
   }
 
   // Once the service answers again, a change is seen and raises its trap, and the next
@@ -128,7 +133,8 @@ TEST_F(FaultyServiceTest, AHungServiceEndsEveryCallAfterTheTimeoutAndTheAgentRec
 TEST_F(FaultyServiceTest, GarbageFromTheServiceNeverCrashesOrWedgesTheAgent) {
   CHangTestAgent reference;
   ASSERT_TRUE(reference.InitializeMib());
-  reference.BuildMib();
+  WaitUntilConnected(reference);
+  ASSERT_TRUE(reference.BuildMib());
   const auto fresh = DumpTree(reference.GetMibTree());
   g_bShutdown = true;
   reference.CloseMib();

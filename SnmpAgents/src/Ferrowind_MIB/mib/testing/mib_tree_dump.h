@@ -2,6 +2,7 @@
 // two trees object by object.
 #pragma once
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -14,6 +15,16 @@ struct MibCell {
   std::string Value;  // the raw value: number or bytes
   bool operator==(const MibCell&) const = default;
 };
+
+// Readable in a failed comparison: OID, type and the value's bytes.
+inline void PrintTo(const MibCell& cell, std::ostream* out) {
+  *out << std::string(cell.Oid.begin(), cell.Oid.end()) << " type " << int(cell.Type) << " \"";
+  for (const char c : cell.Value) {
+    if (c >= 0x20 && c < 0x7f) *out << c;
+    else *out << "\\x" << std::hex << (int(c) & 0xff) << std::dec;
+  }
+  *out << "\"";
+}
 
 inline std::string RawValue(const AsnAny& value) {
   switch (value.asnType) {
