@@ -68,6 +68,7 @@ class ClusterAgentEndToEnd(unittest.TestCase):
         cls.lab.write_config()
         cls.lab.start_snmptrapd()
         cls.lab.start_snmpd()
+        cls.host_started = time.monotonic()
         cls.lab.start_host(os.path.join(BIN, "snmpext-host"), [AGENT])
         cls.wait_until_served()
 
@@ -137,9 +138,18 @@ class TwoNodeCluster(WalkEqualsBuild, ClusterAgentEndToEnd):
         self.assertEqual(values[REGION + ".3.2.1.5.1"], "IpAddress: 192.168.10.11")
 
     def test_a_node_down_reaches_snmptrapd_and_the_next_get(self):
+        time.sleep(max(0.0, 3.0 - (time.monotonic() - self.host_started)))
+        raised_after = time.monotonic() - self.host_started
         self.assertEqual(self.clussim("node", "down", "FS-NODE1").returncode, 0)
         self.wait_for_traps(925)
+        received_after = time.monotonic() - self.host_started
         self.assertIn('"FS-NODE1"', self.lab.read("traps.log"))
+        # sysUpTime.0 of the trap: hundredths since the host started.
+        stamp = re.search(r"\.1\.3\.6\.1\.2\.1\.1\.3\.0 = Timeticks: \((\d+)\)[^\n]*\.1\.3\.6\.1\.4\.1\.884\.0\.925",
+                          self.lab.read("traps.log"))
+        self.assertIsNotNone(stamp, self.lab.read("traps.log"))
+        self.assertGreaterEqual(int(stamp.group(1)), int(raised_after * 100) - 50)
+        self.assertLessEqual(int(stamp.group(1)), int(received_after * 100) + 50)
         get = self.lab.tool("snmpget", REGION + ".3.2.1.3.1")
         self.assertIn("INTEGER: 3", get.stdout)
         self.assertEqual(self.clussim("node", "up", "FS-NODE1").returncode, 0)
