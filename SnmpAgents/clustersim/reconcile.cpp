@@ -83,38 +83,35 @@ void ClusterModel::AddFrom(const ClusterModel& next, Notifications& out) {
 }
 
 void ClusterModel::ReconcileNodesAndNetworks(const ClusterModel& next, Notifications& out) {
+  // Takes the state the next snapshot gives the object; whether it changed.
+  const auto takeState = [&](Object& object, Kind kind) {
+    const Object* target = next.Find(kind, object.name);
+    if (!target || target->state == object.state) return false;
+    object.state = target->state;
+    return true;
+  };
   const auto followInterfaces = [&](bool ofNode, const std::wstring& name) {
     for (const ObjectId id : List(Kind::NetInterface)) {
       Object* itf = Get(id);
       if (!winapi::EqualsNoCase(ofNode ? itf->nodeName : itf->networkName, name)) continue;
-      const Object* target = next.Find(Kind::NetInterface, itf->name);
-      if (!target || target->state == itf->state) continue;
-      itf->state = target->state;
-      out.push_back({CLUSTER_CHANGE_NETINTERFACE_STATE, itf->name});
+      if (takeState(*itf, Kind::NetInterface)) out.push_back({CLUSTER_CHANGE_NETINTERFACE_STATE, itf->name});
     }
   };
   for (const ObjectId id : List(Kind::Node)) {
     Object* node = Get(id);
-    const Object* target = next.Find(Kind::Node, node->name);
-    if (!target || target->state == node->state) continue;
-    node->state = target->state;
+    if (!takeState(*node, Kind::Node)) continue;
     out.push_back({CLUSTER_CHANGE_NODE_STATE, node->name});
     followInterfaces(true, node->name);
   }
   for (const ObjectId id : List(Kind::Network)) {
     Object* network = Get(id);
-    const Object* target = next.Find(Kind::Network, network->name);
-    if (!target || target->state == network->state) continue;
-    network->state = target->state;
+    if (!takeState(*network, Kind::Network)) continue;
     followInterfaces(false, network->name);
     out.push_back({CLUSTER_CHANGE_NETWORK_STATE, network->name});
   }
   for (const ObjectId id : List(Kind::NetInterface)) {
     Object* itf = Get(id);
-    const Object* target = next.Find(Kind::NetInterface, itf->name);
-    if (!target || target->state == itf->state) continue;
-    itf->state = target->state;
-    out.push_back({CLUSTER_CHANGE_NETINTERFACE_STATE, itf->name});
+    if (takeState(*itf, Kind::NetInterface)) out.push_back({CLUSTER_CHANGE_NETINTERFACE_STATE, itf->name});
   }
 }
 
