@@ -4,7 +4,6 @@
 #include <memory>
 #include <string>
 
-#include "cluster_protocol.h"
 #include "daemon.h"
 #include "scenario.h"
 #include "service.h"
@@ -16,8 +15,8 @@ void Usage() {
   std::fprintf(stderr,
                "usage: clussimd --scenario FILE [--socket PATH] [--control PATH]\n"
                "  --scenario FILE   the cluster to simulate (JSON, see README.md)\n"
-               "  --socket PATH     the Cluster API socket (default $WINAPI_CLUSTER_SOCKET or <state>/run/clussvc.sock)\n"
-               "  --control PATH    the clussim socket (default $CLUSSIM_CONTROL_SOCKET or <state>/run/clussim.sock)\n");
+               "%s",
+               clustersim::kSocketOptionsHelp);
 }
 
 }  // namespace
@@ -25,23 +24,13 @@ void Usage() {
 int main(int argc, char** argv) {
   clustersim::ServerOptions options;
   std::string scenario;
-  options.serviceSocket = winapi::cluster::ServiceSocketPath();
-  options.controlSocket = clustersim::DefaultControlSocket();
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    const bool hasValue = i + 1 < argc;
-    if (arg == "--scenario" && hasValue) scenario = argv[++i];
-    else if (arg == "--socket" && hasValue) options.serviceSocket = argv[++i];
-    else if (arg == "--control" && hasValue) options.controlSocket = argv[++i];
-    else if (arg == "--help" || arg == "-h") {
-      Usage();
-      return 0;
-    } else {
-      std::fprintf(stderr, "clussimd: unknown argument \"%s\"\n", arg.c_str());
-      Usage();
-      return 2;
-    }
-  }
+  clustersim::DaemonCommandLine line(argc, argv);
+  const auto exitCode = line.Parse(options, Usage, [&scenario](clustersim::DaemonCommandLine& at) {
+    if (at.Argument() != "--scenario" || !at.HasValue()) return clustersim::DaemonCommandLine::Own::NotMine;
+    scenario = at.TakeValue();
+    return clustersim::DaemonCommandLine::Own::Taken;
+  });
+  if (exitCode) return *exitCode;
   if (scenario.empty()) {
     std::fprintf(stderr, "clussimd: no scenario: give --scenario FILE\n");
     Usage();

@@ -6,9 +6,10 @@
 
 #include <unistd.h>
 
-#include <cstdlib>
+#include <cstdio>
 
-#include "paths.h"
+#include "cluster_protocol.h"
+#include "control_protocol.h"
 #include "wide_text.h"
 
 namespace clustersim {
@@ -51,9 +52,31 @@ std::string SelfPath(const char* argv0) {
   return n > 0 ? std::string(buffer, static_cast<std::size_t>(n)) : std::string(argv0);
 }
 
-std::string DefaultControlSocket() {
-  const char* control = std::getenv("CLUSSIM_CONTROL_SOCKET");
-  return control && *control ? control : winapi::StateDir() + "/run/clussim.sock";
+const char kSocketOptionsHelp[] =
+    "  --socket PATH     the Cluster API socket (default $WINAPI_CLUSTER_SOCKET or <state>/run/clussvc.sock)\n"
+    "  --control PATH    the clussim socket (default $CLUSSIM_CONTROL_SOCKET or <state>/run/clussim.sock)\n";
+
+std::optional<int> DaemonCommandLine::Parse(ServerOptions& options, void (*usage)(),
+                                            const std::function<Own(DaemonCommandLine&)>& own) {
+  options.serviceSocket = winapi::cluster::ServiceSocketPath();
+  options.controlSocket = DefaultControlSocket();
+  for (index_ = 1; index_ < argc_; ++index_) {
+    argument_ = argv_[index_];
+    const Own mine = own(*this);
+    if (mine == Own::Stop) return std::nullopt;
+    if (mine == Own::Taken) continue;
+    if (argument_ == "--socket" && HasValue()) options.serviceSocket = TakeValue();
+    else if (argument_ == "--control" && HasValue()) options.controlSocket = TakeValue();
+    else if (argument_ == "--help" || argument_ == "-h") {
+      usage();
+      return 0;
+    } else {
+      std::fprintf(stderr, "%s: unknown argument \"%s\"\n", options.name.c_str(), argument_.c_str());
+      usage();
+      return 2;
+    }
+  }
+  return std::nullopt;
 }
 
 }  // namespace clustersim

@@ -39,8 +39,7 @@ class Server {
   std::string Handle(Client& client, const std::string& line);
   std::string HandleService(Client& client, const std::string& line);
   std::string HandleControl(const std::string& line);
-  std::string RunCommand(const std::vector<std::wstring>& argv, bool& ok, std::vector<std::string>& warnings);
-  std::string RunFault(const std::vector<std::wstring>& argv, bool& ok);
+  friend class ControlCommands;  // clussim's commands act on the service and its model
   void Broadcast(const Notifications& notifications);
   void UpdateFromSource();
   void FollowReachability();

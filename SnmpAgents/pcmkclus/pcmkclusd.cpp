@@ -11,7 +11,6 @@
 
 #include "cib_source.h"
 #include "cib_snapshot.h"
-#include "cluster_protocol.h"
 #include "daemon.h"
 #include "model_text.h"
 #include "service.h"
@@ -28,10 +27,10 @@ void Usage() {
                "  --replay DIR      serve the CIB states *.xml of DIR in name order; \"clussim step\" moves on\n"
                "  --corosync-conf P the links of corosync.conf P as networks and interfaces\n"
                "  --interval S      also move on every S seconds\n"
-               "  --socket PATH     the Cluster API socket (default $WINAPI_CLUSTER_SOCKET or <state>/run/clussvc.sock)\n"
-               "  --control PATH    the clussim socket (default $CLUSSIM_CONTROL_SOCKET or <state>/run/clussim.sock)\n"
+               "%s"
                "  --print CIB...    print the model of the first CIB, then the notifications and model of each next one\n"
-               "                    (links from DIR/corosync.conf beside the first CIB, as in a replay)\n");
+               "                    (links from DIR/corosync.conf beside the first CIB, as in a replay)\n",
+               clustersim::kSocketOptionsHelp);
 }
 
 // The model of each state and the notifications between them, as the fixtures hold them.
@@ -64,31 +63,26 @@ int Print(int argc, char** argv, int first) {
 int main(int argc, char** argv) {
   clustersim::ServerOptions options;
   options.name = "pcmkclusd";
-  options.serviceSocket = winapi::cluster::ServiceSocketPath();
-  options.controlSocket = clustersim::DefaultControlSocket();
   std::string cibFile, replay, corosyncConf;
   bool live = false;
   double interval = 0;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    const bool hasValue = i + 1 < argc;
-    if (arg == "--print" && hasValue) return Print(argc, argv, i + 1);
-    if (arg == "--cib-file" && hasValue) cibFile = argv[++i];
-    else if (arg == "--replay" && hasValue) replay = argv[++i];
-    else if (arg == "--live") live = true;
-    else if (arg == "--corosync-conf" && hasValue) corosyncConf = argv[++i];
-    else if (arg == "--interval" && hasValue) interval = std::atof(argv[++i]);
-    else if (arg == "--socket" && hasValue) options.serviceSocket = argv[++i];
-    else if (arg == "--control" && hasValue) options.controlSocket = argv[++i];
-    else if (arg == "--help" || arg == "-h") {
-      Usage();
-      return 0;
-    } else {
-      std::fprintf(stderr, "pcmkclusd: unknown argument \"%s\"\n", arg.c_str());
-      Usage();
-      return 2;
-    }
-  }
+  int printFrom = 0;
+  using Own = clustersim::DaemonCommandLine::Own;
+  clustersim::DaemonCommandLine line(argc, argv);
+  const auto exitCode = line.Parse(options, Usage, [&](clustersim::DaemonCommandLine& at) {
+    const std::string& arg = at.Argument();
+    if (arg == "--live") live = true;
+    else if (!at.HasValue()) return Own::NotMine;
+    else if (arg == "--print") printFrom = at.Index() + 1;
+    else if (arg == "--cib-file") cibFile = at.TakeValue();
+    else if (arg == "--replay") replay = at.TakeValue();
+    else if (arg == "--corosync-conf") corosyncConf = at.TakeValue();
+    else if (arg == "--interval") interval = std::atof(at.TakeValue());
+    else return Own::NotMine;
+    return printFrom ? Own::Stop : Own::Taken;
+  });
+  if (exitCode) return *exitCode;
+  if (printFrom) return Print(argc, argv, printFrom);
   if (live + !cibFile.empty() + !replay.empty() != 1) {
     std::fprintf(stderr, "pcmkclusd: give one source: --live, --cib-file PATH or --replay DIR\n");
     Usage();
