@@ -2,7 +2,6 @@
 // its COM class RELAY, serves clients over the layer's COM transport, logs every request
 // and event to stderr, and stops cleanly on SIGTERM or SIGINT.
 #include <windows.h>
-#include <winapi_ext.h>
 
 #include <rapidjson/document.h>
 #include <rapidjson/error/en.h>
@@ -19,6 +18,7 @@
 #include "management_settings.h"
 #include "relay_client.h"
 #include "relay_server.h"
+#include "service_paths.h"
 
 namespace {
 
@@ -67,12 +67,6 @@ std::string ExecutablePath() {
   return length > 0 ? std::string(path, static_cast<size_t>(length)) : std::string("mgtcore");
 }
 
-std::string PidFile() {
-  wchar_t path[1024] = {};
-  WinapiServicePidFile(L"MgtCore", path, 1024);
-  return Utf8FromWide(path);
-}
-
 bool Register(const std::string& socket) {
   const std::wstring exe = WideFromUtf8(ExecutablePath());
   wchar_t clsid[40] = {};
@@ -113,8 +107,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "mgtcore: %s\n", problem.c_str());
     return 2;
   }
-  const std::string pidFile = PidFile();
-  if (options.socket.empty()) options.socket = pidFile.substr(0, pidFile.rfind('.')) + ".sock";
+  const std::string pidFile = mgtcore::PidFile();
+  if (options.socket.empty()) options.socket = mgtcore::DefaultSocket();
 
   // Signals are taken by sigwait below; every thread started later inherits the mask.
   sigset_t stopSignals;

@@ -3,14 +3,16 @@
 #include <objbase.h>
 #include <oleauto.h>
 
+#include <cctype>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
-#include <rapidjson/document.h>
-
+#include "control_protocol.h"
 #include "relay_client.h"
+#include "utf8_text.h"
 
 namespace {
 
@@ -36,14 +38,7 @@ int Usage() {
   return 2;
 }
 
-std::string Quote(const std::string& text) {
-  std::string out = "\"";
-  for (char c : text) {
-    if (c == '"' || c == '\\') out += '\\';
-    out += c;
-  }
-  return out + "\"";
-}
+namespace control = mgtcore::control;
 
 bool IsInteger(const std::string& text) {
   if (text.empty()) return false;
@@ -52,31 +47,18 @@ bool IsInteger(const std::string& text) {
   return *end == '\0';
 }
 
-std::string HexBytes(const std::string& hex, bool& ok) {
-  ok = hex.size() % 2 == 0;
-  std::string out = "[";
-  for (size_t i = 0; ok && i < hex.size(); i += 2) {
-    const std::string pair = hex.substr(i, 2);
-    char* end = nullptr;
-    const long value = std::strtol(pair.c_str(), &end, 16);
-    ok = *end == '\0';
-    if (i) out += ",";
-    out += std::to_string(value);
+long long Integer(const std::string& text) { return std::strtoll(text.c_str(), nullptr, 0); }
+
+// Two hexadecimal digits a byte; false for anything else.
+bool HexBytes(const std::string& hex, std::vector<uint8_t>& bytes) {
+  if (hex.size() % 2) return false;
+  for (size_t i = 0; i < hex.size(); i += 2) {
+    if (!std::isxdigit(static_cast<unsigned char>(hex[i])) || !std::isxdigit(static_cast<unsigned char>(hex[i + 1]))) {
+      return false;
+    }
+    bytes.push_back(static_cast<uint8_t>(std::stoi(hex.substr(i, 2), nullptr, 16)));
   }
-  return out + "]";
-}
-
-// VALUE as JSON: as it stands when it is one JSON value, else as a string.
-std::string JsonValue(const std::string& text) {
-  rapidjson::Document parsed;
-  parsed.Parse(text.c_str());
-  return parsed.HasParseError() ? Quote(text) : text;
-}
-
-std::string Key(const std::vector<std::string>& args, size_t at) {
-  return ",\"oe\":" + std::to_string(std::strtoll(args[at].c_str(), nullptr, 0)) +
-         ",\"oi\":" + std::to_string(std::strtoll(args[at + 1].c_str(), nullptr, 0)) +
-         ",\"ca\":" + std::to_string(std::strtoll(args[at + 2].c_str(), nullptr, 0));
+  return true;
 }
 
 bool AllIntegers(const std::vector<std::string>& args, size_t from, size_t to) {
@@ -86,22 +68,35 @@ bool AllIntegers(const std::vector<std::string>& args, size_t from, size_t to) {
   return true;
 }
 
+void Key(control::CommandWriter& command, const std::vector<std::string>& args, size_t at) {
+  command.Integer(control::field::kOe, Integer(args[at]))
+      .Integer(control::field::kOi, Integer(args[at + 1]))
+      .Integer(control::field::kCa, Integer(args[at + 2]));
+}
+
 // value set OE OI CA VALUE [ST [WRITE_ST]], value status OE OI CA ST [WRITE_ST], value show [OE OI CA].
 std::string ValueCommand(const std::vector<std::string>& args) {
   const size_t count = args.size();
   if (count < 2) return std::string();
   const std::string& what = args[1];
-  if (what == "show" && count == 2) return "{\"op\":\"value-show\"}";
-  if (what == "show" && count == 5 && AllIntegers(args, 2, 5)) return "{\"op\":\"value-show\"" + Key(args, 2) + "}";
+  if (what == "show" && count == 2) return control::CommandWriter(control::kValueShow).Finish();
+  if (what == "show" && count == 5 && AllIntegers(args, 2, 5)) {
+    control::CommandWriter command(control::kValueShow);
+    Key(command, args, 2);
+    return command.Finish();
+  }
   const bool set = what == "set" && count >= 6 && count <= 8 && AllIntegers(args, 2, 5) && AllIntegers(args, 6, count);
   const bool status = what == "status" && count >= 6 && count <= 7 && AllIntegers(args, 2, count);
   if (!set && !status) return std::string();
-  std::string command = "{\"op\":\"value-set\"" + Key(args, 2);
+  control::CommandWriter command(control::kValueSet);
+  Key(command, args, 2);
   size_t next = 5;
-  if (set) command += ",\"value\":" + JsonValue(args[next++]);
-  if (next < count) command += ",\"status\":" + std::to_string(std::strtol(args[next++].c_str(), nullptr, 0));
-  if (next < count) command += ",\"writeStatus\":" + std::to_string(std::strtol(args[next].c_str(), nullptr, 0));
-  return command + "}";
+  // VALUE as JSON when it is one JSON value, else as a text.
+  if (set && !command.Json(control::field::kValue, args[next])) command.Text(control::field::kValue, args[next]);
+  if (set) ++next;
+  if (next < count) command.Integer(control::field::kStatus, Integer(args[next++]));
+  if (next < count) command.Integer(control::field::kWriteStatus, Integer(args[next]));
+  return command.Finish();
 }
 
 // The control command as JSON, or empty for a usage error.
@@ -111,26 +106,43 @@ std::string Command(const std::vector<std::string>& args) {
   const std::string& op = args[0];
   const bool viaCmd = args.back() == "--cmd";
   const size_t count = args.size() - (viaCmd ? 1 : 0);
-  const std::string via = viaCmd ? ",\"via\":\"cmd\"" : "";
-  if (op == "set" && count == 3 && IsInteger(args[2])) {
-    return "{\"op\":\"set\",\"name\":" + Quote(args[1]) + ",\"value\":" + std::to_string(std::strtoll(args[2].c_str(), nullptr, 0)) + via + "}";
+  const auto via = [viaCmd](control::CommandWriter& command) {
+    if (viaCmd) command.Text(control::field::kVia, control::kViaCmd);
+    return command.Finish();
+  };
+  if (op == control::kSet && count == 3 && IsInteger(args[2])) {
+    control::CommandWriter command(control::kSet);
+    command.Text(control::field::kName, args[1]).Integer(control::field::kValue, Integer(args[2]));
+    return via(command);
   }
-  if (op == "power" && count == 2 && IsInteger(args[1])) return "{\"op\":\"power\",\"value\":" + args[1] + via + "}";
-  if (op == "slow" && count == 2 && IsInteger(args[1])) return "{\"op\":\"slow\",\"ms\":" + args[1] + "}";
-  if (op == "unresponsive" && count == 2 && (args[1] == "on" || args[1] == "off")) {
-    return std::string("{\"op\":\"unresponsive\",\"on\":") + (args[1] == "on" ? "true" : "false") + "}";
+  if (op == control::kPower && count == 2 && IsInteger(args[1])) {
+    control::CommandWriter command(control::kPower);
+    command.Integer(control::field::kValue, Integer(args[1]));
+    return via(command);
   }
-  if (op == "fault" && (count == 2 || (count == 3 && IsInteger(args[2])))) {
-    return "{\"op\":\"fault\",\"kind\":" + Quote(args[1]) + ",\"count\":" + (count == 3 ? args[2] : "1") + "}";
+  if (op == control::kSlow && count == 2 && IsInteger(args[1])) {
+    return control::CommandWriter(control::kSlow).Integer(control::field::kMs, Integer(args[1])).Finish();
   }
-  if (op == "fire-json" && count == 2) return "{\"op\":\"fire-json\",\"text\":" + Quote(args[1]) + "}";
-  if (op == "fire-cmd" && count == 3) {
-    bool headerOk = false, dataOk = false;
-    const std::string header = HexBytes(args[1], headerOk);
-    const std::string data = HexBytes(args[2], dataOk);
-    if (headerOk && dataOk) return "{\"op\":\"fire-cmd\",\"header\":" + header + ",\"data\":" + data + "}";
+  if (op == control::kUnresponsive && count == 2 && (args[1] == "on" || args[1] == "off")) {
+    return control::CommandWriter(control::kUnresponsive).Flag(control::field::kOn, args[1] == "on").Finish();
   }
-  if (op == "status" && count == 1) return "{\"op\":\"status\"}";
+  if (op == control::kFault && (count == 2 || (count == 3 && IsInteger(args[2])))) {
+    return control::CommandWriter(control::kFault)
+        .Text(control::field::kKind, args[1])
+        .Integer(control::field::kCount, count == 3 ? Integer(args[2]) : 1)
+        .Finish();
+  }
+  if (op == control::kFireJson && count == 2) {
+    return control::CommandWriter(control::kFireJson).Text(control::field::kText, args[1]).Finish();
+  }
+  std::vector<uint8_t> header, data;
+  if (op == control::kFireCmd && count == 3 && HexBytes(args[1], header) && HexBytes(args[2], data)) {
+    return control::CommandWriter(control::kFireCmd)
+        .Bytes(control::field::kHeader, header)
+        .Bytes(control::field::kData, data)
+        .Finish();
+  }
+  if (op == control::kStatus && count == 1) return control::CommandWriter(control::kStatus).Finish();
   return std::string();
 }
 
@@ -148,15 +160,13 @@ int main(int argc, char** argv) {
     return 1;
   }
   auto* relay = static_cast<IDispatch*>(result.pItf);
-  LPOLESTR names[] = {const_cast<LPOLESTR>(L"MgtControl")};
+  LPOLESTR names[] = {const_cast<LPOLESTR>(control::kMember)};
   DISPID id = DISPID_UNKNOWN;
   hr = relay->GetIDsOfNames(IID_NULL, names, 1, LOCALE_SYSTEM_DEFAULT, &id);
   int exitCode = 1;
   if (SUCCEEDED(hr)) {
     // UTF-8 both ways: values may hold any text.
-    std::wstring wide(command.size(), L'\0');
-    wide.resize(static_cast<size_t>(MultiByteToWideChar(CP_UTF8, 0, command.data(), static_cast<int>(command.size()),
-                                                        wide.data(), static_cast<int>(wide.size()))));
+    const std::wstring wide = WideFromUtf8(command);
     VARIANT argument;
     argument.vt = VT_BSTR;
     argument.bstrVal = SysAllocString(wide.c_str());
@@ -165,13 +175,9 @@ int main(int argc, char** argv) {
     VariantInit(&reply);
     hr = relay->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params, &reply, nullptr, nullptr);
     if (SUCCEEDED(hr) && reply.vt == VT_BSTR && reply.bstrVal) {
-      const std::wstring text(reply.bstrVal);
-      std::string narrow(text.size() * 4, '\0');
-      narrow.resize(static_cast<size_t>(WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                                            narrow.data(), static_cast<int>(narrow.size()), nullptr,
-                                                            nullptr)));
-      std::printf("%s\n", narrow.c_str());
-      exitCode = text.find(L"\"ok\":true") != std::wstring::npos ? 0 : 1;
+      const std::string text = Utf8FromWide(reply.bstrVal);
+      std::printf("%s\n", text.c_str());
+      exitCode = control::ReplyOk(text) ? 0 : 1;
     } else {
       std::fprintf(stderr, "mgtctl: the control call failed (0x%08X)\n", static_cast<unsigned>(hr));
     }

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <ctime>
 
+#include "control_protocol.h"
 #include "management_settings.h"
 #include "relay_client.h"
 #include "sip_header.h"
@@ -29,29 +30,8 @@ const std::pair<const wchar_t*, DISPID> kMembers[] = {
     {L"ServerCabinetNumber", kServerCabinetNumber}, {L"DefaultTimeout", kDefaultTimeout},
     {L"OstrelVersion", kOstrelVersion}, {L"ClientName", kClientName},
     {L"EnableEvents", kEnableEvents}, {L"DisableEvents", kDisableEvents},
-    {L"MgtControl", kMgtControl},
+    {control::kMember, kMgtControl},
 };
-
-std::wstring ControlReply(bool ok, const std::string& detail) {
-  rapidjson::StringBuffer buffer;
-  rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
-  writer.StartObject();
-  writer.Key("ok");
-  writer.Bool(ok);
-  writer.Key(ok ? "result" : "error");
-  writer.String(detail.c_str());
-  writer.EndObject();
-  return WideFromUtf8(buffer.GetString());
-}
-
-std::vector<uint8_t> BytesOf(const rapidjson::Value& array) {
-  std::vector<uint8_t> bytes;
-  if (!array.IsArray()) return bytes;
-  for (const auto& element : array.GetArray()) {
-    if (element.IsUint()) bytes.push_back(static_cast<uint8_t>(element.GetUint()));
-  }
-  return bytes;
-}
 
 BSTR BstrOfBytes(const std::vector<uint8_t>& bytes) {
   return SysAllocStringByteLen(reinterpret_cast<const char*>(bytes.data()), static_cast<UINT>(bytes.size()));
@@ -244,161 +224,198 @@ void RelayService::FireCmd(const std::vector<uint8_t>& header, const std::vector
       " bytes");
 }
 
-std::wstring RelayService::Control(const std::wstring& command) {
-  rapidjson::Document request;
-  const std::string text = Utf8FromWide(command);
-  request.Parse(text.c_str());
-  if (request.HasParseError() || !request.IsObject() || !request.HasMember("op") || !request["op"].IsString()) {
-    return ControlReply(false, "control command must be a JSON object with \"op\"");
-  }
-  const std::string op = request["op"].GetString();
-  const auto number = [&](const char* key, int64_t& out) {
-    if (!request.HasMember(key) || !request[key].IsInt64()) return false;
-    out = request[key].GetInt64();
-    return true;
+namespace {
+
+std::string Refused(const std::string& error) { return control::ReplyText(false, error); }
+std::string Done(const std::string& result) { return control::ReplyText(true, result); }
+
+// A DWORD code of a value's key; nothing when the field is missing or out of range.
+std::optional<DWORD> KeyCode(const control::CommandReader& command, const char* name) {
+  const auto value = command.Integer(name);
+  if (!value || *value < 0 || *value > 0xFFFFFFFFll) return std::nullopt;
+  return static_cast<DWORD>(*value);
+}
+
+std::optional<ValueKey> KeyOf(const control::CommandReader& command) {
+  const auto oe = KeyCode(command, control::field::kOe);
+  const auto oi = KeyCode(command, control::field::kOi);
+  const auto ca = KeyCode(command, control::field::kCa);
+  if (!oe || !oi || !ca) return std::nullopt;
+  return ValueKey{*oe, *oi, *ca};
+}
+
+// A status field: absent keeps the status, anything but an integer is refused.
+bool ReadStatus(const control::CommandReader& command, const char* name, LONG& status) {
+  if (!command.Has(name)) return true;
+  const auto value = command.SmallInteger(name);
+  if (!value) return false;
+  status = *value;
+  return true;
+}
+
+}  // namespace
+
+std::wstring RelayService::Control(const std::wstring& text) {
+  struct Operation {
+    const char* op;
+    std::string (RelayService::*handler)(const control::CommandReader&);
   };
-  const bool viaCmd = request.HasMember("via") && request["via"].IsString() && std::string(request["via"].GetString()) == "cmd";
-  Log("control: " + text);
-  if (op == "set" || op == "power") {
-    int64_t value = 0;
-    if (!number("value", value)) return ControlReply(false, "\"value\" must be an integer");
-    DWORD oc = kPowerStateCode;
-    DWORD oe = 0;
-    if (op == "set") {
-      const std::string name = request.HasMember("name") && request["name"].IsString() ? request["name"].GetString() : "";
-      const DWORD code = SettingCode(name);
-      if (!code) return ControlReply(false, "unknown setting \"" + name + "\" (" + SettingNames() + ")");
-      oc = kSettingsChangedCode;
-      oe = code;
-      std::lock_guard guard(m_lock);
-      m_state.settings[oe] = value;
-      Persist();
-    } else if (value != 1 && value != 4 && value != 5) {
-      return ControlReply(false, "power state must be 1 (S0), 4 (S3) or 5 (S4)");
-    }
-    const LONG cabinet = CabinetNumber();
-    if (viaCmd) {
-      SipHeader header{4, oc, oe, 0, static_cast<DWORD>(cabinet), 0, 0};
-      const auto headerBytes = BuildSipHeader(header);
-      const uint32_t bits = static_cast<uint32_t>(value);
-      FireCmd(std::vector<uint8_t>(headerBytes.begin(), headerBytes.end()),
-              {static_cast<uint8_t>(bits), static_cast<uint8_t>(bits >> 8), static_cast<uint8_t>(bits >> 16),
-               static_cast<uint8_t>(bits >> 24)});
-    } else {
-      Tarn event = Tarn::WithCommand();
-      event.Set(L"OC", oc);
-      event.Set(L"OE", oe);
-      event.Set(L"OI", 0);
-      event.Set(L"CA", cabinet);
-      event.Set(L"ST", kStatusOk);
-      event.SetNumberData(value);
-      FireJson(event.ToJson());
-    }
-    return ControlReply(true, op);
+  static constexpr Operation kOperations[] = {
+      {control::kSet, &RelayService::ControlSetting},
+      {control::kPower, &RelayService::ControlPower},
+      {control::kSlow, &RelayService::ControlSlow},
+      {control::kUnresponsive, &RelayService::ControlUnresponsive},
+      {control::kFireJson, &RelayService::ControlFireJson},
+      {control::kFireCmd, &RelayService::ControlFireCmd},
+      {control::kFault, &RelayService::ControlFault},
+      {control::kValueSet, &RelayService::ControlValueSet},
+      {control::kValueShow, &RelayService::ControlValueShow},
+      {control::kStatus, &RelayService::ControlStatus},
+  };
+  const std::string utf8 = Utf8FromWide(text);
+  control::CommandReader command;
+  if (!command.Parse(utf8)) return WideFromUtf8(Refused("control command must be a JSON object with \"op\""));
+  Log("control: " + utf8);
+  for (const auto& operation : kOperations) {
+    if (command.Op() == operation.op) return WideFromUtf8((this->*operation.handler)(command));
   }
-  if (op == "slow") {
-    int64_t ms = 0;
-    if (!number("ms", ms) || ms < 0 || ms > 600000) return ControlReply(false, "\"ms\" must be 0 to 600000");
-    std::lock_guard guard(m_lock);
-    m_delayMs = static_cast<DWORD>(ms);
-    return ControlReply(true, "slow " + std::to_string(ms) + " ms");
+  return WideFromUtf8(Refused("unknown op \"" + command.Op() + "\""));
+}
+
+// A settings change (OC 0xE002) or a power state (OC 0x1350) as an event, through
+// JsonEvent or, via "cmd", Fire_CmdEvent.
+void RelayService::FireChange(DWORD oc, DWORD oe, int64_t value, bool viaCmd) {
+  const LONG cabinet = CabinetNumber();
+  if (viaCmd) {
+    SipHeader header{4, oc, oe, 0, static_cast<DWORD>(cabinet), 0, 0};
+    const auto headerBytes = BuildSipHeader(header);
+    const uint32_t bits = static_cast<uint32_t>(value);
+    FireCmd(std::vector<uint8_t>(headerBytes.begin(), headerBytes.end()),
+            {static_cast<uint8_t>(bits), static_cast<uint8_t>(bits >> 8), static_cast<uint8_t>(bits >> 16),
+             static_cast<uint8_t>(bits >> 24)});
+    return;
   }
-  if (op == "unresponsive") {
-    const bool on = request.HasMember("on") && request["on"].IsBool() && request["on"].GetBool();
-    std::lock_guard guard(m_lock);
-    m_unresponsive = on;
-    m_changed.notify_all();
-    return ControlReply(true, on ? "unresponsive" : "responsive");
-  }
-  if (op == "fire-json") {
-    if (!request.HasMember("text") || !request["text"].IsString()) return ControlReply(false, "\"text\" must be a string");
-    FireJson(WideFromUtf8(request["text"].GetString()));
-    return ControlReply(true, "fired");
-  }
-  if (op == "fire-cmd") {
-    if (!request.HasMember("header") || !request.HasMember("data")) return ControlReply(false, "\"header\" and \"data\" byte arrays needed");
-    FireCmd(BytesOf(request["header"]), BytesOf(request["data"]));
-    return ControlReply(true, "fired");
-  }
-  if (op == "fault") {
-    const std::string kind = request.HasMember("kind") && request["kind"].IsString() ? request["kind"].GetString() : "";
-    int64_t count = 1;
-    number("count", count);
-    if (kind != "json" && kind != "header") return ControlReply(false, "\"kind\" must be \"json\" or \"header\"");
-    std::lock_guard guard(m_lock);
-    m_faults[kind] = static_cast<int>(count);
-    return ControlReply(true, "fault " + kind);
-  }
-  if (op == "value-set" || op == "value-show") return ValueControl(request, op);
-  if (op == "status") {
-    std::lock_guard guard(m_lock);
-    return ControlReply(true, "requests=" + std::to_string(m_requests.load()) + " clients=" + std::to_string(m_objects.size()));
-  }
-  return ControlReply(false, "unknown op \"" + op + "\"");
+  Tarn event = Tarn::WithCommand();
+  event.Set(L"OC", oc);
+  event.Set(L"OE", oe);
+  event.Set(L"OI", 0);
+  event.Set(L"CA", cabinet);
+  event.Set(L"ST", kStatusOk);
+  event.SetNumberData(value);
+  FireJson(event.ToJson());
 }
 
 namespace {
 
-std::string JsonText(const rapidjson::Value& value) {
-  rapidjson::StringBuffer buffer;
-  rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
-  value.Accept(writer);
-  return buffer.GetString();
-}
-
-bool ControlCode(const rapidjson::Document& request, const char* name, DWORD& code) {
-  if (!request.HasMember(name) || !request[name].IsInt64()) return false;
-  const int64_t value = request[name].GetInt64();
-  if (value < 0 || value > 0xFFFFFFFFll) return false;
-  code = static_cast<DWORD>(value);
-  return true;
-}
-
-bool ControlStatus(const rapidjson::Document& request, const char* name, LONG& status) {
-  if (!request.HasMember(name)) return true;
-  if (!request[name].IsInt()) return false;
-  status = request[name].GetInt();
-  return true;
-}
-
+bool ViaCmd(const control::CommandReader& command) { return command.Text(control::field::kVia) == control::kViaCmd; }
 
 }  // namespace
 
-// value-set: creates or changes a value (its data and the statuses it answers with);
-// value-show: one value or all of them.
-std::wstring RelayService::ValueControl(const rapidjson::Document& request, const std::string& op) {
-  ValueKey key;
-  const bool keyed = ControlCode(request, "oe", key.oe) && ControlCode(request, "oi", key.oi) &&
-                     ControlCode(request, "ca", key.ca);
-  std::lock_guard guard(m_lock);
-  if (op == "value-set") {
-    if (!keyed) return ControlReply(false, "\"oe\", \"oi\" and \"ca\" must be 0 to 4294967295");
-    auto found = m_state.values.find(key);
-    const bool hasData = request.HasMember("value");
-    if (found == m_state.values.end() && !hasData) return ControlReply(false, "no such value: give its data first");
-    ConfigValue value = found == m_state.values.end() ? ConfigValue() : found->second;
-    if (hasData) value.data = WideFromUtf8(JsonText(request["value"]));
-    if (!ControlStatus(request, "status", value.status) || !ControlStatus(request, "writeStatus", value.writeStatus)) {
-      return ControlReply(false, "\"status\" and \"writeStatus\" must be integers");
-    }
-    m_state.values[key] = value;
+std::string RelayService::ControlSetting(const control::CommandReader& command) {
+  const auto value = command.Integer(control::field::kValue);
+  if (!value) return Refused("\"value\" must be an integer");
+  const std::string name = command.Text(control::field::kName).value_or("");
+  const DWORD code = SettingCode(name);
+  if (!code) return Refused("unknown setting \"" + name + "\" (" + SettingNames() + ")");
+  {
+    std::lock_guard guard(m_lock);
+    m_state.settings[code] = *value;
     Persist();
-    return ControlReply(true, "value set");
   }
+  FireChange(kSettingsChangedCode, code, *value, ViaCmd(command));
+  return Done(control::kSet);
+}
+
+std::string RelayService::ControlPower(const control::CommandReader& command) {
+  const auto value = command.Integer(control::field::kValue);
+  if (!value) return Refused("\"value\" must be an integer");
+  if (*value != 1 && *value != 4 && *value != 5) return Refused("power state must be 1 (S0), 4 (S3) or 5 (S4)");
+  FireChange(kPowerStateCode, 0, *value, ViaCmd(command));
+  return Done(control::kPower);
+}
+
+std::string RelayService::ControlSlow(const control::CommandReader& command) {
+  const auto ms = command.Integer(control::field::kMs);
+  if (!ms || *ms < 0 || *ms > 600000) return Refused("\"ms\" must be 0 to 600000");
+  std::lock_guard guard(m_lock);
+  m_delayMs = static_cast<DWORD>(*ms);
+  return Done("slow " + std::to_string(*ms) + " ms");
+}
+
+std::string RelayService::ControlUnresponsive(const control::CommandReader& command) {
+  const bool on = command.Flag(control::field::kOn);
+  std::lock_guard guard(m_lock);
+  m_unresponsive = on;
+  m_changed.notify_all();
+  return Done(on ? "unresponsive" : "responsive");
+}
+
+std::string RelayService::ControlFireJson(const control::CommandReader& command) {
+  const auto text = command.Text(control::field::kText);
+  if (!text) return Refused("\"text\" must be a string");
+  FireJson(WideFromUtf8(*text));
+  return Done("fired");
+}
+
+std::string RelayService::ControlFireCmd(const control::CommandReader& command) {
+  if (!command.Has(control::field::kHeader) || !command.Has(control::field::kData)) {
+    return Refused("\"header\" and \"data\" byte arrays needed");
+  }
+  FireCmd(command.Bytes(control::field::kHeader), command.Bytes(control::field::kData));
+  return Done("fired");
+}
+
+std::string RelayService::ControlFault(const control::CommandReader& command) {
+  const std::string kind = command.Text(control::field::kKind).value_or("");
+  const int64_t count = command.Integer(control::field::kCount).value_or(1);
+  if (kind != "json" && kind != "header") return Refused("\"kind\" must be \"json\" or \"header\"");
+  std::lock_guard guard(m_lock);
+  m_faults[kind] = static_cast<int>(count);
+  return Done("fault " + kind);
+}
+
+std::string RelayService::ControlStatus(const control::CommandReader&) {
+  std::lock_guard guard(m_lock);
+  return Done("requests=" + std::to_string(m_requests.load()) + " clients=" + std::to_string(m_objects.size()));
+}
+
+// Creates or changes a value: its data and the statuses it answers with.
+std::string RelayService::ControlValueSet(const control::CommandReader& command) {
+  const auto key = KeyOf(command);
+  if (!key) return Refused("\"oe\", \"oi\" and \"ca\" must be 0 to 4294967295");
+  std::lock_guard guard(m_lock);
+  auto found = m_state.values.find(*key);
+  const bool hasData = command.Has(control::field::kValue);
+  if (found == m_state.values.end() && !hasData) return Refused("no such value: give its data first");
+  ConfigValue value = found == m_state.values.end() ? ConfigValue() : found->second;
+  if (hasData) value.data = WideFromUtf8(command.Json(control::field::kValue));
+  if (!ReadStatus(command, control::field::kStatus, value.status) ||
+      !ReadStatus(command, control::field::kWriteStatus, value.writeStatus)) {
+    return Refused("\"status\" and \"writeStatus\" must be integers");
+  }
+  m_state.values[*key] = value;
+  Persist();
+  return Done("value set");
+}
+
+// One value, or all of them when no key is given.
+std::string RelayService::ControlValueShow(const control::CommandReader& command) {
+  const auto key = KeyOf(command);
+  std::lock_guard guard(m_lock);
   rapidjson::StringBuffer buffer;
   rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
   writer.StartObject();
-  writer.Key("ok");
+  writer.Key(control::reply::kOk);
   writer.Bool(true);
-  writer.Key("values");
+  writer.Key(control::reply::kValues);
   writer.StartArray();
   for (const auto& [valueKey, value] : m_state.values) {
-    if (keyed && (valueKey < key || key < valueKey)) continue;
+    if (key && (valueKey < *key || *key < valueKey)) continue;
     WriteConfigValue(writer, valueKey, value);
   }
   writer.EndArray();
   writer.EndObject();
-  return WideFromUtf8(buffer.GetString());
+  return std::string(buffer.GetString(), buffer.GetSize());
 }
 
 RelayObject::RelayObject(RelayService& service) : m_service(service) { m_service.Attach(this); }

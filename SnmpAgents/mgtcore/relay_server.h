@@ -19,9 +19,8 @@
 #include <string>
 #include <vector>
 
-#include <rapidjson/document.h>
-
 #include "config_file.h"
+#include "control_protocol.h"
 #include "tarn.h"
 
 namespace mgtcore {
@@ -72,11 +71,23 @@ class RelayService {
 
   std::mutex m_lock;
   std::condition_variable m_changed;
+  // Control commands, each answering with its reply text.
+  std::string ControlSetting(const control::CommandReader& command);
+  std::string ControlPower(const control::CommandReader& command);
+  std::string ControlSlow(const control::CommandReader& command);
+  std::string ControlUnresponsive(const control::CommandReader& command);
+  std::string ControlFireJson(const control::CommandReader& command);
+  std::string ControlFireCmd(const control::CommandReader& command);
+  std::string ControlFault(const control::CommandReader& command);
+  std::string ControlStatus(const control::CommandReader& command);
+  std::string ControlValueSet(const control::CommandReader& command);
+  std::string ControlValueShow(const control::CommandReader& command);
+  void FireChange(DWORD oc, DWORD oe, int64_t value, bool viaCmd);
+
   // Both under m_lock.
   bool Read(Tarn& record);
   bool Write(Tarn& record);
   void Persist();
-  std::wstring ValueControl(const rapidjson::Document& request, const std::string& op);
 
   ServiceState m_state;
   std::string m_configPath;

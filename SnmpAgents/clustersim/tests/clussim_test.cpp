@@ -14,6 +14,7 @@
 
 #include "cluster_protocol.h"
 #include "cluster_simulator.h"
+#include "control_protocol.h"
 
 namespace {
 
@@ -208,6 +209,49 @@ TEST(Clussimd, MalformedAndOverlongLinesAreRefused) {
   EXPECT_EQ(read(big, &byte, 1), 0);
   close(big);
   EXPECT_EQ(sim.Control({"status"}), 0);
+}
+
+TEST(Clussimd, MalformedControlRequestsAreAnsweredAndChangeNothing) {
+  ClusterSimulator sim;
+  ASSERT_TRUE(sim.Start(ClusterSimulator::Scenario("two-node-fileserver.json")));
+  std::string before;
+  ASSERT_EQ(sim.Control({"status"}, &before), 0);
+  const int fd = winapi::cluster::ConnectUnix(sim.Directory() + "/clussim.sock");
+  ASSERT_GE(fd, 0);
+  winapi::cluster::LineBuffer in;
+  const auto ask = [&](const std::string& line) {
+    clustersim::ControlReply reply{true, "no answer", {}};
+    winapi::cluster::WriteLine(fd, line);
+    std::string answer;
+    char chunk[4096];
+    while (in.Next(answer) != winapi::cluster::LineBuffer::Result::Line) {
+      const ssize_t n = read(fd, chunk, sizeof chunk);
+      if (n <= 0) return reply;
+      in.Append(chunk, static_cast<size_t>(n));
+    }
+    if (!clustersim::DecodeControlReply(answer, reply)) reply.message = "undecodable answer: " + answer;
+    return reply;
+  };
+  const std::string lines[] = {
+      "not json",
+      R"({"v":1,"argv":"node down FS-NODE1"})",
+      R"({"v":1,"argv":["node","down",1]})",
+      R"({"v":1,"argv":["node","down","FS-NODE1"],"argv":["status"]})",
+      "{\"v\":1,\"argv\":[\"node\",\"down\",\"FS-NODE1\xff\"]}",
+      R"({"v":1,"argv":[)" + std::string(1000000, '['),
+  };
+  for (const auto& line : lines) {
+    const auto reply = ask(line);
+    EXPECT_FALSE(reply.ok) << line.substr(0, 60);
+    EXPECT_EQ(reply.message, "malformed control request") << line.substr(0, 60);
+  }
+  // The same connection still takes a good request, and nothing was applied.
+  const auto status = ask(clustersim::EncodeControlRequest({{"status"}}));
+  EXPECT_TRUE(status.ok) << status.message;
+  close(fd);
+  std::string after;
+  ASSERT_EQ(sim.Control({"status"}, &after), 0);
+  EXPECT_EQ(after, before);
 }
 
 }  // namespace

@@ -17,6 +17,8 @@
 #include <thread>
 #include <vector>
 
+#include "service_paths.h"
+
 namespace mgtcore_test {
 
 using namespace std::chrono_literals;
@@ -27,7 +29,7 @@ inline std::string StateDir() {
   return dir ? dir : "/tmp";
 }
 
-inline std::string PidFile() { return StateDir() + "/run/MgtCore.pid"; }
+using mgtcore::PidFile;
 
 template <class Predicate>
 bool WaitUntil(Predicate done, std::chrono::milliseconds limit = 5000ms) {
