@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cwchar>
+#include <functional>
 #include <memory>
 
 #include "scenario.h"
@@ -53,13 +54,6 @@ struct Verb {
   int state;
 };
 
-const Verb* FindVerb(std::span<const Verb> verbs, const Arguments& args) {
-  for (const auto& verb : verbs) {
-    if (args.Is(1, verb.word)) return &verb;
-  }
-  return nullptr;
-}
-
 constexpr Verb kNodeVerbs[] = {{L"down", ClusterNodeDown},
                                {L"up", ClusterNodeUp},
                                {L"pause", ClusterNodePaused},
@@ -79,6 +73,27 @@ constexpr Verb kNetworkVerbs[] = {{L"up", ClusterNetworkUp},
 constexpr Verb kInterfaceVerbs[] = {{L"up", ClusterNetInterfaceUp},
                                     {L"fail", ClusterNetInterfaceFailed},
                                     {L"unreachable", ClusterNetInterfaceUnreachable}};
+
+const Verb* FindVerb(std::span<const Verb> verbs, const Arguments& args) {
+  for (const auto& verb : verbs) {
+    if (args.Is(1, verb.word)) return &verb;
+  }
+  return nullptr;
+}
+
+// The commands that set an object's state: WORD VERB NAME.
+using StateSetter = bool (ClusterModel::*)(const std::wstring&, int, Notifications&, std::wstring&);
+struct StateCommand {
+  const wchar_t* word;
+  std::span<const Verb> verbs;
+  StateSetter setter;
+};
+const StateCommand kStateCommands[] = {
+    {L"group", kGroupVerbs, &ClusterModel::SetGroupState},
+    {L"resource", kResourceVerbs, &ClusterModel::SetResourceState},
+    {L"network", kNetworkVerbs, &ClusterModel::SetNetworkState},
+    {L"netinterface", kInterfaceVerbs, &ClusterModel::SetInterfaceState},
+};
 
 }  // namespace
 
@@ -165,10 +180,24 @@ ControlReply ControlCommands::Run(const std::vector<std::wstring>& argv) {
   return Refused("unknown command \"" + args.Text(0) + "\"");
 }
 
-ControlReply ControlCommands::Applied(bool applied, const Notifications& out, const std::wstring& error) {
-  if (!applied) return Refused(Narrow(error));
+ControlReply ControlCommands::Apply(const Change& change) {
+  Notifications out;
+  std::wstring error;
+  if (!change(Model(), out, error)) return Refused(Narrow(error));
   server_.Broadcast(out);
   return Done(std::to_string(out.size()) + " notification(s)");
+}
+
+ControlReply ControlCommands::SetState(const Arguments& args, const wchar_t* word) {
+  for (const auto& command : kStateCommands) {
+    if (std::wcscmp(command.word, word) != 0) continue;
+    const Verb* verb = FindVerb(command.verbs, args);
+    if (!verb || args.Count() != 3) return Usage(word);
+    return Apply([&](ClusterModel& model, Notifications& out, std::wstring& error) {
+      return (model.*command.setter)(args[2], verb->state, out, error);
+    });
+  }
+  return Usage(word);
 }
 
 ControlReply ControlCommands::Status(const Arguments&) {
@@ -224,66 +253,55 @@ ControlReply ControlCommands::Node(const Arguments& args) {
   const Verb* verb = FindVerb(kNodeVerbs, args);
   if (!verb) return Usage(L"node");
   if (args.Count() != 3) return Refused("usage: node " + Narrow(verb->word) + " NAME");
-  Notifications out;
-  std::wstring error;
-  const bool applied = args.Is(1, L"resume") ? Model().ResumeNode(args[2], out, error)
-                                             : Model().SetNodeState(args[2], verb->state, out, error);
+  const ControlReply reply = Apply([&](ClusterModel& model, Notifications& out, std::wstring& error) {
+    return args.Is(1, L"resume") ? model.ResumeNode(args[2], out, error)
+                                 : model.SetNodeState(args[2], verb->state, out, error);
+  });
   // A refusal without a reason is none the model gives: answer with the usage as before.
-  if (!applied && error.empty()) return Usage(L"node");
-  return Applied(applied, out, error);
+  return !reply.ok && reply.message.empty() ? Usage(L"node") : reply;
 }
 
 ControlReply ControlCommands::Group(const Arguments& args) {
-  Notifications out;
-  std::wstring error;
-  if (args.Is(1, L"move")) {
-    if (args.Count() < 3 || args.Count() > 4) return Refused("usage: group move NAME [NODE]");
-    return Applied(Model().MoveGroup(args[2], args[3], out, error), out, error);
-  }
-  const Verb* verb = FindVerb(kGroupVerbs, args);
-  if (!verb || args.Count() != 3) return Usage(L"group");
-  return Applied(Model().SetGroupState(args[2], verb->state, out, error), out, error);
+  if (!args.Is(1, L"move")) return SetState(args, L"group");
+  if (args.Count() < 3 || args.Count() > 4) return Refused("usage: group move NAME [NODE]");
+  return Apply([&](ClusterModel& model, Notifications& out, std::wstring& error) {
+    return model.MoveGroup(args[2], args[3], out, error);
+  });
 }
 
-ControlReply ControlCommands::Resource(const Arguments& args) {
-  const Verb* verb = FindVerb(kResourceVerbs, args);
-  if (!verb || args.Count() != 3) return Usage(L"resource");
-  Notifications out;
-  std::wstring error;
-  return Applied(Model().SetResourceState(args[2], verb->state, out, error), out, error);
-}
-
-ControlReply ControlCommands::Network(const Arguments& args) {
-  const Verb* verb = FindVerb(kNetworkVerbs, args);
-  if (!verb || args.Count() != 3) return Usage(L"network");
-  Notifications out;
-  std::wstring error;
-  return Applied(Model().SetNetworkState(args[2], verb->state, out, error), out, error);
-}
-
-ControlReply ControlCommands::NetInterface(const Arguments& args) {
-  const Verb* verb = FindVerb(kInterfaceVerbs, args);
-  if (!verb || args.Count() != 3) return Usage(L"netinterface");
-  Notifications out;
-  std::wstring error;
-  return Applied(Model().SetInterfaceState(args[2], verb->state, out, error), out, error);
-}
+ControlReply ControlCommands::Resource(const Arguments& args) { return SetState(args, L"resource"); }
+ControlReply ControlCommands::Network(const Arguments& args) { return SetState(args, L"network"); }
+ControlReply ControlCommands::NetInterface(const Arguments& args) { return SetState(args, L"netinterface"); }
 
 ControlReply ControlCommands::Registry(const Arguments& args) {
-  ClusterModel& model = Model();
-  Notifications out;
-  std::wstring error;
-  const std::size_t count = args.Count();
-  if (args.Is(1, L"add") && count == 3) return Applied(model.AddRegistryKey(args[2], out, error), out, error);
-  if (args.Is(1, L"delete") && count == 3) return Applied(model.DeleteRegistryKey(args[2], out, error), out, error);
-  if (args.Is(1, L"delete") && count == 4) {
-    return Applied(model.DeleteRegistryValue(args[2], args[3], out, error), out, error);
-  }
-  if (args.Is(1, L"set") && count == 5) {
-    return Applied(model.SetRegistryValue(args[2], args[3], args[4], out, error), out, error);
-  }
-  if (args.Is(1, L"attributes") && count == 3) {
-    return Applied(model.ChangeRegistryAttributes(args[2], out, error), out, error);
+  using Edit = bool (*)(ClusterModel&, const Arguments&, Notifications&, std::wstring&);
+  struct Form {
+    const wchar_t* verb;
+    std::size_t count;
+    Edit edit;
+  };
+  static constexpr Form kForms[] = {
+      {L"add", 3, [](ClusterModel& m, const Arguments& a, Notifications& out, std::wstring& e) {
+         return m.AddRegistryKey(a[2], out, e);
+       }},
+      {L"delete", 3, [](ClusterModel& m, const Arguments& a, Notifications& out, std::wstring& e) {
+         return m.DeleteRegistryKey(a[2], out, e);
+       }},
+      {L"delete", 4, [](ClusterModel& m, const Arguments& a, Notifications& out, std::wstring& e) {
+         return m.DeleteRegistryValue(a[2], a[3], out, e);
+       }},
+      {L"set", 5, [](ClusterModel& m, const Arguments& a, Notifications& out, std::wstring& e) {
+         return m.SetRegistryValue(a[2], a[3], a[4], out, e);
+       }},
+      {L"attributes", 3, [](ClusterModel& m, const Arguments& a, Notifications& out, std::wstring& e) {
+         return m.ChangeRegistryAttributes(a[2], out, e);
+       }},
+  };
+  for (const auto& form : kForms) {
+    if (!args.Is(1, form.verb) || args.Count() != form.count) continue;
+    return Apply([&](ClusterModel& model, Notifications& out, std::wstring& error) {
+      return form.edit(model, args, out, error);
+    });
   }
   return Usage(L"registry");
 }
@@ -322,9 +340,9 @@ ControlReply ControlCommands::Add(const Arguments& args) {
   Kind kind = Kind::Node;
   if (!KindOf(args, kind, reply)) return reply;
   if (args.Count() < 3) return Usage(L"add");
-  Notifications out;
-  std::wstring error;
-  reply = Applied(Model().AddObject(kind, args.From(2), out, error), out, error);
+  reply = Apply([&](ClusterModel& model, Notifications& out, std::wstring& error) {
+    return model.AddObject(kind, args.From(2), out, error);
+  });
   if (reply.ok && kind == Kind::NetInterface) {
     // Kept as given; say when a name matches nothing.
     if (!Model().Find(Kind::Node, args[3])) reply.warnings.push_back("node \"" + args.Text(3) + "\" matches no node");
@@ -335,34 +353,34 @@ ControlReply ControlCommands::Add(const Arguments& args) {
   return reply;
 }
 
+// delete KIND NAME, rename KIND OLD NEW, set KIND NAME PROPERTY VALUE.
 ControlReply ControlCommands::Delete(const Arguments& args) {
-  ControlReply reply;
-  Kind kind = Kind::Node;
-  if (!KindOf(args, kind, reply)) return reply;
-  if (args.Count() != 3) return Usage(L"delete");
-  Notifications out;
-  std::wstring error;
-  return Applied(Model().DeleteObject(kind, args[2], out, error), out, error);
+  return KindChange(args, L"delete", 3, [&](ClusterModel& model, Kind kind, Notifications& out, std::wstring& error) {
+    return model.DeleteObject(kind, args[2], out, error);
+  });
 }
 
 ControlReply ControlCommands::Rename(const Arguments& args) {
-  ControlReply reply;
-  Kind kind = Kind::Node;
-  if (!KindOf(args, kind, reply)) return reply;
-  if (args.Count() != 4) return Usage(L"rename");
-  Notifications out;
-  std::wstring error;
-  return Applied(Model().Rename(kind, args[2], args[3], out, error), out, error);
+  return KindChange(args, L"rename", 4, [&](ClusterModel& model, Kind kind, Notifications& out, std::wstring& error) {
+    return model.Rename(kind, args[2], args[3], out, error);
+  });
 }
 
 ControlReply ControlCommands::Set(const Arguments& args) {
+  return KindChange(args, L"set", 5, [&](ClusterModel& model, Kind kind, Notifications& out, std::wstring& error) {
+    return model.SetProperty(kind, args[2], args[3], args[4], out, error);
+  });
+}
+
+ControlReply ControlCommands::KindChange(const Arguments& args, const wchar_t* word, std::size_t count,
+                                         const KindChangeFunction& change) {
   ControlReply reply;
   Kind kind = Kind::Node;
   if (!KindOf(args, kind, reply)) return reply;
-  if (args.Count() != 5) return Usage(L"set");
-  Notifications out;
-  std::wstring error;
-  return Applied(Model().SetProperty(kind, args[2], args[3], args[4], out, error), out, error);
+  if (args.Count() != count) return Usage(word);
+  return Apply([&](ClusterModel& model, Notifications& out, std::wstring& error) {
+    return change(model, kind, out, error);
+  });
 }
 
 // The control socket's side of the server: one request, one reply.

@@ -1,6 +1,7 @@
 // clussim's commands: a table from command word to handler, each with the usage it answers
 // a misuse with, so that the answers and `clussim --help` come from one place.
 #pragma once
+#include <functional>
 #include <span>
 #include <string>
 #include <vector>
@@ -60,8 +61,14 @@ class ControlCommands {
   ControlReply Rename(const Arguments& args);
   ControlReply Set(const Arguments& args);
 
-  // What every change ends with: the notifications go out, or the model's refusal is the answer.
-  ControlReply Applied(bool applied, const Notifications& out, const std::wstring& error);
+  // One change of the model: its notifications go out, or its refusal is the answer.
+  using Change = std::function<bool(ClusterModel&, Notifications&, std::wstring&)>;
+  ControlReply Apply(const Change& change);
+  // WORD VERB NAME: an object's state.
+  ControlReply SetState(const Arguments& args, const wchar_t* word);
+  // WORD KIND NAME ... with `count` arguments in all.
+  using KindChangeFunction = std::function<bool(ClusterModel&, Kind, Notifications&, std::wstring&)>;
+  ControlReply KindChange(const Arguments& args, const wchar_t* word, std::size_t count, const KindChangeFunction& change);
   static ControlReply Usage(const wchar_t* word);
   ClusterModel& Model();
 

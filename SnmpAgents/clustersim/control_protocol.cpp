@@ -35,6 +35,19 @@ void PutStrings(Writer& writer, const char* key, const std::vector<std::string>&
   writer.EndArray();
 }
 
+// One message: the version, then the members `body` writes.
+template <class Body>
+std::string Message(const Body& body) {
+  rapidjson::StringBuffer buffer;
+  Writer writer(buffer);
+  writer.StartObject();
+  writer.Key(kVersion);
+  writer.Int(kControlVersion);
+  body(writer);
+  writer.EndObject();
+  return std::string(buffer.GetString(), buffer.GetSize());
+}
+
 // Iterative, so that deep nesting cannot exhaust the stack.
 bool ParseObject(std::string_view line, rapidjson::Document& document) {
   constexpr unsigned kFlags = rapidjson::kParseValidateEncodingFlag | rapidjson::kParseIterativeFlag;
@@ -68,14 +81,7 @@ bool TextsOf(const rapidjson::Value& value, std::vector<std::string>& texts) {
 }  // namespace
 
 std::string EncodeControlRequest(const ControlRequest& request) {
-  rapidjson::StringBuffer buffer;
-  Writer writer(buffer);
-  writer.StartObject();
-  writer.Key(kVersion);
-  writer.Int(kControlVersion);
-  PutStrings(writer, kArgv, request.argv);
-  writer.EndObject();
-  return std::string(buffer.GetString(), buffer.GetSize());
+  return Message([&request](Writer& writer) { PutStrings(writer, kArgv, request.argv); });
 }
 
 bool DecodeControlRequest(std::string_view line, ControlRequest& request) {
@@ -86,18 +92,13 @@ bool DecodeControlRequest(std::string_view line, ControlRequest& request) {
 }
 
 std::string EncodeControlReply(const ControlReply& reply) {
-  rapidjson::StringBuffer buffer;
-  Writer writer(buffer);
-  writer.StartObject();
-  writer.Key(kVersion);
-  writer.Int(kControlVersion);
-  writer.Key(kStatus);
-  writer.Int(reply.ok ? 0 : 1);
-  writer.Key(kMessage);
-  PutString(writer, reply.message);
-  if (!reply.warnings.empty()) PutStrings(writer, kWarnings, reply.warnings);
-  writer.EndObject();
-  return std::string(buffer.GetString(), buffer.GetSize());
+  return Message([&reply](Writer& writer) {
+    writer.Key(kStatus);
+    writer.Int(reply.ok ? 0 : 1);
+    writer.Key(kMessage);
+    PutString(writer, reply.message);
+    if (!reply.warnings.empty()) PutStrings(writer, kWarnings, reply.warnings);
+  });
 }
 
 bool DecodeControlReply(std::string_view line, ControlReply& reply) {
