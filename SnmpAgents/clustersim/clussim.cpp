@@ -20,8 +20,13 @@ void Usage() {
 
 // One line of reply from clussimd; false after saying why not.
 bool ReadReply(int fd, std::string& line) {
+  using Result = winapi::cluster::LineBuffer::Result;
   winapi::cluster::LineBuffer in;
-  while (in.Next(line) != winapi::cluster::LineBuffer::Result::Line) {
+  for (Result result; (result = in.Next(line)) != Result::Line;) {
+    if (result == Result::TooLong) {
+      std::fprintf(stderr, "clussim: malformed answer from clussimd\n");
+      return false;
+    }
     pollfd entry{fd, POLLIN, 0};
     char chunk[65536];
     if (poll(&entry, 1, 30000) <= 0) {
