@@ -37,7 +37,6 @@ class Server {
   void ReadFrom(Client& client);
   void FlushTo(Client& client);
   std::string Handle(Client& client, const std::string& line);
-  std::string HandleService(Client& client, const std::string& line);
   std::string HandleControl(const std::string& line);
   std::string RunCommand(const std::vector<std::wstring>& argv, bool& ok, std::vector<std::string>& warnings);
   std::string RunFault(const std::vector<std::wstring>& argv, bool& ok);
