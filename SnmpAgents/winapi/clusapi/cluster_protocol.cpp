@@ -75,7 +75,7 @@ bool KindFromName(std::string_view name, Kind& kind) {
 
 bool KindOfControlCode(DWORD code, Kind& kind) {
   for (const auto& row : kKinds) {
-    if ((code >> 24) == row.objectType) {
+    if ((code >> CLUSCTL_OBJECT_SHIFT) == row.objectType) {
       kind = row.kind;
       return true;
     }
