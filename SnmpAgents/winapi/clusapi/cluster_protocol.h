@@ -133,21 +133,17 @@ struct EmptyResponse {
 
 // ---- Requests: each names its operation and the response it gets ---------------------
 
-struct HelloRequest {
-  static constexpr Op kOp = Op::Hello;
-  using Response = HelloResponse;
+// Requests without members.
+template <Op op, class R>
+struct BareRequest {
+  static constexpr Op kOp = op;
+  using Response = R;
   template <class M, class V> static void Fields(M&, V&) {}
 };
-struct InfoRequest {
-  static constexpr Op kOp = Op::Info;
-  using Response = InfoResponse;
-  template <class M, class V> static void Fields(M&, V&) {}
-};
-struct QuorumRequest {
-  static constexpr Op kOp = Op::Quorum;
-  using Response = QuorumResponse;
-  template <class M, class V> static void Fields(M&, V&) {}
-};
+using HelloRequest = BareRequest<Op::Hello, HelloResponse>;
+using InfoRequest = BareRequest<Op::Info, InfoResponse>;
+using QuorumRequest = BareRequest<Op::Quorum, QuorumResponse>;
+
 struct EnumRequest {
   static constexpr Op kOp = Op::Enum;
   using Response = ItemsResponse;
