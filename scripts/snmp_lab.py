@@ -74,9 +74,10 @@ class Lab:
     def standalone(self):
         return self.state.get("mode") == "standalone"
 
-    def write_config(self, standalone=False, informs=False):
+    def write_config(self, standalone=False, informs=False, v1_sink=False):
         """snmpd.conf, or with standalone the host's own file in the same syntax. informs:
-        the sink is an informsink over UDP instead of a trap2sink over TCP."""
+        the sink is an informsink over UDP instead of a trap2sink over TCP. v1_sink: every
+        trap also goes to snmptrapd as SNMPv1 (a "V1TRAP" line with its time stamp)."""
         self.state["mode"] = "standalone" if standalone else "agentx"
         self.state.setdefault("agent_port", free_udp_port())
         # Traps travel over TCP: a burst over UDP loses packets in the receiver's buffer.
@@ -99,8 +100,13 @@ class Lab:
                 f.write("informsink udp:127.0.0.1:%d public\n" % self.state["trap_port"])
             else:
                 f.write("trap2sink tcp:127.0.0.1:%d public\n" % self.state["trap_port"])
+            if v1_sink:
+                f.write("trapsink %s:127.0.0.1:%d public\n" % (self.state["trap_transport"], self.state["trap_port"]))
         with open(self.path("snmptrapd.conf"), "w") as f:
             f.write("disableAuthorization yes\n")
+            # One line a trap; an SNMPv1 trap has no sysUpTime.0 varbind, so its time-stamp
+            # field (%T) leads the line.
+            f.write("format2 TRAP %v\\n\nformat1 V1TRAP %T %N %v\\n\n")
         self.save()
 
     def _spawn(self, name, argv, log):
@@ -122,7 +128,7 @@ class Lab:
     def start_snmptrapd(self):
         names = [] if self.state.get("mibs") else ["-On"]
         proc = self._spawn("snmptrapd", ["snmptrapd", "-f", "-X", "-C", "-c", self.path("snmptrapd.conf")] + names +
-                                        ["-Lf", self.path("traps.log"), "-F", "TRAP %v\n",
+                                        ["-Lf", self.path("traps.log"),
                                          "%s:127.0.0.1:%d" % (self.state.get("trap_transport", "tcp"),
                                                               self.state["trap_port"])], "snmptrapd.out")
         time.sleep(0.3)
@@ -206,6 +212,7 @@ def main():
     parser.add_argument("--mib-dirs", help="MIB directories for snmptrapd's names (colon-separated)")
     parser.add_argument("--mibs", help="MIB modules for snmptrapd's names")
     parser.add_argument("--standalone", action="store_true", help="the host as the SNMP agent, without snmpd")
+    parser.add_argument("--v1-sink", action="store_true", help="every trap also as SNMPv1 (V1TRAP lines)")
     args = parser.parse_args()
     lab = Lab(args.dir)
     if args.command == "stop":
@@ -214,7 +221,7 @@ def main():
     if args.mibs:
         dirs = ":".join(os.path.abspath(d) for d in (args.mib_dirs or ".").split(":"))
         lab.state.update({"mibdirs": dirs, "mibs": args.mibs})
-    lab.write_config(standalone=args.standalone)
+    lab.write_config(standalone=args.standalone, v1_sink=args.v1_sink)
     lab.start_snmptrapd()  # first: the agent connects to its TCP sink at start
     if not args.standalone:
         lab.start_snmpd()
