@@ -5,6 +5,7 @@ With --standalone there is no snmpd: the host itself listens on that port.
 
     scripts/snmp_lab.py start DIR --host build/linux/bin/snmpext-host --agent AGENT.so [--standalone]
     scripts/snmp_lab.py stop DIR
+    scripts/snmp_lab.py stamps DIR [--match REGEX]   the host's start; traps and their stamps
 
 `start` prints the ports and the net-snmp commands to use; everything lives in DIR.
 Communities: public (read), private (read-write), narrow (read, only .1.3.6.1.4.1.99999);
@@ -74,9 +75,10 @@ class Lab:
     def standalone(self):
         return self.state.get("mode") == "standalone"
 
-    def write_config(self, standalone=False, informs=False):
+    def write_config(self, standalone=False, informs=False, v1_sink=False):
         """snmpd.conf, or with standalone the host's own file in the same syntax. informs:
-        the sink is an informsink over UDP instead of a trap2sink over TCP."""
+        the sink is an informsink over UDP instead of a trap2sink over TCP. v1_sink: every
+        trap also goes to snmptrapd as SNMPv1 (a "V1TRAP" line with its time stamp)."""
         self.state["mode"] = "standalone" if standalone else "agentx"
         self.state.setdefault("agent_port", free_udp_port())
         # Traps travel over TCP: a burst over UDP loses packets in the receiver's buffer.
@@ -99,8 +101,13 @@ class Lab:
                 f.write("informsink udp:127.0.0.1:%d public\n" % self.state["trap_port"])
             else:
                 f.write("trap2sink tcp:127.0.0.1:%d public\n" % self.state["trap_port"])
+            if v1_sink:
+                f.write("trapsink %s:127.0.0.1:%d public\n" % (self.state["trap_transport"], self.state["trap_port"]))
         with open(self.path("snmptrapd.conf"), "w") as f:
             f.write("disableAuthorization yes\n")
+            # One line a trap; an SNMPv1 trap has no sysUpTime.0 varbind, so its time-stamp
+            # field (%T) leads the line.
+            f.write("format2 TRAP %v\\n\nformat1 V1TRAP %T %N %v\\n\n")
         self.save()
 
     def _spawn(self, name, argv, log):
@@ -122,7 +129,7 @@ class Lab:
     def start_snmptrapd(self):
         names = [] if self.state.get("mibs") else ["-On"]
         proc = self._spawn("snmptrapd", ["snmptrapd", "-f", "-X", "-C", "-c", self.path("snmptrapd.conf")] + names +
-                                        ["-Lf", self.path("traps.log"), "-F", "TRAP %v\n",
+                                        ["-Lf", self.path("traps.log"),
                                          "%s:127.0.0.1:%d" % (self.state.get("trap_transport", "tcp"),
                                                               self.state["trap_port"])], "snmptrapd.out")
         time.sleep(0.3)
@@ -136,6 +143,8 @@ class Lab:
         for agent in agents:
             argv += ["--agent", agent]
         argv += list(extra)
+        # Its traps' sysUpTime.0 counts from here (the host takes its reference at start).
+        self.state["host_started"] = time.time()
         proc = self._spawn("host", argv, "host.log")
         wait_until(lambda: re.search(r"serving \d+ agents", self.read("host.log")), 10, "the host to serve")
         return proc
@@ -179,6 +188,26 @@ class Lab:
         return subprocess.run(cmd, capture_output=True, text=True, env=self.env(), timeout=120)
 
 
+def clock(epoch):
+    return time.strftime("%H:%M:%S", time.localtime(epoch)) + ".%02d" % (epoch * 100 % 100)
+
+
+def print_stamps(lab, match=None):
+    """The host's start as clock time; with match, each SNMPv2 trap of traps.log that matches,
+    with the clock time its sysUpTime.0 (hundredths since the host's start) stands for."""
+    started = lab.state["host_started"]
+    if match is None:
+        print("snmpext-host started at %s: the sysUpTime.0 of its traps counts hundredths of a second from there"
+              % clock(started))
+        return
+    for line in lab.read("traps.log").splitlines():
+        m = re.search(r"^TRAP \S+ = Timeticks: \((\d+)\)[^\t]*\t[^\t]*= OID: (?:[\w-]+::)?(\S+)", line)
+        if m and re.search(match, line):
+            ticks = int(m.group(1))
+            print("%-28s sysUpTime.0 %.2f s after the host's start: raised at %s" %
+                  (m.group(2), ticks / 100, clock(started + ticks / 100)))
+
+
 def pid_alive(pid):
     try:
         os.kill(pid, 0)
@@ -198,7 +227,7 @@ def wait_until(predicate, timeout, what):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("command", choices=["start", "stop"])
+    parser.add_argument("command", choices=["start", "stop", "stamps"])
     parser.add_argument("dir")
     parser.add_argument("--host", default="build/linux/bin/snmpext-host")
     parser.add_argument("--agent", action="append", default=[],
@@ -206,15 +235,23 @@ def main():
     parser.add_argument("--mib-dirs", help="MIB directories for snmptrapd's names (colon-separated)")
     parser.add_argument("--mibs", help="MIB modules for snmptrapd's names")
     parser.add_argument("--standalone", action="store_true", help="the host as the SNMP agent, without snmpd")
+    parser.add_argument("--match", help="stamps: the traps whose lines match this regular expression")
+    parser.add_argument("--v1-sink", action="store_true", help="every trap also as SNMPv1 (V1TRAP lines)")
     args = parser.parse_args()
     lab = Lab(args.dir)
     if args.command == "stop":
         lab.stop_all()
         return 0
+    if args.command == "stamps":
+        if "host_started" not in lab.state:
+            print("no host was started in %s" % args.dir, file=sys.stderr)
+            return 1
+        print_stamps(lab, args.match)
+        return 0
     if args.mibs:
         dirs = ":".join(os.path.abspath(d) for d in (args.mib_dirs or ".").split(":"))
         lab.state.update({"mibdirs": dirs, "mibs": args.mibs})
-    lab.write_config(standalone=args.standalone)
+    lab.write_config(standalone=args.standalone, v1_sink=args.v1_sink)
     lab.start_snmptrapd()  # first: the agent connects to its TCP sink at start
     if not args.standalone:
         lab.start_snmpd()

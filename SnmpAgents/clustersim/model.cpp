@@ -109,11 +109,6 @@ constexpr DefaultRow kDefaults[] = {
     {Kind::NetInterface, L"Description", true, 0},
 };
 
-constexpr DWORD kReadOnlyCommon = 0x55;
-constexpr DWORD kCommon = 0x59;
-constexpr DWORD kReadOnlyPrivate = 0x7D;
-constexpr DWORD kPrivate = 0x81;
-
 struct FaultRow {
   FaultKind kind;
   const wchar_t* word;
@@ -123,9 +118,9 @@ struct FaultRow {
 constexpr std::array<FaultRow, kFaultKinds> kFaultRows = {{
     {FaultKind::State, L"state", 0},
     {FaultKind::Open, L"open", 0},
-    {FaultKind::Common, L"common", kCommon},
-    {FaultKind::ReadOnly, L"readonly", kReadOnlyCommon},
-    {FaultKind::Private, L"private", kPrivate},
+    {FaultKind::Common, L"common", CLCTL_GET_COMMON_PROPERTIES},
+    {FaultKind::ReadOnly, L"readonly", CLCTL_GET_RO_COMMON_PROPERTIES},
+    {FaultKind::Private, L"private", CLCTL_GET_PRIVATE_PROPERTIES},
 }};
 
 std::wstring Key(const std::wstring& name) { return winapi::UpperCase(name); }
@@ -230,7 +225,7 @@ bool FaultFromWord(const std::wstring& word, FaultKind& kind) {
 
 bool FaultOfControl(DWORD code, FaultKind& kind) {
   for (const auto& row : kFaultRows) {
-    if (!row.controlFunction || row.controlFunction != (code & 0xFF)) continue;
+    if (!row.controlFunction || row.controlFunction != winapi::cluster::ControlFunctionOf(code)) continue;
     kind = row.kind;
     return true;
   }
@@ -397,12 +392,12 @@ std::wstring ClusterModel::ResourceKeyName(ObjectId resource) const {
 
 std::vector<BYTE> ClusterModel::PropertyList(const Object& object, DWORD code) const {
   winapi::clusprop::PropertyListWriter writer;
-  switch (code & 0xFF) {
-    case kCommon:
+  switch (winapi::cluster::ControlFunctionOf(code)) {
+    case CLCTL_GET_COMMON_PROPERTIES:
       writer.AddSz(L"Name", object.name);
       object.common.WriteTo(writer);
       break;
-    case kReadOnlyCommon:
+    case CLCTL_GET_RO_COMMON_PROPERTIES:
       if (object.kind == Kind::Resource && !object.typeName.empty()) writer.AddSz(L"Type", object.typeName);
       if (object.kind == Kind::NetInterface) {
         writer.AddSz(L"Node", object.nodeName);
@@ -411,8 +406,8 @@ std::vector<BYTE> ClusterModel::PropertyList(const Object& object, DWORD code) c
       if (object.kind == Kind::Node) writer.AddSz(L"NodeName", object.name);
       object.readOnly.WriteTo(writer);
       break;
-    case kPrivate: object.priv.WriteTo(writer); break;
-    case kReadOnlyPrivate: break;
+    case CLCTL_GET_PRIVATE_PROPERTIES: object.priv.WriteTo(writer); break;
+    case CLCTL_GET_RO_PRIVATE_PROPERTIES: break;
     default: return {};
   }
   return writer.Bytes();

@@ -37,7 +37,6 @@ class Server {
   void ReadFrom(Client& client);
   void FlushTo(Client& client);
   std::string Handle(Client& client, const std::string& line);
-  std::string HandleService(Client& client, const std::string& line);
   std::string HandleControl(const std::string& line);
   friend class ControlCommands;  // clussim's commands act on the service and its model
   void Broadcast(const Notifications& notifications);

@@ -4,20 +4,12 @@
 
 #include <utility>
 
+#include "utf8_text.h"
+
 namespace host {
 namespace {
 
 constexpr const wchar_t* kExtensionAgents = L"SYSTEM\\CurrentControlSet\\Services\\SNMP\\Parameters\\ExtensionAgents";
-
-std::string Narrow(const std::wstring& text) {
-  std::string out;
-  const int size = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0, nullptr,
-                                       nullptr);
-  out.resize(size > 0 ? size : 0);
-  if (size > 0)
-    WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), out.data(), size, nullptr, nullptr);
-  return out;
-}
 
 class Key {
  public:
@@ -78,10 +70,10 @@ std::vector<LocatedAgent> RegisteredAgents() {
     LocatedAgent agent;
     Key key(keyPath);
     if (!key) {
-      agent.problem = "extension agent entry " + Narrow(name) + " names the missing key HKLM\\" + Narrow(keyPath);
+      agent.problem = "extension agent entry " + Utf8FromWide(name) + " names the missing key HKLM\\" + Utf8FromWide(keyPath);
     } else {
-      agent.path = Narrow(key.String(L"Pathname"));
-      if (agent.path.empty()) agent.problem = "HKLM\\" + Narrow(keyPath) + " has no \"Pathname\" value";
+      agent.path = Utf8FromWide(key.String(L"Pathname"));
+      if (agent.path.empty()) agent.problem = "HKLM\\" + Utf8FromWide(keyPath) + " has no \"Pathname\" value";
     }
     agents.push_back(std::move(agent));
   }

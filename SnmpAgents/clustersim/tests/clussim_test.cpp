@@ -194,9 +194,23 @@ TEST(Clussimd, MalformedAndOverlongLinesAreRefused) {
   };
   const int fd = winapi::cluster::ConnectUnix(socket);
   ASSERT_GE(fd, 0);
-  EXPECT_NE(ask(fd, "not json").find("\"status\":13"), std::string::npos);
-  EXPECT_NE(ask(fd, R"({"v":99,"op":"hello"})").find("\"status\":1306"), std::string::npos);
-  EXPECT_NE(ask(fd, R"({"v":1,"op":"open","kind":"node"})").find("\"status\":5042"), std::string::npos);
+  const struct {
+    std::string line;
+    DWORD status;
+  } refused[] = {
+      {"not json", ERROR_INVALID_DATA},
+      {R"({"v":99,"op":"hello"})", ERROR_REVISION_MISMATCH},
+      {R"({"v":1,"op":"reboot"})", ERROR_INVALID_FUNCTION},
+      {R"({"v":1,"op":"open","kind":"node"})", ERROR_INVALID_PARAMETER},
+      {R"({"v":1,"op":"state","kind":"node","id":"1"})", ERROR_INVALID_PARAMETER},
+      {R"({"v":1,"op":"state","kind":"node","id":999999})", ERROR_CLUSTER_NODE_NOT_FOUND},
+      {R"({"v":1,"op":"control","kind":"restype","code":33554521})", ERROR_INVALID_PARAMETER},
+      {R"({"v":1,"op":"control","kind":"restype","name":"IP Address","code":33554432})", ERROR_INVALID_FUNCTION},
+  };
+  for (const auto& request : refused) {
+    EXPECT_NE(ask(fd, request.line).find("\"status\":" + std::to_string(request.status) + "}"), std::string::npos)
+        << request.line;
+  }
   EXPECT_NE(ask(fd, R"({"v":1,"op":"hello"})").find("\"status\":0"), std::string::npos);  // still usable
   close(fd);
 

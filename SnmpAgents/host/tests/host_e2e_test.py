@@ -140,19 +140,33 @@ def fuzz(port, seconds, seed=None):
 
 
 def trap_sequences(lab):
-    return [int(m) for m in re.findall(r"99999\.1\.31\.0 = INTEGER: (\d+)", lab.read("traps.log"))]
+    """The sequence numbers of the test agent's traps as they arrived (the SNMPv2 forms)."""
+    return [int(m) for m in re.findall(r"^TRAP .*?99999\.1\.31\.0 = INTEGER: (\d+)", lab.read("traps.log"), re.M)]
 
 
-def start_lab(work, standalone, agents, informs=False, trapd=True):
+def trap_stamps(lab, sequence):
+    """A test agent trap's sysUpTime.0 and its SNMPv1 time stamp, each None until it arrived."""
+    log = lab.read("traps.log")
+    tail = r" .*?99999\.1\.31\.0 = INTEGER: %d\b" % sequence
+    v2c = re.search(r"^TRAP \.1\.3\.6\.1\.2\.1\.1\.3\.0 = Timeticks: \((\d+)\)" + tail, log, re.M)
+    v1 = re.search(r"^V1TRAP (\d+)" + tail, log, re.M)
+    return tuple(int(m.group(1)) if m else None for m in (v2c, v1))
+
+
+def start_lab(work, standalone, agents, informs=False, trapd=True, v1_sink=False):
     shutil.rmtree(work, ignore_errors=True)
     lab = snmp_lab.Lab(work)
-    lab.write_config(standalone=standalone, informs=informs)
+    lab.write_config(standalone=standalone, informs=informs, v1_sink=v1_sink)
     try:
         if trapd:
             lab.start_snmptrapd()
         if not standalone:
             lab.start_snmpd()
+        # The host takes its time-zero reference in between: its traps' stamps lie within
+        # the ages the host has by these two clocks.
+        lab.host_spawned = time.monotonic()
         lab.start_host(HOST, agents)
+        lab.host_serving = time.monotonic()
     except Exception:
         lab.stop_all()
         raise
@@ -166,7 +180,7 @@ class HostBehaviour:
     @classmethod
     def setUpClass(cls):
         cls.work = WORK + ("-standalone" if cls.STANDALONE else "-agentx")
-        cls.lab = start_lab(cls.work, cls.STANDALONE, [AGENT])
+        cls.lab = start_lab(cls.work, cls.STANDALONE, [AGENT], v1_sink=True)
         snmp_lab.wait_until(lambda: cls.lab.tool("snmpget", BASE + ".1.1.0").returncode == 0, 10, "the first answer")
 
     @classmethod
@@ -177,6 +191,12 @@ class HostBehaviour:
         result = self.lab.tool(tool, root, version=version)
         self.assertEqual(result.returncode, 0, result.stderr)
         return parse(result.stdout)
+
+    def assertStampWithin(self, stamp, earliest, latest):
+        """A stamp in hundredths for an event between two monotonic instants."""
+        low = int((earliest - self.lab.host_serving) * 100) - 2
+        high = int((latest - self.lab.host_spawned) * 100) + 2
+        self.assertTrue(low <= stamp <= high, "stamp %d outside the host's age [%d, %d]" % (stamp, low, high))
 
     def test_get_returns_every_type(self):
         names = [name for name, _ in EXPECTED_WALK[:11]]
@@ -300,10 +320,22 @@ class HostBehaviour:
         time.sleep(0.5)
         got = trap_sequences(self.lab)[len(before):]
         self.assertEqual(got, list(range(start + 1, start + 1001)))
-        line = [l for l in self.lab.read("traps.log").splitlines() if "INTEGER: %d" % (start + 1) in l][0]
+        line = [l for l in self.lab.read("traps.log").splitlines()
+                if l.startswith("TRAP ") and "INTEGER: %d" % (start + 1) in l][0]
         self.assertIn(".1.3.6.1.6.3.1.1.4.1.0 = OID: .1.3.6.1.4.1.99999.0.1", line)
         self.assertIn(".1.3.6.1.6.3.1.1.4.3.0 = OID: .1.3.6.1.4.1.99999", line)
         self.assertRegex(line, r"^TRAP \.1\.3\.6\.1\.2\.1\.1\.3\.0 = Timeticks")
+
+    def test_a_trap_stamp_counts_from_the_host_start_and_is_the_same_in_v1_and_v2c(self):
+        sequence = max(trap_sequences(self.lab), default=0) + 1
+        raised = time.monotonic()
+        result = self.lab.tool("snmpset", BASE + ".1.30.0", "i", "1", community="private")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        snmp_lab.wait_until(lambda: None not in trap_stamps(self.lab, sequence), 10, "both forms of the trap")
+        received = time.monotonic()
+        v2c, v1 = trap_stamps(self.lab, sequence)
+        self.assertEqual(v1, v2c, "the SNMPv1 time stamp and sysUpTime.0 of one trap")
+        self.assertStampWithin(v2c, raised, received)
 
     def test_generic_trap_uses_the_standard_notification(self):
         self.lab.tool("snmpset", BASE + ".1.32.0", "i", "3", community="private")
@@ -324,13 +356,22 @@ class AgentxHost(HostBehaviour, unittest.TestCase):
 
     def test_zz_snmpd_restart_loses_nothing(self):
         before = len(trap_sequences(self.lab))
+        first = max(trap_sequences(self.lab), default=0) + 1
+        set_at = time.monotonic()
         self.assertEqual(self.lab.tool("snmpset", BASE + ".1.33.0", "i", "5", community="private").returncode, 0)
         self.lab.stop("snmpd")
         time.sleep(4)  # the agent raises its five traps while the master is away
+        restarted_at = time.monotonic()
         self.lab.start_snmpd()
         snmp_lab.wait_until(lambda: self.lab.tool("snmpget", BASE + ".1.1.0").returncode == 0, 20, "reconnection")
         snmp_lab.wait_until(lambda: len(trap_sequences(self.lab)) >= before + 5, 20, "the queued traps")
         self.assertEqual(self.walk("snmpwalk", BASE + ".1.20")[0], EXPECTED_WALK[11])
+        # Stamped when raised (3 s after the SET) by the host's clock: not when sent, and not
+        # with the uptime of the new snmpd, which is younger than that.
+        for sequence in range(first, first + 5):
+            v2c, _ = trap_stamps(self.lab, sequence)
+            self.assertIsNotNone(v2c, sequence)
+            self.assertStampWithin(v2c, set_at + 3, restarted_at)
 
 
 class StandaloneHost(HostBehaviour, unittest.TestCase):

@@ -27,8 +27,8 @@
 namespace {
 
 using winapi::cluster::Connection;
-using winapi::cluster::Kind;
-using winapi::cluster::Request;
+namespace wire = winapi::cluster;
+using wire::Kind;
 
 class ClusterSession : public winapi::KernelObject {
  public:
@@ -60,15 +60,15 @@ class ClusterObject : public winapi::KernelObject {
 class NameEnumeration : public winapi::KernelObject {
  public:
   enum class Scope { Cluster, Group, Resource };
-  NameEnumeration(Scope scope, std::vector<std::pair<DWORD, std::wstring>> items)
+  NameEnumeration(Scope scope, wire::NameItems items)
       : scope_(scope), items_(std::move(items)) {}
   const char* TypeName() const override { return "ClusterEnum"; }
   Scope EnumScope() const { return scope_; }
-  const std::vector<std::pair<DWORD, std::wstring>>& Items() const { return items_; }
+  const wire::NameItems& Items() const { return items_; }
 
  private:
   Scope scope_;
-  std::vector<std::pair<DWORD, std::wstring>> items_;
+  wire::NameItems items_;
 };
 
 class ClusterKey : public winapi::KernelObject {
@@ -103,7 +103,7 @@ struct Registration {
   DWORD filter;
   DWORD_PTR key;
   std::wstring clusterName;
-  winapi::cluster::LineBuffer buffer;
+  wire::LineBuffer buffer;
   bool alive = true;
 };
 
@@ -166,14 +166,13 @@ void NotifyPort::Receive(Registration& r) {
   if (n < 0 && (errno == EINTR || errno == EAGAIN)) return;
   if (n > 0) {
     r.buffer.Append(chunk, static_cast<std::size_t>(n));
-    std::string line;
-    while (r.buffer.Next(line) == winapi::cluster::LineBuffer::Result::Line) {
-      rapidjson::Document event;
-      event.Parse(line.data(), line.size());
-      if (event.HasParseError() || !event.IsObject()) continue;
-      if (winapi::cluster::SignedMember(event, winapi::cluster::kVersion) != winapi::cluster::kProtocolVersion) continue;
-      const auto code = static_cast<DWORD>(winapi::cluster::NumberMember(event, winapi::cluster::kEvent));
-      if (code & r.filter) queue_.push_back({r.key, code, winapi::cluster::TextMember(event, "name")});
+    std::string_view line;
+    while (r.buffer.Next(line) == wire::LineBuffer::Result::Line) {
+      wire::Event event;
+      // Lines that are no event of this version are dropped; the connection stays.
+      if (wire::ParseEvent(line, event) && (event.code & r.filter)) {
+        queue_.push_back({r.key, event.code, std::move(event.name)});
+      }
     }
     return;
   }
@@ -252,31 +251,15 @@ Handle FailHandle(DWORD error) {
   return nullptr;
 }
 
-std::vector<std::pair<DWORD, std::wstring>> ItemsOf(const rapidjson::Document& response) {
-  std::vector<std::pair<DWORD, std::wstring>> items;
-  const auto member = response.FindMember("items");
-  if (member == response.MemberEnd() || !member->value.IsArray()) return items;
-  items.reserve(member->value.Size());
-  for (const auto& item : member->value.GetArray()) {
-    if (!item.IsArray() || item.Size() != 2 || !item[0].IsUint() || !item[1].IsString()) continue;
-    items.emplace_back(item[0].GetUint(),
-                       winapi::WideFromUtf8(std::string_view(item[1].GetString(), item[1].GetStringLength())));
-  }
-  return items;
-}
-
 HANDLE OpenObject(HCLUSTER cluster, Kind kind, LPCWSTR name) {
   auto session = Find<ClusterSession>(cluster);
   if (!session) return FailHandle<HANDLE>(ERROR_INVALID_HANDLE);
   if (!name || !*name) return FailHandle<HANDLE>(ERROR_INVALID_PARAMETER);
   return winapi::GuardedHandle<HANDLE>([&]() -> HANDLE {
-    rapidjson::Document response;
-    const DWORD status = session->Link()->Call(
-        Request(winapi::cluster::kOpOpen).Set("kind", winapi::cluster::KindName(kind)).Set("name", std::wstring_view(name)).Finish(),
-        response);
+    wire::OpenResponse opened;
+    const DWORD status = session->Link()->Call(wire::OpenRequest{kind, name}, opened);
     if (status != ERROR_SUCCESS) return FailHandle<HANDLE>(status);
-    const auto id = winapi::cluster::NumberMember(response, "id");
-    return winapi::InsertHandle(std::make_shared<ClusterObject>(kind, id, session->Link()));
+    return winapi::InsertHandle(std::make_shared<ClusterObject>(kind, opened.id, session->Link()));
   });
 }
 
@@ -295,48 +278,36 @@ int ObjectState(const void* handle, Kind kind, LPWSTR node, LPDWORD cchNode, LPW
     return -1;
   }
   return winapi::GuardedLastError(-1, [&]() -> int {
-    rapidjson::Document response;
-    const DWORD status = object->Link()->Call(Request(winapi::cluster::kOpState)
-                                                  .Set("kind", winapi::cluster::KindName(kind))
-                                                  .Set("id", object->Id())
-                                                  .Finish(),
-                                              response);
+    wire::StateResponse state;
+    const DWORD status = object->Link()->Call(wire::StateRequest{kind, object->Id()}, state);
     if (status != ERROR_SUCCESS) {
       winapi::FailWith(status);
       return -1;
     }
     DWORD copied = ERROR_SUCCESS;
-    if (node && cchNode) copied = CopyName(winapi::cluster::TextMember(response, "node"), node, cchNode);
-    if (copied == ERROR_SUCCESS && group && cchGroup) {
-      copied = CopyName(winapi::cluster::TextMember(response, "group"), group, cchGroup);
-    }
+    if (node && cchNode) copied = CopyName(state.node.value_or(std::wstring()), node, cchNode);
+    if (copied == ERROR_SUCCESS && group && cchGroup) copied = CopyName(state.group.value_or(std::wstring()), group, cchGroup);
     if (copied != ERROR_SUCCESS) {
       winapi::FailWith(copied);
       return -1;
     }
-    return static_cast<int>(winapi::cluster::SignedMember(response, "state"));
+    return state.state;
   });
 }
 
 // The property list of a control code into the caller's buffer, with Win32's contract:
 // the bytes returned, or ERROR_MORE_DATA and the bytes needed.
-DWORD Control(const std::shared_ptr<Connection>& link, Request& request, Kind kind, DWORD code, LPVOID out,
-              DWORD outSize, LPDWORD returned) {
+DWORD Control(const std::shared_ptr<Connection>& link, wire::ControlRequest& request, LPVOID out, DWORD outSize,
+              LPDWORD returned) {
   Kind codeKind;
-  if (!winapi::cluster::KindOfControlCode(code, codeKind) || codeKind != kind) return ERROR_INVALID_FUNCTION;
-  rapidjson::Document response;
-  const DWORD status = link->Call(request.Set("code", code).Finish(), response);
+  if (!wire::KindOfControlCode(request.code, codeKind) || codeKind != request.kind) return ERROR_INVALID_FUNCTION;
+  wire::ControlResponse response;
+  const DWORD status = link->Call(request, response);
   if (status != ERROR_SUCCESS) return status;
-  std::vector<BYTE> data;
-  const auto member = response.FindMember("data");
-  if (member == response.MemberEnd() || !member->value.IsString() ||
-      !winapi::cluster::HexDecode(std::string_view(member->value.GetString(), member->value.GetStringLength()), data)) {
-    return RPC_S_CALL_FAILED;
-  }
-  const auto size = static_cast<DWORD>(data.size());
+  const auto size = static_cast<DWORD>(response.data.size());
   if (returned) *returned = size;
   if (!out || outSize < size) return ERROR_MORE_DATA;
-  if (size) std::memcpy(out, data.data(), size);
+  if (size) std::memcpy(out, response.data.data(), size);
   return ERROR_SUCCESS;
 }
 
@@ -344,17 +315,17 @@ DWORD ObjectControl(const void* handle, Kind kind, DWORD code, LPVOID out, DWORD
   auto object = FindObject(handle, kind);
   if (!object) return ERROR_INVALID_HANDLE;
   return winapi::GuardedStatus<DWORD>([&] {
-    Request request(winapi::cluster::kOpControl);
-    request.Set("kind", winapi::cluster::KindName(kind)).Set("id", object->Id());
-    return Control(object->Link(), request, kind, code, out, outSize, returned);
+    wire::ControlRequest request{.kind = kind, .id = object->Id(), .code = code};
+    return Control(object->Link(), request, out, outSize, returned);
   });
 }
 
-HANDLE OpenEnumeration(const std::shared_ptr<Connection>& link, Request& request, NameEnumeration::Scope scope) {
-  rapidjson::Document response;
-  const DWORD status = link->Call(request.Finish(), response);
+template <class Request>
+HANDLE OpenEnumeration(const std::shared_ptr<Connection>& link, const Request& request, NameEnumeration::Scope scope) {
+  wire::ItemsResponse response;
+  const DWORD status = link->Call(request, response);
   if (status != ERROR_SUCCESS) return FailHandle<HANDLE>(status);
-  return winapi::InsertHandle(std::make_shared<NameEnumeration>(scope, ItemsOf(response)));
+  return winapi::InsertHandle(std::make_shared<NameEnumeration>(scope, std::move(response.items)));
 }
 
 std::shared_ptr<NameEnumeration> FindEnumeration(const void* handle, NameEnumeration::Scope scope) {
@@ -368,8 +339,8 @@ DWORD EnumItem(const void* handle, NameEnumeration::Scope scope, DWORD index, LP
   if (!enumeration) return ERROR_INVALID_HANDLE;
   if (index >= enumeration->Items().size()) return ERROR_NO_MORE_ITEMS;
   const auto& item = enumeration->Items()[index];
-  if (type) *type = item.first;
-  return CopyName(item.second, name, cchName);
+  if (type) *type = item.type;
+  return CopyName(item.name, name, cchName);
 }
 
 DWORD EnumCount(const void* handle, NameEnumeration::Scope scope) {
@@ -386,56 +357,44 @@ DWORD CloseEnumeration(const void* handle, NameEnumeration::Scope scope) {
   return ERROR_SUCCESS;
 }
 
-HKEY OpenKey(const std::shared_ptr<Connection>& link, Request& request) {
-  rapidjson::Document response;
-  const DWORD status = link->Call(request.Finish(), response);
+template <class Request>
+HKEY OpenKey(const std::shared_ptr<Connection>& link, const Request& request) {
+  wire::PathResponse response;
+  const DWORD status = link->Call(request, response);
   if (status != ERROR_SUCCESS) return FailHandle<HKEY>(status);
-  return Insert<HKEY>(std::make_shared<ClusterKey>(link, winapi::cluster::TextMember(response, "path")));
+  return Insert<HKEY>(std::make_shared<ClusterKey>(link, std::move(response.path)));
 }
 
 // A registry value as Windows lays it out for this platform's WCHAR.
-std::vector<BYTE> ValueBytes(DWORD type, const rapidjson::Document& response) {
+std::vector<BYTE> ValueBytes(const wire::RegValueResponse& value) {
   std::vector<BYTE> bytes;
   const auto append = [&bytes](const void* data, std::size_t size) {
     const auto* p = static_cast<const BYTE*>(data);
     bytes.insert(bytes.end(), p, p + size);
   };
-  switch (type) {
+  const auto appendText = [&append](const std::wstring& text) { append(text.c_str(), (text.size() + 1) * sizeof(WCHAR)); };
+  switch (value.type) {
     case REG_SZ:
-    case REG_EXPAND_SZ: {
-      const std::wstring text = winapi::cluster::TextMember(response, "text");
-      append(text.c_str(), (text.size() + 1) * sizeof(WCHAR));
-      break;
-    }
+    case REG_EXPAND_SZ: appendText(value.text.value_or(std::wstring())); break;
     case REG_MULTI_SZ: {
-      const auto member = response.FindMember("list");
-      if (member != response.MemberEnd() && member->value.IsArray()) {
-        for (const auto& item : member->value.GetArray()) {
-          if (!item.IsString()) continue;
-          const std::wstring text = winapi::WideFromUtf8(std::string_view(item.GetString(), item.GetStringLength()));
-          append(text.c_str(), (text.size() + 1) * sizeof(WCHAR));
-        }
+      if (value.list) {
+        for (const auto& item : *value.list) appendText(item);
       }
-      const WCHAR end = 0;
-      append(&end, sizeof end);
+      appendText(std::wstring());
       break;
     }
     case REG_DWORD: {
-      const auto value = static_cast<DWORD>(winapi::cluster::NumberMember(response, "number"));
-      append(&value, sizeof value);
+      const auto number = static_cast<DWORD>(value.number.value_or(0));
+      append(&number, sizeof number);
       break;
     }
     case REG_QWORD: {
-      const ULONGLONG value = winapi::cluster::NumberMember(response, "number");
-      append(&value, sizeof value);
+      const ULONGLONG number = value.number.value_or(0);
+      append(&number, sizeof number);
       break;
     }
-    default: {
-      const auto member = response.FindMember("data");
-      if (member != response.MemberEnd() && member->value.IsString()) {
-        winapi::cluster::HexDecode(std::string_view(member->value.GetString(), member->value.GetStringLength()), bytes);
-      }
-    }
+    default:
+      if (value.data) bytes = *value.data;
   }
   return bytes;
 }
@@ -479,28 +438,25 @@ extern "C" WINAPI_EXPORT DWORD WINAPI GetClusterInformation(HCLUSTER hCluster, L
   if (!lpcchClusterName) return ERROR_INVALID_PARAMETER;
   if (lpClusterInfo && lpClusterInfo->dwVersionInfoSize < sizeof(CLUSTERVERSIONINFO)) return ERROR_INVALID_PARAMETER;
   return winapi::GuardedStatus<DWORD>([&]() -> DWORD {
-    rapidjson::Document response;
-    const DWORD status = session->Link()->Call(Request(winapi::cluster::kOpInfo).Finish(), response);
+    wire::InfoResponse info;
+    const DWORD status = session->Link()->Call(wire::InfoRequest{}, info);
     if (status != ERROR_SUCCESS) return status;
     if (lpClusterInfo) {
-      using winapi::cluster::NumberMember;
-      lpClusterInfo->MajorVersion = static_cast<WORD>(NumberMember(response, "major"));
-      lpClusterInfo->MinorVersion = static_cast<WORD>(NumberMember(response, "minor"));
-      lpClusterInfo->BuildNumber = static_cast<WORD>(NumberMember(response, "build"));
+      lpClusterInfo->MajorVersion = static_cast<WORD>(info.major);
+      lpClusterInfo->MinorVersion = static_cast<WORD>(info.minor);
+      lpClusterInfo->BuildNumber = static_cast<WORD>(info.build);
       // Longer texts are cut to what the structure holds with its terminator.
-      const std::wstring vendor =
-          winapi::cluster::TextMember(response, "vendor").substr(0, std::size(lpClusterInfo->szVendorId) - 1);
-      const std::wstring csd =
-          winapi::cluster::TextMember(response, "csd").substr(0, std::size(lpClusterInfo->szCSDVersion) - 1);
+      const std::wstring vendor = info.vendor.substr(0, std::size(lpClusterInfo->szVendorId) - 1);
+      const std::wstring csd = info.csd.substr(0, std::size(lpClusterInfo->szCSDVersion) - 1);
       std::memset(lpClusterInfo->szVendorId, 0, sizeof lpClusterInfo->szVendorId);
       std::memset(lpClusterInfo->szCSDVersion, 0, sizeof lpClusterInfo->szCSDVersion);
       std::memcpy(lpClusterInfo->szVendorId, vendor.data(), vendor.size() * sizeof(WCHAR));
       std::memcpy(lpClusterInfo->szCSDVersion, csd.data(), csd.size() * sizeof(WCHAR));
-      lpClusterInfo->dwClusterHighestVersion = static_cast<DWORD>(NumberMember(response, "highest"));
-      lpClusterInfo->dwClusterLowestVersion = static_cast<DWORD>(NumberMember(response, "lowest"));
-      lpClusterInfo->dwFlags = static_cast<DWORD>(NumberMember(response, "flags"));
+      lpClusterInfo->dwClusterHighestVersion = info.highest;
+      lpClusterInfo->dwClusterLowestVersion = info.lowest;
+      lpClusterInfo->dwFlags = info.flags;
     }
-    return CopyName(winapi::cluster::TextMember(response, "name"), lpszClusterName, lpcchClusterName);
+    return CopyName(info.name, lpszClusterName, lpcchClusterName);
   });
 }
 
@@ -513,13 +469,13 @@ extern "C" WINAPI_EXPORT DWORD WINAPI GetClusterQuorumResource(HCLUSTER hCluster
   if (!session) return ERROR_INVALID_HANDLE;
   if (!lpcchResourceName || !lpcchDeviceName) return ERROR_INVALID_PARAMETER;
   return winapi::GuardedStatus<DWORD>([&]() -> DWORD {
-    rapidjson::Document response;
-    const DWORD status = session->Link()->Call(Request(winapi::cluster::kOpQuorum).Finish(), response);
+    wire::QuorumResponse quorum;
+    const DWORD status = session->Link()->Call(wire::QuorumRequest{}, quorum);
     if (status != ERROR_SUCCESS) return status;
-    const DWORD resource = CopyName(winapi::cluster::TextMember(response, "resource"), lpszResourceName, lpcchResourceName);
-    const DWORD device = CopyName(winapi::cluster::TextMember(response, "device"), lpszDeviceName, lpcchDeviceName);
+    const DWORD resource = CopyName(quorum.resource, lpszResourceName, lpcchResourceName);
+    const DWORD device = CopyName(quorum.device, lpszDeviceName, lpcchDeviceName);
     if (resource != ERROR_SUCCESS || device != ERROR_SUCCESS) return ERROR_MORE_DATA;
-    if (lpdwMaxQuorumLogSize) *lpdwMaxQuorumLogSize = static_cast<DWORD>(winapi::cluster::NumberMember(response, "maxLog"));
+    if (lpdwMaxQuorumLogSize) *lpdwMaxQuorumLogSize = quorum.maxLog;
     return ERROR_SUCCESS;
   });
 }
@@ -535,16 +491,15 @@ extern "C" WINAPI_EXPORT HCHANGE WINAPI CreateClusterNotifyPort(HCHANGE hChange,
   return winapi::GuardedHandle<HCHANGE>([&]() -> HCHANGE {
     // The cluster handle must still reach its service; a fresh connection alone would
     // hide that the service was restarted under it.
-    rapidjson::Document response;
-    if (const DWORD status = session->Link()->Call(Request(winapi::cluster::kOpHello).Finish(), response);
-        status != ERROR_SUCCESS) {
+    wire::HelloResponse hello;
+    if (const DWORD status = session->Link()->Call(wire::HelloRequest{}, hello); status != ERROR_SUCCESS) {
       return FailHandle<HCHANGE>(status);
     }
     DWORD error = ERROR_SUCCESS;
     auto connection = Connection::Open(error);
     if (!connection) return FailHandle<HCHANGE>(error);
-    if (const DWORD status = connection->Call(Request(winapi::cluster::kOpNotify).Set("filter", dwFilter).Finish(), response);
-        status != ERROR_SUCCESS) {
+    wire::EmptyResponse registered;
+    if (const DWORD status = connection->Call(wire::NotifyRequest{dwFilter}, registered); status != ERROR_SUCCESS) {
       return FailHandle<HCHANGE>(status);
     }
     auto registration = std::make_unique<Registration>();
@@ -588,9 +543,8 @@ extern "C" WINAPI_EXPORT HCLUSENUM WINAPI ClusterOpenEnum(HCLUSTER hCluster, DWO
   auto session = Find<ClusterSession>(hCluster);
   if (!session) return FailHandle<HCLUSENUM>(ERROR_INVALID_HANDLE);
   return winapi::GuardedHandle<HCLUSENUM>([&]() -> HCLUSENUM {
-    Request request(winapi::cluster::kOpEnum);
-    request.Set("types", dwType);
-    return static_cast<HCLUSENUM>(OpenEnumeration(session->Link(), request, NameEnumeration::Scope::Cluster));
+    return static_cast<HCLUSENUM>(
+        OpenEnumeration(session->Link(), wire::EnumRequest{dwType}, NameEnumeration::Scope::Cluster));
   });
 }
 
@@ -650,9 +604,8 @@ extern "C" WINAPI_EXPORT HGROUPENUM WINAPI ClusterGroupOpenEnum(HGROUP hGroup, D
   auto group = FindObject(hGroup, Kind::Group);
   if (!group) return FailHandle<HGROUPENUM>(ERROR_INVALID_HANDLE);
   return winapi::GuardedHandle<HGROUPENUM>([&]() -> HGROUPENUM {
-    Request request(winapi::cluster::kOpObjectEnum);
-    request.Set("kind", "group").Set("id", group->Id()).Set("types", dwType);
-    return static_cast<HGROUPENUM>(OpenEnumeration(group->Link(), request, NameEnumeration::Scope::Group));
+    return static_cast<HGROUPENUM>(OpenEnumeration(
+        group->Link(), wire::ObjectEnumRequest{Kind::Group, group->Id(), dwType}, NameEnumeration::Scope::Group));
   });
 }
 
@@ -705,9 +658,8 @@ extern "C" WINAPI_EXPORT HRESENUM WINAPI ClusterResourceOpenEnum(HRESOURCE hReso
   auto resource = FindObject(hResource, Kind::Resource);
   if (!resource) return FailHandle<HRESENUM>(ERROR_INVALID_HANDLE);
   return winapi::GuardedHandle<HRESENUM>([&]() -> HRESENUM {
-    Request request(winapi::cluster::kOpObjectEnum);
-    request.Set("kind", "resource").Set("id", resource->Id()).Set("types", dwType);
-    return static_cast<HRESENUM>(OpenEnumeration(resource->Link(), request, NameEnumeration::Scope::Resource));
+    return static_cast<HRESENUM>(OpenEnumeration(
+        resource->Link(), wire::ObjectEnumRequest{Kind::Resource, resource->Id(), dwType}, NameEnumeration::Scope::Resource));
   });
 }
 
@@ -745,10 +697,8 @@ extern "C" WINAPI_EXPORT DWORD WINAPI ClusterResourceTypeControl(HCLUSTER hClust
   if (!session) return ERROR_INVALID_HANDLE;
   if (!lpszResourceTypeName || !*lpszResourceTypeName) return ERROR_INVALID_PARAMETER;
   return winapi::GuardedStatus<DWORD>([&]() -> DWORD {
-    Request request(winapi::cluster::kOpControl);
-    request.Set("kind", "restype").Set("name", std::wstring_view(lpszResourceTypeName));
-    return Control(session->Link(), request, Kind::ResourceType, dwControlCode, lpOutBuffer,
-                   nOutBufferSize, lpBytesReturned);
+    wire::ControlRequest request{.kind = Kind::ResourceType, .name = lpszResourceTypeName, .code = dwControlCode};
+    return Control(session->Link(), request, lpOutBuffer, nOutBufferSize, lpBytesReturned);
   });
 }
 
@@ -788,14 +738,10 @@ extern "C" WINAPI_EXPORT DWORD WINAPI GetClusterNetInterface(HCLUSTER hCluster, 
   if (!session) return ERROR_INVALID_HANDLE;
   if (!lpszNodeName || !lpszNetworkName || !lpcchInterfaceName) return ERROR_INVALID_PARAMETER;
   return winapi::GuardedStatus<DWORD>([&]() -> DWORD {
-    rapidjson::Document response;
-    const DWORD status = session->Link()->Call(Request(winapi::cluster::kOpNetInterface)
-                                                   .Set("node", std::wstring_view(lpszNodeName))
-                                                   .Set("network", std::wstring_view(lpszNetworkName))
-                                                   .Finish(),
-                                               response);
+    wire::NameResponse found;
+    const DWORD status = session->Link()->Call(wire::NetInterfaceRequest{lpszNodeName, lpszNetworkName}, found);
     if (status != ERROR_SUCCESS) return status;
-    return CopyName(winapi::cluster::TextMember(response, "name"), lpszInterfaceName, lpcchInterfaceName);
+    return CopyName(found.name, lpszInterfaceName, lpcchInterfaceName);
   });
 }
 
@@ -824,9 +770,7 @@ extern "C" WINAPI_EXPORT HKEY WINAPI GetClusterKey(HCLUSTER hCluster, REGSAM /*s
   auto session = Find<ClusterSession>(hCluster);
   if (!session) return FailHandle<HKEY>(ERROR_INVALID_HANDLE);
   return winapi::GuardedHandle<HKEY>([&]() -> HKEY {
-    Request request(winapi::cluster::kOpRegKey);
-    request.Set("kind", "cluster");
-    return OpenKey(session->Link(), request);
+    return OpenKey(session->Link(), wire::RegKeyRequest{wire::KeyScope::Cluster, std::nullopt});
   });
 }
 
@@ -835,9 +779,7 @@ extern "C" WINAPI_EXPORT HKEY WINAPI GetClusterResourceKey(HRESOURCE hResource, 
   auto resource = FindObject(hResource, Kind::Resource);
   if (!resource) return FailHandle<HKEY>(ERROR_INVALID_HANDLE);
   return winapi::GuardedHandle<HKEY>([&]() -> HKEY {
-    Request request(winapi::cluster::kOpRegKey);
-    request.Set("kind", "resource").Set("id", resource->Id());
-    return OpenKey(resource->Link(), request);
+    return OpenKey(resource->Link(), wire::RegKeyRequest{wire::KeyScope::Resource, resource->Id()});
   });
 }
 
@@ -848,9 +790,7 @@ extern "C" WINAPI_EXPORT LONG WINAPI ClusterRegOpenKey(HKEY hKey, LPCWSTR lpszSu
   if (!key) return ERROR_INVALID_HANDLE;
   if (!phkResult) return ERROR_INVALID_PARAMETER;
   return winapi::GuardedStatus<LONG>([&]() -> LONG {
-    Request request(winapi::cluster::kOpRegOpen);
-    request.Set("path", key->Path()).Set("subkey", std::wstring_view(lpszSubKey ? lpszSubKey : L""));
-    HKEY opened = OpenKey(key->Link(), request);
+    HKEY opened = OpenKey(key->Link(), wire::RegOpenRequest{key->Path(), lpszSubKey ? lpszSubKey : L""});
     if (!opened) return static_cast<LONG>(GetLastError());
     *phkResult = opened;
     return ERROR_SUCCESS;
@@ -864,16 +804,12 @@ extern "C" WINAPI_EXPORT LONG WINAPI ClusterRegQueryValue(HKEY hKey, LPCWSTR lps
   if (!key) return ERROR_INVALID_HANDLE;
   if (lpData && !lpcbData) return ERROR_INVALID_PARAMETER;
   return winapi::GuardedStatus<LONG>([&]() -> LONG {
-    rapidjson::Document response;
-    const DWORD status = key->Link()->Call(Request(winapi::cluster::kOpRegQuery)
-                                               .Set("path", key->Path())
-                                               .Set("value", std::wstring_view(lpszValueName ? lpszValueName : L""))
-                                               .Finish(),
-                                           response);
+    wire::RegValueResponse value;
+    const DWORD status =
+        key->Link()->Call(wire::RegQueryRequest{key->Path(), lpszValueName ? lpszValueName : L""}, value);
     if (status != ERROR_SUCCESS) return static_cast<LONG>(status);
-    const auto type = static_cast<DWORD>(winapi::cluster::NumberMember(response, "type"));
-    const std::vector<BYTE> bytes = ValueBytes(type, response);
-    if (lpdwValueType) *lpdwValueType = type;
+    const std::vector<BYTE> bytes = ValueBytes(value);
+    if (lpdwValueType) *lpdwValueType = value.type;
     if (!lpcbData) return ERROR_SUCCESS;
     const DWORD capacity = *lpcbData;
     *lpcbData = static_cast<DWORD>(bytes.size());

@@ -12,7 +12,6 @@
 #include <utility>
 
 #include "errors.h"
-#include "wide_text.h"
 
 namespace winapi::cluster {
 
@@ -55,55 +54,6 @@ DWORD CallTimeout() {
   return end && *end == '\0' && value > 0 ? static_cast<DWORD>(value) : 30000;
 }
 
-Request::Request(const char* op) : writer_(buffer_) {
-  writer_.StartObject();
-  writer_.Key(kVersion);
-  writer_.Int(kProtocolVersion);
-  writer_.Key(kOp);
-  writer_.String(op);
-}
-
-Request& Request::Set(const char* key, std::string_view value) {
-  writer_.Key(key);
-  writer_.String(value.data(), static_cast<rapidjson::SizeType>(value.size()));
-  return *this;
-}
-
-Request& Request::Set(const char* key, std::wstring_view value) { return Set(key, Utf8FromWide(value)); }
-
-Request& Request::Set(const char* key, unsigned long long value) {
-  writer_.Key(key);
-  writer_.Uint64(value);
-  return *this;
-}
-
-std::string_view Request::Finish() {
-  if (!finished_) {
-    writer_.EndObject();
-    buffer_.Put('\n');
-    finished_ = true;
-  }
-  return std::string_view(buffer_.GetString(), buffer_.GetSize());
-}
-
-std::wstring TextMember(const rapidjson::Value& object, const char* key) {
-  const auto member = object.FindMember(key);
-  if (member == object.MemberEnd() || !member->value.IsString()) return std::wstring();
-  return WideFromUtf8(std::string_view(member->value.GetString(), member->value.GetStringLength()));
-}
-
-unsigned long long NumberMember(const rapidjson::Value& object, const char* key) {
-  const auto member = object.FindMember(key);
-  if (member == object.MemberEnd() || !member->value.IsUint64()) return 0;
-  return member->value.GetUint64();
-}
-
-long long SignedMember(const rapidjson::Value& object, const char* key) {
-  const auto member = object.FindMember(key);
-  if (member == object.MemberEnd() || !member->value.IsInt64()) return 0;
-  return member->value.GetInt64();
-}
-
 Connection::Connection(int fd, std::string path)
     : fd_(fd), path_(std::move(path)), owner_(getpid()), epoch_(ServiceEpoch()), timeoutMs_(CallTimeout()) {}
 
@@ -123,10 +73,10 @@ std::unique_ptr<Connection> Connection::Open(const std::string& path, DWORD& err
     error = RPC_S_SERVER_UNAVAILABLE;
     return nullptr;
   }
-  rapidjson::Document response;
-  error = connection->Call(Request(kOpHello).Finish(), response);
+  HelloResponse hello;
+  error = connection->Call(HelloRequest{}, hello);
   if (error != ERROR_SUCCESS) return nullptr;
-  connection->clusterName_ = TextMember(response, "cluster");
+  connection->clusterName_ = std::move(hello.cluster);
   return connection;
 }
 
@@ -192,7 +142,7 @@ DWORD Connection::ReadResponse(std::string_view& line) {
   }
 }
 
-DWORD Connection::Call(std::string_view request, rapidjson::Document& response) {
+DWORD Connection::Exchange(std::string_view request, const MemberDecoder& decode) {
   std::lock_guard<std::mutex> guard(lock_);
   if (broken_) return RPC_S_SERVER_UNAVAILABLE;
   if (ShouldInjectFailure()) return Fail(RPC_S_SERVER_UNAVAILABLE);
@@ -203,12 +153,13 @@ DWORD Connection::Call(std::string_view request, rapidjson::Document& response) 
   if (read == RPC_S_SERVER_UNAVAILABLE) return Fail(RPC_S_SERVER_UNAVAILABLE);
   if (read == ERROR_NOT_ENOUGH_MEMORY) return Abandon(read);
   if (read != ERROR_SUCCESS) return Fail(RPC_S_CALL_FAILED);
-  response.Parse(line.data(), line.size());
-  if (response.HasParseError() || !response.IsObject()) return Fail(RPC_S_CALL_FAILED);
-  if (SignedMember(response, kVersion) != kProtocolVersion) return Fail(RPC_S_CALL_FAILED);
-  const auto status = response.FindMember(kStatus);
-  if (status == response.MemberEnd() || !status->value.IsUint()) return Fail(RPC_S_CALL_FAILED);
-  return status->value.GetUint();
+  rapidjson::Document response;
+  DWORD status = ERROR_SUCCESS;
+  if (!ParseResponse(line, response, status)) return Fail(RPC_S_CALL_FAILED);
+  if (status != ERROR_SUCCESS) return status;
+  // An answer without the members of its kind: the service is not one we speak to.
+  if (!decode(response)) return Fail(RPC_S_CALL_FAILED);
+  return ERROR_SUCCESS;
 }
 
 ConnectionPool& ConnectionPool::Instance() {

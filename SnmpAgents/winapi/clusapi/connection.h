@@ -9,12 +9,11 @@
 #include <windows.h>
 
 #include <rapidjson/document.h>
-#include <rapidjson/stringbuffer.h>
-#include <rapidjson/writer.h>
 
 #include <sys/types.h>
 
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -24,27 +23,6 @@
 #include "cluster_protocol.h"
 
 namespace winapi::cluster {
-
-// Builds one request line.
-class Request {
- public:
-  explicit Request(const char* op);
-  Request& Set(const char* key, std::string_view value);
-  Request& Set(const char* key, std::wstring_view value);
-  Request& Set(const char* key, unsigned long long value);
-  // The request as it travels: the JSON object and its "\n".
-  std::string_view Finish();
-
- private:
-  rapidjson::StringBuffer buffer_;
-  rapidjson::Writer<rapidjson::StringBuffer> writer_;
-  bool finished_ = false;
-};
-
-// Readers of response members; missing or mistyped members read as empty or 0.
-std::wstring TextMember(const rapidjson::Value& object, const char* key);
-unsigned long long NumberMember(const rapidjson::Value& object, const char* key);
-long long SignedMember(const rapidjson::Value& object, const char* key);
 
 class Connection {
  public:
@@ -56,10 +34,14 @@ class Connection {
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
 
-  // Sends a request line (with its "\n") and waits for its response. Returns the
-  // response's status, or the transport error: RPC_S_SERVER_UNAVAILABLE when the service
-  // is gone, RPC_S_CALL_FAILED when it sent no valid answer in time.
-  DWORD Call(std::string_view request, rapidjson::Document& response);
+  // Sends a request and waits for its response. Returns the response's status, or the
+  // transport error: RPC_S_SERVER_UNAVAILABLE when the service is gone,
+  // RPC_S_CALL_FAILED when it sent no valid answer in time.
+  template <class Request>
+  DWORD Call(const Request& request, typename Request::Response& response) {
+    return Exchange(EncodeRequest(request),
+                    [&response](const rapidjson::Value& members) { return DecodeMembers(members, response); });
+  }
 
   const std::wstring& ClusterName() const { return clusterName_; }
 
@@ -74,6 +56,9 @@ class Connection {
  private:
   friend class ConnectionPool;
   Connection(int fd, std::string path);
+  using MemberDecoder = std::function<bool(const rapidjson::Value&)>;
+  // A request line out, its response in; `decode` takes the members of a success.
+  DWORD Exchange(std::string_view request, const MemberDecoder& decode);
   DWORD Fail(DWORD error);
   // Ends a connection that is out of step with its service (an answer left unread)
   // while the service itself is fine: other connections stay usable.

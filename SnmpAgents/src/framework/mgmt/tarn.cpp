@@ -8,6 +8,8 @@
 #include <limits>
 #include <set>
 
+#include "utf8_text.h"
+
 namespace {
 
 using Value = Tarn::Value;
@@ -152,14 +154,8 @@ std::optional<int64_t> IntegerOf(const Value& value) {
 }
 
 void AppendNarrow(std::vector<uint8_t>& bytes, const Value& text) {
-  const std::wstring_view wide(text.GetString(), text.GetStringLength());
-  const int size = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0, nullptr, nullptr);
-  if (size > 0) {
-    const size_t at = bytes.size();
-    bytes.resize(at + static_cast<size_t>(size));
-    WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), reinterpret_cast<char*>(bytes.data() + at),
-                        size, nullptr, nullptr);
-  }
+  const std::string utf8 = Utf8FromWide(std::wstring_view(text.GetString(), text.GetStringLength()));
+  bytes.insert(bytes.end(), utf8.begin(), utf8.end());
   bytes.push_back(0);
 }
 
@@ -352,12 +348,7 @@ std::optional<std::wstring> Tarn::DataText() const {
   const auto end = std::find(bytes.begin(), bytes.end(), uint8_t{0});
   const int length = static_cast<int>(end - bytes.begin());
   if (length == 0) return std::wstring();
-  const char* narrow = reinterpret_cast<const char*>(bytes.data());
-  const int size = MultiByteToWideChar(CP_UTF8, 0, narrow, length, nullptr, 0);
-  if (size <= 0) return std::nullopt;
-  std::wstring text(static_cast<size_t>(size), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, narrow, length, text.data(), size);
-  return text;
+  return WideFromUtf8(std::string_view(reinterpret_cast<const char*>(bytes.data()), static_cast<size_t>(length)));
 }
 
 void Tarn::SetData(Value&& data) {

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "utf8_text.h"
+
 namespace {
 
 struct AsnTypeRow {
@@ -118,13 +120,7 @@ std::wstring Hex(DWORD value, int width = 0) {
 }
 
 std::wstring Utf8ToWide(const BYTE* bytes, UINT length) {
-  if (length == 0) return {};
-  const char* narrow = reinterpret_cast<const char*>(bytes);
-  const int chars = MultiByteToWideChar(CP_UTF8, 0, narrow, static_cast<int>(length), nullptr, 0);
-  if (chars <= 0) return {};
-  std::wstring wide(static_cast<size_t>(chars), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, narrow, static_cast<int>(length), wide.data(), chars);
-  return wide;
+  return WideFromUtf8(std::string_view(reinterpret_cast<const char*>(bytes), length));
 }
 
 void OctetsToText(std::wstring& text, const AsnAny& value) {
@@ -241,11 +237,9 @@ bool SetValueText(SnmpVarBind* varbind, const wchar_t* text, BYTE asnType) {
     return ParseNumberText(text, asnType, number) && SetValueNumber(varbind, number, asnType);
   }
   if (asnType == ASN_OCTETSTRING) {
-    const int bytes = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
-    if (bytes <= 1) return SetValueBytes(varbind, nullptr, 0, asnType);
-    std::string utf8(static_cast<size_t>(bytes), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text, -1, utf8.data(), bytes, nullptr, nullptr);
-    return SetValueBytes(varbind, reinterpret_cast<const BYTE*>(utf8.data()), static_cast<UINT>(bytes - 1), asnType);
+    const std::string utf8 = Utf8FromWide(text);
+    if (utf8.empty()) return SetValueBytes(varbind, nullptr, 0, asnType);
+    return SetValueBytes(varbind, reinterpret_cast<const BYTE*>(utf8.data()), static_cast<UINT>(utf8.size()), asnType);
   }
   AsnObjectIdentifier oid{};
   if (asnType == ASN_OBJECTIDENTIFIER) {

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "extension_module.h"
 #include "request_builder.h"
 #include "trace_test_support.h"
 
@@ -22,6 +23,7 @@ using fw::diag::testing::DecodeUtf16Le;
 using fw::diag::testing::ReadFileBytes;
 using fw::diag::testing::TempDirFor;
 using fw::testing::Addr;
+using fw::testing::ExtensionModule;
 using fw::testing::RequestList;
 using Clock = std::chrono::steady_clock;
 
@@ -31,11 +33,6 @@ constexpr wchar_t kCommonRoot[] = L"SOFTWARE\\Morvasten";
 constexpr wchar_t kTraceKey[] = L"SOFTWARE\\Debug\\Ferrowind_MIB";
 constexpr auto kRetryInterval = std::chrono::seconds(15);
 constexpr auto kStopWait = std::chrono::seconds(30);
-
-template <class Function>
-Function Export(HMODULE module, const char* name) {
-  return reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(module, name)));
-}
 
 std::wstring ModulePath() {
   wchar_t own[MAX_PATH * 4] = {};
@@ -145,16 +142,11 @@ class WineModule : public ::testing::Test {
 
     module = LoadLibraryW(ModulePath().c_str());
     loadError = GetLastError();
-    if (!module) return;
-    init = Export<PFNSNMPEXTENSIONINIT>(module, "SnmpExtensionInit");
-    initEx = Export<PFNSNMPEXTENSIONINITEX>(module, "SnmpExtensionInitEx");
-    query = Export<PFNSNMPEXTENSIONQUERY>(module, "SnmpExtensionQuery");
-    trap = Export<PFNSNMPEXTENSIONTRAP>(module, "SnmpExtensionTrap");
-    close = Export<PFNSNMPEXTENSIONCLOSE>(module, "SnmpExtensionClose");
+    if (module) agent.Find(module);
   }
   static void TearDownTestSuite() {
     if (module) {
-      if (close) close();
+      if (agent.close) agent.close();
       FreeLibrary(module);
     }
     module = nullptr;
@@ -170,7 +162,7 @@ class WineModule : public ::testing::Test {
   void SetUp() override {
     ASSERT_EQ(seedResult, 0u) << "reg.exe import of " << std::wstring(FW_INSTALL_REG);
     ASSERT_NE(module, nullptr) << "LoadLibraryW failed with " << loadError;
-    ASSERT_TRUE(init && initEx && query && trap && close);
+    ASSERT_TRUE(agent.Complete());
   }
 
   static std::wstring Trace() { return DecodeUtf16Le(ReadFileBytes(traceFile)); }
@@ -185,15 +177,8 @@ class WineModule : public ::testing::Test {
     return false;
   }
 
-  struct Answer {
-    BOOL result;
-    AsnInteger32 status, index;
-  };
-  static Answer Query(BYTE type, RequestList& request) {
-    Answer answer{FALSE, -1, -1};
-    answer.result = query(type, &request.list, &answer.status, &answer.index);
-    return answer;
-  }
+  using Answer = fw::testing::QueryAnswer;
+  static Answer Query(BYTE type, RequestList& request) { return agent.Query(type, request); }
 
   // GET and GETNEXT across the region: each refused with "no such name" at index 1, the
   // varbinds left as they came.
@@ -233,11 +218,7 @@ class WineModule : public ::testing::Test {
   static inline std::wstring traceFile;
   static inline HMODULE module = nullptr;
   static inline DWORD loadError = 0;
-  static inline PFNSNMPEXTENSIONINIT init = nullptr;
-  static inline PFNSNMPEXTENSIONINITEX initEx = nullptr;
-  static inline PFNSNMPEXTENSIONQUERY query = nullptr;
-  static inline PFNSNMPEXTENSIONTRAP trap = nullptr;
-  static inline PFNSNMPEXTENSIONCLOSE close = nullptr;
+  static inline ExtensionModule agent;
   static inline HANDLE trapEvent = nullptr;
 };
 
@@ -271,7 +252,7 @@ TEST_F(WineModule, ExportsExactlyTheFiveEntryPoints) {
 TEST_F(WineModule, InitHandsBackTheRegionAndTheTrapEventAtOnce) {
   AsnObjectIdentifier region{};
   const auto start = Clock::now();
-  ASSERT_TRUE(init(GetTickCount(), &trapEvent, &region));
+  ASSERT_TRUE(agent.init(GetTickCount(), &trapEvent, &region));
   const auto took = Clock::now() - start;
   EXPECT_LT(took, std::chrono::seconds(2)) << "SnmpExtensionInit must not wait for the main thread";
   ASSERT_NE(trapEvent, nullptr);
@@ -282,7 +263,7 @@ TEST_F(WineModule, InitHandsBackTheRegionAndTheTrapEventAtOnce) {
 
   UINT junk[] = {1, 2};
   AsnObjectIdentifier next{2, junk};
-  EXPECT_FALSE(initEx(&next)) << "one region only";
+  EXPECT_FALSE(agent.initEx(&next)) << "one region only";
   EXPECT_EQ(next.idLength, 0u);
 }
 
@@ -307,7 +288,7 @@ TEST_F(WineModule, RequestsAreRefusedWhileTheAttachFails) {
   AsnInteger32 generic = -1, specific = -1;
   AsnTimeticks stamp = 0;
   SnmpVarBindList varbinds{reinterpret_cast<SnmpVarBind*>(junk), 3};
-  EXPECT_FALSE(trap(&enterprise, &generic, &specific, &stamp, &varbinds));
+  EXPECT_FALSE(agent.trap(&enterprise, &generic, &specific, &stamp, &varbinds));
   EXPECT_EQ(enterprise.idLength, 0u);
   EXPECT_EQ(Addr(varbinds.list), nullptr);
   EXPECT_EQ(varbinds.len, 0u);
@@ -333,7 +314,7 @@ TEST_F(WineModule, TheAttachIsRetriedAfterFifteenSeconds) {
 
 TEST_F(WineModule, CloseEndsTheMainThreadWithinTheStopWait) {
   const auto start = Clock::now();
-  close();
+  agent.close();
   const auto took = Clock::now() - start;
   EXPECT_LT(took, kStopWait);
   EXPECT_LT(took, std::chrono::seconds(2)) << "the retry wait ends on the stop-wait event";
@@ -346,7 +327,7 @@ TEST_F(WineModule, CloseEndsTheMainThreadWithinTheStopWait) {
   EXPECT_EQ(Count(trace, L"Start TARN connect retry"), 1u) << "no retry after the close";
   ExpectEveryQueryRefused("after close");
 
-  close();  // the close path runs once
+  agent.close();  // the close path runs once
   EXPECT_EQ(Count(Trace(), L"SnmpClose()"), 1u);
 }
 

@@ -7,19 +7,16 @@
 
 #include <string>
 
+#include "extension_module.h"
 #include "request_builder.h"
 
 namespace {
 
 using fw::testing::Addr;
+using fw::testing::ExtensionModule;
 using fw::testing::RequestList;
 
 const std::wstring kRegion = L"1.3.6.1.4.1.884.2.10.2.9.1";
-
-template <class Function>
-Function Export(HMODULE module, const char* name) {
-  return reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(module, name)));
-}
 
 std::wstring PluginPath(const wchar_t* file = FW_TEST_AGENT_DLL) {
   wchar_t own[MAX_PATH * 4] = {};
@@ -56,32 +53,20 @@ class LoadedPlugin : public ::testing::Test {
   static void SetUpTestSuite() {
     module = LoadLibraryW(PluginPath().c_str());
     loadError = GetLastError();
-    if (!module) return;
-    init = Export<PFNSNMPEXTENSIONINIT>(module, "SnmpExtensionInit");
-    initEx = Export<PFNSNMPEXTENSIONINITEX>(module, "SnmpExtensionInitEx");
-    query = Export<PFNSNMPEXTENSIONQUERY>(module, "SnmpExtensionQuery");
-    trap = Export<PFNSNMPEXTENSIONTRAP>(module, "SnmpExtensionTrap");
-    close = Export<PFNSNMPEXTENSIONCLOSE>(module, "SnmpExtensionClose");
+    if (module) plugin.Find(module);
   }
   static void TearDownTestSuite() {
-    if (close) close();
+    if (plugin.close) plugin.close();
     if (module) FreeLibrary(module);
     module = nullptr;
   }
   void SetUp() override {
     ASSERT_NE(module, nullptr) << "LoadLibraryW failed with " << loadError;
-    ASSERT_TRUE(init && initEx && query && trap && close);
+    ASSERT_TRUE(plugin.Complete());
   }
 
-  struct Answer {
-    BOOL result;
-    AsnInteger32 status, index;
-  };
-  static Answer Query(BYTE type, RequestList& request) {
-    Answer answer{FALSE, -1, -1};
-    answer.result = query(type, &request.list, &answer.status, &answer.index);
-    return answer;
-  }
+  using Answer = fw::testing::QueryAnswer;
+  static Answer Query(BYTE type, RequestList& request) { return plugin.Query(type, request); }
   // The main thread enables requests shortly after SnmpExtensionInit returns.
   static bool WaitUntilServing() {
     for (int i = 0; i < 1000; ++i) {
@@ -94,23 +79,19 @@ class LoadedPlugin : public ::testing::Test {
 
   static inline HMODULE module = nullptr;
   static inline DWORD loadError = 0;
-  static inline PFNSNMPEXTENSIONINIT init = nullptr;
-  static inline PFNSNMPEXTENSIONINITEX initEx = nullptr;
-  static inline PFNSNMPEXTENSIONQUERY query = nullptr;
-  static inline PFNSNMPEXTENSIONTRAP trap = nullptr;
-  static inline PFNSNMPEXTENSIONCLOSE close = nullptr;
+  static inline ExtensionModule plugin;
 };
 
 TEST_F(LoadedPlugin, ServesItsRegionThroughTheFiveEntryPoints) {
   HANDLE trapEvent = nullptr;
   AsnObjectIdentifier region{};
-  ASSERT_TRUE(init(GetTickCount(), &trapEvent, &region));
+  ASSERT_TRUE(plugin.init(GetTickCount(), &trapEvent, &region));
   EXPECT_NE(trapEvent, nullptr);
   std::wstring text;
   EXPECT_EQ(std::wstring(OidToText(text, &region)), kRegion);
   SnmpUtilOidFree(&region);
   AsnObjectIdentifier next{};
-  EXPECT_FALSE(initEx(&next));
+  EXPECT_FALSE(plugin.initEx(&next));
   EXPECT_EQ(next.idLength, 0u);
   ASSERT_TRUE(WaitUntilServing());
 
@@ -155,7 +136,7 @@ TEST_F(LoadedPlugin, ServesItsRegionThroughTheFiveEntryPoints) {
   AsnInteger32 generic = -1, specific = -1;
   AsnTimeticks stamp = 0;
   SnmpVarBindList varbinds{reinterpret_cast<SnmpVarBind*>(junk), 3};
-  EXPECT_FALSE(trap(&enterprise, &generic, &specific, &stamp, &varbinds));
+  EXPECT_FALSE(plugin.trap(&enterprise, &generic, &specific, &stamp, &varbinds));
   EXPECT_EQ(enterprise.idLength, 0u);
   EXPECT_EQ(Addr(enterprise.ids), nullptr);
   EXPECT_EQ(Addr(varbinds.list), nullptr);
@@ -171,19 +152,15 @@ TEST_F(LoadedPlugin, SecondAgentModuleKeepsItsOwnState) {
   ASSERT_NE(second, nullptr) << GetLastError();
   ASSERT_NE(second, module);
   EXPECT_EQ(StateWord(kSecond), L"loaded");
-  auto secondInit = Export<PFNSNMPEXTENSIONINIT>(second, "SnmpExtensionInit");
-  auto secondQuery = Export<PFNSNMPEXTENSIONQUERY>(second, "SnmpExtensionQuery");
-  auto secondClose = Export<PFNSNMPEXTENSIONCLOSE>(second, "SnmpExtensionClose");
-  ASSERT_TRUE(secondInit && secondQuery && secondClose);
+  ExtensionModule secondModule;
+  ASSERT_TRUE(secondModule.Find(second));
   HANDLE secondEvent = nullptr;
-  ASSERT_TRUE(secondInit(0, &secondEvent, nullptr));
+  ASSERT_TRUE(secondModule.init(0, &secondEvent, nullptr));
   EXPECT_NE(secondEvent, nullptr);
   bool secondServing = false;
   for (int i = 0; i < 1000 && !secondServing; ++i) {
     RequestList probe({kRegion + L".1.0"});
-    AsnInteger32 status = -1, index = -1;
-    secondQuery(SNMP_PDU_GET, &probe.list, &status, &index);
-    secondServing = status == 0;
+    secondServing = secondModule.Query(SNMP_PDU_GET, probe).status == 0;
     if (!secondServing) Sleep(10);
   }
   EXPECT_TRUE(secondServing);
@@ -191,14 +168,12 @@ TEST_F(LoadedPlugin, SecondAgentModuleKeepsItsOwnState) {
   for (int i = 0; i < 500 && StateWord(kSecond) != L"started"; ++i) Sleep(10);
   EXPECT_EQ(StateWord(kSecond), L"started");
   EXPECT_TRUE(VolatileParametersExist(kSecond));
-  secondClose();
+  secondModule.close();
   EXPECT_EQ(StateWord(kSecond), L"stopped");
   RequestList stillServed({kRegion + L".2.0"});
   EXPECT_EQ(Query(SNMP_PDU_GET, stillServed).status, 0) << "closing the second agent stopped the first";
   RequestList refused({kRegion + L".2.0"});
-  AsnInteger32 status = -1, index = -1;
-  secondQuery(SNMP_PDU_GET, &refused.list, &status, &index);
-  EXPECT_EQ(status, SNMP_ERRORSTATUS_NOSUCHNAME);
+  EXPECT_EQ(secondModule.Query(SNMP_PDU_GET, refused).status, SNMP_ERRORSTATUS_NOSUCHNAME);
   FreeLibrary(second);
   EXPECT_EQ(StateWord(kSecond), L"unloaded");
   EXPECT_FALSE(VolatileParametersExist(kSecond)) << "status values go with the module";
@@ -211,21 +186,18 @@ TEST_F(LoadedPlugin, AFreedAgentModuleLoadsAndServesAgain) {
   HMODULE again = LoadLibraryW(PluginPath(FW_SECOND_AGENT_DLL).c_str());
   ASSERT_NE(again, nullptr) << GetLastError();
   EXPECT_EQ(StateWord(kSecond), L"loaded") << "the module was attached again";
-  auto againInit = Export<PFNSNMPEXTENSIONINIT>(again, "SnmpExtensionInit");
-  auto againQuery = Export<PFNSNMPEXTENSIONQUERY>(again, "SnmpExtensionQuery");
-  auto againClose = Export<PFNSNMPEXTENSIONCLOSE>(again, "SnmpExtensionClose");
-  ASSERT_TRUE(againInit && againQuery && againClose);
+  ExtensionModule againModule;
+  ASSERT_TRUE(againModule.Find(again));
   HANDLE trapEvent = nullptr;
-  ASSERT_TRUE(againInit(0, &trapEvent, nullptr));
+  ASSERT_TRUE(againModule.init(0, &trapEvent, nullptr));
   AsnInteger32 status = -1;
   for (int i = 0; i < 1000 && status != 0; ++i) {
     RequestList probe({kRegion + L".2.0"});
-    AsnInteger32 index = -1;
-    againQuery(SNMP_PDU_GET, &probe.list, &status, &index);
+    status = againModule.Query(SNMP_PDU_GET, probe).status;
     if (status != 0) Sleep(10);
   }
   EXPECT_EQ(status, 0);
-  againClose();
+  againModule.close();
   FreeLibrary(again);
   EXPECT_EQ(StateWord(kSecond), L"unloaded");
 }
@@ -233,8 +205,8 @@ TEST_F(LoadedPlugin, AFreedAgentModuleLoadsAndServesAgain) {
 // Runs after the tests above (definition order): the agent is serving.
 TEST_F(LoadedPlugin, CloseStopsTheAgentAndLaterRequestsAreRefused) {
   ASSERT_TRUE(WaitUntilServing());
-  close();
-  close();  // a second close does nothing
+  plugin.close();
+  plugin.close();  // a second close does nothing
   RequestList get({kRegion + L".2.0"});
   const Answer answer = Query(SNMP_PDU_GET, get);
   EXPECT_TRUE(answer.result);
