@@ -405,7 +405,7 @@ std::size_t LineOf(const std::string& text, std::size_t offset, std::size_t& col
 
 bool LoadScenario(const std::string& json, ClusterModel& model, std::string& error, Warnings* warnings) {
   rapidjson::Document document;
-  document.Parse(json.c_str(), json.size());
+  document.Parse<rapidjson::kParseIterativeFlag>(json.c_str(), json.size());
   if (document.HasParseError()) {
     std::size_t column = 0;
     const std::size_t line = LineOf(json, document.GetErrorOffset(), column);

@@ -150,7 +150,7 @@ bool LoadConfig(const std::string& path, ServiceState& state, std::string& error
   std::stringstream text;
   text << file.rdbuf();
   rapidjson::Document config;
-  config.Parse(text.str().c_str());
+  config.Parse<rapidjson::kParseIterativeFlag>(text.str().c_str());
   if (config.HasParseError()) {
     return Fail(error, path + ": not valid JSON at offset " + std::to_string(config.GetErrorOffset()) + ": " +
                            rapidjson::GetParseError_En(config.GetParseError()));

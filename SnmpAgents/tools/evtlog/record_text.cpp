@@ -54,7 +54,7 @@ std::string ReadableTime(std::string time) {
 
 bool FormatRecord(const std::string& line, const Filter& filter, std::string& out) {
   rapidjson::Document record;
-  record.Parse(line.c_str(), line.size());
+  record.Parse<rapidjson::kParseIterativeFlag>(line.c_str(), line.size());
   if (record.HasParseError() || !record.IsObject()) {
     if (!filter.kind.empty() || !filter.source.empty()) return false;
     out = "?? " + line;

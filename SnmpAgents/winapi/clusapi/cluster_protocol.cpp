@@ -250,7 +250,8 @@ std::string EncodeLine(const Message& message, Head head, Tail tail) {
 void Nothing(JsonWriter&) {}
 
 bool ParseObject(std::string_view line, rapidjson::Document& document) {
-  document.Parse(line.data(), line.size());
+  // Iterative: a line of nothing but brackets must not exhaust the stack of either side.
+  document.Parse<rapidjson::kParseIterativeFlag>(line.data(), line.size());
   return !document.HasParseError() && document.IsObject();
 }
 

@@ -110,6 +110,22 @@ TEST(ClusterProtocol, RequestEnvelopesThatAreNoneAreRefusedWithTheirStatus) {
   }
 }
 
+// Nesting a recursive parser would follow until the stack ends: both sides read it whole
+// and refuse it.
+TEST(ClusterProtocol, DeepNestingIsRefusedNotFollowed) {
+  const std::string deep = "{\"v\":1,\"op\":\"open\",\"name\":" + std::string(1000000, '[') + std::string(1000000, ']') + "}";
+  rapidjson::Document document;
+  wire::Op op;
+  DWORD refusal = 0;
+  ASSERT_TRUE(wire::ParseRequest(deep, document, op, refusal));
+  wire::OpenRequest open;
+  EXPECT_FALSE(wire::DecodeMembers(document, open));
+  DWORD status = 0;
+  EXPECT_FALSE(wire::ParseResponse(std::string(1000000, '['), document, status));
+  wire::Event event;
+  EXPECT_FALSE(wire::ParseEvent("{\"v\":1,\"event\":1,\"name\":" + std::string(1000000, '{'), event));
+}
+
 // Members missing or of another type fail the whole message: a service that answers
 // them is not one this side speaks to.
 TEST(ClusterProtocol, MembersThatDoNotDecodeFailTheMessage) {
