@@ -37,6 +37,8 @@ DWORD OnlineProcessors() {
 // The value of one "name : value" line of a /proc file, or empty.
 std::string ProcField(const char* path, const std::string& name) {
   std::ifstream file(path);
+  // A stream takes a lack of memory for the end of the file unless badbit makes it rethrow.
+  file.exceptions(std::ios::badbit);
   std::string line;
   while (std::getline(file, line)) {
     const auto colon = line.find(':');
