@@ -12,7 +12,6 @@
 #include <atomic>
 #include <cstring>
 #include <filesystem>
-#include <iterator>
 #include <string>
 #include <utility>
 
@@ -151,17 +150,6 @@ constexpr Step kSteps[] = {
     [](Pass& p) { return Succeeded(FreeLibrary(std::exchange(p.library, nullptr))); },
 };
 
-DWORD OpenHandles() {
-  DWORD count = 0;
-  GetProcessHandleCount(GetCurrentProcess(), &count);
-  return count;
-}
-
-long OpenDescriptors() {
-  const std::filesystem::directory_iterator entries("/proc/self/fd");
-  return std::distance(begin(entries), end(entries));
-}
-
 TEST(Kernel32Memory, EveryAllocationFailureFailsOneCallCleanly) {
   const std::filesystem::path directory = std::filesystem::temp_directory_path() /
                                           ("kernel32_memory_" + std::to_string(GetCurrentProcessId()));
@@ -177,11 +165,9 @@ TEST(Kernel32Memory, EveryAllocationFailureFailsOneCallCleanly) {
   std::array<Outcome, std::size(kSteps)> warmUp{};
   fault_injection::RunPass(kSteps, pass, ERROR_NOT_ENOUGH_MEMORY, warmUp);
   pass.Close();
-  const DWORD handles = OpenHandles();
-  const long descriptors = OpenDescriptors();
+  const auto open = fault_injection::OpenCounts::Now();
   const auto nothingLeft = [&](long n, size_t step) {
-    EXPECT_EQ(handles, OpenHandles()) << "fault " << n << " in step " << step << " leaves a handle open";
-    EXPECT_EQ(descriptors, OpenDescriptors()) << "fault " << n << " in step " << step << " leaves a descriptor open";
+    open.ExpectUnchanged(n, step);
     EXPECT_FALSE(step == 0 && pass.fileLeftBehind) << "fault " << n << ": a failed create leaves its file";
     // Every thread created ran to its end before its handle was closed; one more is a
     // thread started by a call that reported failure.
