@@ -44,6 +44,8 @@ struct Pass {
   HANDLE openedEvent = nullptr;
   HANDLE mutex = nullptr;
   HANDLE thread = nullptr;
+  HANDLE mapping = nullptr;
+  void* view = nullptr;
   HMODULE library = nullptr;
   long threadsCreated = 0;
   bool fileLeftBehind = false;
@@ -54,7 +56,8 @@ struct Pass {
   // it was there.
   void Close() {
     if (fileHandle != INVALID_HANDLE_VALUE) CloseHandle(std::exchange(fileHandle, INVALID_HANDLE_VALUE));
-    for (HANDLE* handle : {&event, &openedEvent, &mutex, &thread})
+    if (view) UnmapViewOfFile(std::exchange(view, nullptr));
+    for (HANDLE* handle : {&event, &openedEvent, &mutex, &thread, &mapping})
       if (*handle) CloseHandle(std::exchange(*handle, nullptr));
     if (library) FreeLibrary(std::exchange(library, nullptr));
     fileLeftBehind = GetFileAttributesW(file.c_str()) != INVALID_FILE_ATTRIBUTES;
@@ -116,6 +119,23 @@ constexpr Step kSteps[] = {
       return Succeeded(GetExitCodeThread(p.thread, &code), code);
     },
     [](Pass& p) { return Closed(p.thread); },
+    [](Pass& p) {
+      p.mapping = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 4096, p.eventName.c_str());
+      return Opened(p.mapping);
+    },
+    [](Pass& p) {
+      p.view = MapViewOfFile(p.mapping, FILE_MAP_WRITE, 0, 0, 0);
+      if (p.view) std::memcpy(p.view, kContent, sizeof kContent);
+      return Opened(p.view);
+    },
+    [](Pass& p) { return Succeeded(UnmapViewOfFile(std::exchange(p.view, nullptr))); },
+    [](Pass& p) { return Closed(p.mapping); },
+    [](Pass&) {
+      MEMORYSTATUSEX status{};
+      status.dwLength = sizeof status;
+      const BOOL ok = GlobalMemoryStatusEx(&status);
+      return Succeeded(ok, status.ullTotalPhys > 0 && status.ullAvailPhys <= status.ullTotalPhys);
+    },
     [](Pass&) {
       LPWSTR message = nullptr;
       const DWORD length = FormatMessageW(
