@@ -15,9 +15,10 @@
 #include <array>
 #include <cstdlib>
 #include <exception>
-#include <memory>
 #include <map>
+#include <memory>
 #include <mutex>
+#include <new>
 #include <set>
 
 #include "errors.h"
@@ -263,10 +264,12 @@ void DetachAllAtExit() {
   auto& loader = TheLoader();
   std::lock_guard<std::recursive_mutex> loaderGuard(loader.loaderLock);
   std::vector<std::pair<uint64_t, uintptr_t>> order;
-  {
+  try {
     std::lock_guard<std::mutex> guard(loader.tableLock);
     for (auto& [base, image] : loader.images)
       if (image.attached && image.dllMain) order.emplace_back(image.loadOrder, base);
+  } catch (const std::bad_alloc&) {
+    return;  // an exit handler must not throw: the modules miss their detach, as in a killed process
   }
   std::sort(order.rbegin(), order.rend());
   for (auto& [loadOrder, base] : order) {
