@@ -47,15 +47,19 @@ using namespace winapi;
 
 // GetStdHandle
 extern "C" WINBASEAPI HANDLE WINAPI GetStdHandle(DWORD nStdHandle) {
-  const int slot = SlotOf(nStdHandle);
-  if (slot < 0) {
-    FailWith(ERROR_INVALID_HANDLE);
-    return INVALID_HANDLE_VALUE;
-  }
-  auto& standard = Standard();
-  std::lock_guard<std::mutex> guard(standard.lock);
-  if (!standard.handles[slot]) standard.handles[slot] = WrapDescriptor(slot);
-  return standard.handles[slot];
+  return winapi::GuardedHandle<HANDLE>(
+      [&]() -> HANDLE {
+        const int slot = SlotOf(nStdHandle);
+        if (slot < 0) {
+          FailWith(ERROR_INVALID_HANDLE);
+          return INVALID_HANDLE_VALUE;
+        }
+        auto& standard = Standard();
+        std::lock_guard<std::mutex> guard(standard.lock);
+        if (!standard.handles[slot]) standard.handles[slot] = WrapDescriptor(slot);
+        return standard.handles[slot];
+      },
+      INVALID_HANDLE_VALUE);
 }
 
 // SetStdHandle
@@ -89,22 +93,26 @@ extern "C" WINBASEAPI BOOL WINAPI FreeConsole(void) {
 extern "C" WINBASEAPI BOOL WINAPI WriteConsoleW(HANDLE hConsoleOutput, const VOID* lpBuffer,
                                                 DWORD nNumberOfCharsToWrite, LPDWORD lpNumberOfCharsWritten,
                                                 LPVOID /*lpReserved*/) {
-  if (lpNumberOfCharsWritten) *lpNumberOfCharsWritten = 0;
-  auto file = LookupFile(hConsoleOutput);
-  if (!file || !file->CanWrite()) return FailWith(ERROR_INVALID_HANDLE);
-  if (!lpBuffer && nNumberOfCharsToWrite) return FailWith(ERROR_INVALID_PARAMETER);
-  const std::string bytes =
-      Utf8FromWide(std::wstring_view(static_cast<const wchar_t*>(lpBuffer), nNumberOfCharsToWrite));
-  if (!WriteAll(file->Descriptor(), bytes)) return FailWithErrno();
-  if (lpNumberOfCharsWritten) *lpNumberOfCharsWritten = nNumberOfCharsToWrite;
-  return TRUE;
+  return winapi::GuardedBool([&]() -> BOOL {
+    if (lpNumberOfCharsWritten) *lpNumberOfCharsWritten = 0;
+    auto file = LookupFile(hConsoleOutput);
+    if (!file || !file->CanWrite()) return FailWith(ERROR_INVALID_HANDLE);
+    if (!lpBuffer && nNumberOfCharsToWrite) return FailWith(ERROR_INVALID_PARAMETER);
+    const std::string bytes =
+        Utf8FromWide(std::wstring_view(static_cast<const wchar_t*>(lpBuffer), nNumberOfCharsToWrite));
+    if (!WriteAll(file->Descriptor(), bytes)) return FailWithErrno();
+    if (lpNumberOfCharsWritten) *lpNumberOfCharsWritten = nNumberOfCharsToWrite;
+    return TRUE;
+  });
 }
 
 // SetConsoleTitleW: kept, not shown; there is no console window.
 extern "C" WINBASEAPI BOOL WINAPI SetConsoleTitleW(LPCWSTR lpConsoleTitle) {
-  if (!lpConsoleTitle) return FailWith(ERROR_INVALID_PARAMETER);
-  auto& standard = Standard();
-  std::lock_guard<std::mutex> guard(standard.lock);
-  standard.title = lpConsoleTitle;
-  return TRUE;
+  return winapi::GuardedBool([&]() -> BOOL {
+    if (!lpConsoleTitle) return FailWith(ERROR_INVALID_PARAMETER);
+    auto& standard = Standard();
+    std::lock_guard<std::mutex> guard(standard.lock);
+    standard.title = lpConsoleTitle;
+    return TRUE;
+  });
 }

@@ -6,9 +6,11 @@
 #include "core_internal.h"
 
 #include <pthread.h>
+#include <sched.h>
 
 #include <condition_variable>
 #include <mutex>
+#include <new>
 
 #include "errors.h"
 
@@ -19,8 +21,10 @@ using OwnerId = uintptr_t;
 pthread_mutex_t* LockOf(LPCRITICAL_SECTION section) {
   auto* lock = static_cast<pthread_mutex_t*>(__atomic_load_n(&section->DebugInfo, __ATOMIC_ACQUIRE));
   if (lock) return lock;
-  // Zero-filled and never initialised: create the lock on first use instead of crashing.
-  auto* created = new pthread_mutex_t;
+  // Zero-filled, or initialised without memory: create the lock on first use. Entering
+  // cannot fail, so a lack of memory is waited out rather than thrown at the caller.
+  pthread_mutex_t* created = nullptr;
+  while (!(created = new (std::nothrow) pthread_mutex_t)) sched_yield();
   pthread_mutex_init(created, nullptr);
   void* expected = nullptr;
   if (__atomic_compare_exchange_n(&section->DebugInfo, &expected, created, false, __ATOMIC_ACQ_REL,
@@ -42,15 +46,17 @@ void TakeOwnership(LPCRITICAL_SECTION section, OwnerId owner) {
   section->RecursionCount = 1;
 }
 
-void InitializeSection(LPCRITICAL_SECTION section, DWORD spinCount) {
-  auto* lock = new pthread_mutex_t;
-  pthread_mutex_init(lock, nullptr);
+// False when there is no memory for the lock; the section is then made on first use.
+bool InitializeSection(LPCRITICAL_SECTION section, DWORD spinCount) {
+  auto* lock = new (std::nothrow) pthread_mutex_t;
+  if (lock) pthread_mutex_init(lock, nullptr);
   section->DebugInfo = lock;
   section->LockCount = -1;
   section->RecursionCount = 0;
   section->OwningThread = nullptr;
   section->LockSemaphore = nullptr;
   section->SpinCount = spinCount;
+  return lock != nullptr;
 }
 
 // ---- InitOnce: Ptr is 0 (not run), kRunning, or the context with kDone in its low bits.
@@ -97,7 +103,7 @@ bool ClaimOrWait(PINIT_ONCE once) {
 
 }  // namespace
 
-// InitializeCriticalSection
+// InitializeCriticalSection: cannot fail; without memory now, the lock is made on first use.
 extern "C" WINBASEAPI void WINAPI InitializeCriticalSection(LPCRITICAL_SECTION lpCriticalSection) {
   InitializeSection(lpCriticalSection, 0);
 }
@@ -105,14 +111,14 @@ extern "C" WINBASEAPI void WINAPI InitializeCriticalSection(LPCRITICAL_SECTION l
 // InitializeCriticalSectionAndSpinCount: spinning is left to the pthread mutex.
 extern "C" WINBASEAPI BOOL WINAPI InitializeCriticalSectionAndSpinCount(LPCRITICAL_SECTION lpCriticalSection,
                                                                         DWORD dwSpinCount) {
-  InitializeSection(lpCriticalSection, dwSpinCount);
+  if (!InitializeSection(lpCriticalSection, dwSpinCount)) return winapi::FailWith(ERROR_NOT_ENOUGH_MEMORY);
   return TRUE;
 }
 
 // InitializeCriticalSectionEx
 extern "C" WINBASEAPI BOOL WINAPI InitializeCriticalSectionEx(LPCRITICAL_SECTION lpCriticalSection, DWORD dwSpinCount,
                                                               DWORD) {
-  InitializeSection(lpCriticalSection, dwSpinCount);
+  if (!InitializeSection(lpCriticalSection, dwSpinCount)) return winapi::FailWith(ERROR_NOT_ENOUGH_MEMORY);
   return TRUE;
 }
 

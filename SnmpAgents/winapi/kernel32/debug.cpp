@@ -9,6 +9,7 @@
 #include <string>
 
 #include "codepage.h"
+#include "errors.h"
 #include "paths.h"
 #include "wide_text.h"
 
@@ -34,11 +35,15 @@ void WriteDebugText(const std::string& text) {
 
 }  // namespace
 
-// OutputDebugStringW: keeps the caller's last error, as Windows does.
+// OutputDebugStringW: keeps the caller's last error, as Windows does; a message that cannot
+// be converted for lack of memory is dropped.
 extern "C" WINBASEAPI void WINAPI OutputDebugStringW(LPCWSTR lpOutputString) {
   if (!lpOutputString) return;
   const DWORD saved = GetLastError();
-  WriteDebugText(winapi::Utf8FromWide(lpOutputString));
+  winapi::GuardedBool([&] {
+    WriteDebugText(winapi::Utf8FromWide(lpOutputString));
+    return TRUE;
+  });
   SetLastError(saved);
 }
 
@@ -46,7 +51,10 @@ extern "C" WINBASEAPI void WINAPI OutputDebugStringW(LPCWSTR lpOutputString) {
 extern "C" WINBASEAPI void WINAPI OutputDebugStringA(LPCSTR lpOutputString) {
   if (!lpOutputString) return;
   const DWORD saved = GetLastError();
-  WriteDebugText(winapi::Utf8FromWide(winapi::WideFromAnsi(lpOutputString)));
+  winapi::GuardedBool([&] {
+    WriteDebugText(winapi::Utf8FromWide(winapi::WideFromAnsi(lpOutputString)));
+    return TRUE;
+  });
   SetLastError(saved);
 }
 

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -137,74 +138,89 @@ using namespace winapi;
 
 // GetEnvironmentVariableW
 extern "C" WINBASEAPI DWORD WINAPI GetEnvironmentVariableW(LPCWSTR lpName, LPWSTR lpBuffer, DWORD nSize) {
-  if (!lpName) {
-    FailWith(ERROR_INVALID_PARAMETER);
-    return 0;
-  }
-  const auto value = Lookup(lpName);
-  if (!value) {
-    FailWith(ERROR_ENVVAR_NOT_FOUND);
-    return 0;
-  }
-  if (value->empty()) SetLastError(ERROR_SUCCESS);
-  return CopyOut(*value, lpBuffer, nSize);
+  return winapi::GuardedLastError<DWORD>(0, [&]() -> DWORD {
+    if (!lpName) {
+      FailWith(ERROR_INVALID_PARAMETER);
+      return 0;
+    }
+    const auto value = Lookup(lpName);
+    if (!value) {
+      FailWith(ERROR_ENVVAR_NOT_FOUND);
+      return 0;
+    }
+    if (value->empty()) SetLastError(ERROR_SUCCESS);
+    return CopyOut(*value, lpBuffer, nSize);
+  });
 }
 
 // SetEnvironmentVariableW: a null value deletes the variable.
 extern "C" WINBASEAPI BOOL WINAPI SetEnvironmentVariableW(LPCWSTR lpName, LPCWSTR lpValue) {
-  if (!lpName || !*lpName || std::wstring_view(lpName).find(L'=', 1) != std::wstring_view::npos)
-    return FailWith(ERROR_INVALID_PARAMETER);
-  auto& environment = Env();
-  std::lock_guard<std::mutex> guard(environment.lock);
-  const std::string hostName = HostNameOf(lpName).value_or(Utf8FromWide(lpName));
-  if (!lpValue) {
-    const bool existed = LookupLocked(lpName).has_value();
-    unsetenv(hostName.c_str());
-    environment.removedWellKnown.insert(UpperCase(lpName));
-    return existed ? TRUE : FailWith(ERROR_ENVVAR_NOT_FOUND);
-  }
-  environment.removedWellKnown.erase(UpperCase(lpName));
-  if (setenv(hostName.c_str(), Utf8FromWide(lpValue).c_str(), 1) != 0) return FailWithErrno();
-  return TRUE;
+  return winapi::GuardedBool([&]() -> BOOL {
+    if (!lpName || !*lpName || std::wstring_view(lpName).find(L'=', 1) != std::wstring_view::npos)
+      return FailWith(ERROR_INVALID_PARAMETER);
+    auto& environment = Env();
+    std::lock_guard<std::mutex> guard(environment.lock);
+    const std::string hostName = HostNameOf(lpName).value_or(Utf8FromWide(lpName));
+    // Everything that allocates comes before the first change, so that a failure changes nothing.
+    const std::wstring upperName = UpperCase(lpName);
+    if (!lpValue) {
+      const bool existed = LookupLocked(lpName).has_value();
+      environment.removedWellKnown.insert(upperName);
+      unsetenv(hostName.c_str());
+      return existed ? TRUE : FailWith(ERROR_ENVVAR_NOT_FOUND);
+    }
+    const std::string value = Utf8FromWide(lpValue);
+    environment.removedWellKnown.erase(upperName);
+    if (setenv(hostName.c_str(), value.c_str(), 1) != 0) return FailWithErrno();
+    return TRUE;
+  });
 }
 
 // ExpandEnvironmentStringsW: the result counts the terminator, also when it is the size
 // the buffer would need.
 extern "C" WINBASEAPI DWORD WINAPI ExpandEnvironmentStringsW(LPCWSTR lpSrc, LPWSTR lpDst, DWORD nSize) {
-  if (!lpSrc) {
-    FailWith(ERROR_INVALID_PARAMETER);
-    return 0;
-  }
-  const std::wstring expanded = Expand(lpSrc);
-  const auto needed = static_cast<DWORD>(expanded.size() + 1);
-  if (!lpDst || nSize < needed) return needed;
-  std::copy(expanded.begin(), expanded.end(), lpDst);
-  lpDst[expanded.size()] = L'\0';
-  return needed;
+  return winapi::GuardedLastError<DWORD>(0, [&]() -> DWORD {
+    if (!lpSrc) {
+      FailWith(ERROR_INVALID_PARAMETER);
+      return 0;
+    }
+    const std::wstring expanded = Expand(lpSrc);
+    const auto needed = static_cast<DWORD>(expanded.size() + 1);
+    if (!lpDst || nSize < needed) return needed;
+    std::copy(expanded.begin(), expanded.end(), lpDst);
+    lpDst[expanded.size()] = L'\0';
+    return needed;
+  });
 }
 
 // GetCommandLineW
+// Without memory to read it the first time, the line is empty and read again next time.
 extern "C" WINBASEAPI LPWSTR WINAPI GetCommandLineW(void) {
-  static std::wstring line = ReadCommandLine();
-  return line.data();
+  static wchar_t empty[] = L"";
+  return winapi::GuardedLastError<LPWSTR>(empty, [] {
+    static std::wstring line = ReadCommandLine();
+    return line.data();
+  });
 }
 
 // GetCurrentDirectoryW
 extern "C" WINBASEAPI DWORD WINAPI GetCurrentDirectoryW(DWORD nBufferLength, LPWSTR lpBuffer) {
-  char* cwd = getcwd(nullptr, 0);
-  if (!cwd) {
-    FailWithErrno();
-    return 0;
-  }
-  const std::wstring path = ToWindowsPath(cwd);
-  free(cwd);
-  return CopyOut(path, lpBuffer, nBufferLength);
+  return winapi::GuardedLastError<DWORD>(0, [&]() -> DWORD {
+    const std::unique_ptr<char, decltype(&free)> cwd(getcwd(nullptr, 0), &free);
+    if (!cwd) {
+      FailWithErrno();
+      return 0;
+    }
+    return CopyOut(ToWindowsPath(cwd.get()), lpBuffer, nBufferLength);
+  });
 }
 
 // SetCurrentDirectoryW
 extern "C" WINBASEAPI BOOL WINAPI SetCurrentDirectoryW(LPCWSTR lpPathName) {
-  if (!lpPathName || !*lpPathName) return FailWith(ERROR_INVALID_PARAMETER);
-  const std::string path = ToHostPath(lpPathName);
-  if (chdir(path.c_str()) != 0) return errno == ENOENT ? FailWith(ERROR_FILE_NOT_FOUND) : FailWithErrno();
-  return TRUE;
+  return winapi::GuardedBool([&]() -> BOOL {
+    if (!lpPathName || !*lpPathName) return FailWith(ERROR_INVALID_PARAMETER);
+    const std::string path = ToHostPath(lpPathName);
+    if (chdir(path.c_str()) != 0) return errno == ENOENT ? FailWith(ERROR_FILE_NOT_FOUND) : FailWithErrno();
+    return TRUE;
+  });
 }

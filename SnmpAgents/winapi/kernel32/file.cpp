@@ -13,6 +13,7 @@
 
 #include "errors.h"
 #include "paths.h"
+#include "rollback.h"
 #include "wide_text.h"
 
 namespace winapi {
@@ -143,8 +144,7 @@ DWORD AttributesOf(const struct stat& st) {
   return FILE_ATTRIBUTE_ARCHIVE | ((st.st_mode & S_IWUSR) ? 0 : FILE_ATTRIBUTE_READONLY);
 }
 
-bool CopyContents(int from, int to) {
-  std::vector<char> buffer(1 << 16);
+bool CopyContents(int from, int to, std::vector<char>& buffer) {
   for (;;) {
     const ssize_t n = read(from, buffer.data(), buffer.size());
     if (n == 0) return true;
@@ -184,6 +184,10 @@ bool WildcardMatch(std::wstring_view pattern, std::wstring_view name) {
   return p == pattern.size();
 }
 
+struct CloseDirectory {
+  void operator()(DIR* directory) const { closedir(directory); }
+};
+
 class FindObject : public KernelObject {
  public:
   const char* TypeName() const override { return "Find"; }
@@ -220,11 +224,9 @@ std::wstring TempDirectory() {
 }
 
 std::wstring CurrentDirectory() {
-  char* cwd = getcwd(nullptr, 0);
+  const std::unique_ptr<char, decltype(&free)> cwd(getcwd(nullptr, 0), &free);
   if (!cwd) return L"C:\\";
-  std::wstring out = ToWindowsPath(cwd);
-  free(cwd);
-  return out;
+  return ToWindowsPath(cwd.get());
 }
 
 // Collapses "." and ".." and doubled separators of a Windows path.
@@ -264,42 +266,53 @@ extern "C" WINBASEAPI HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesi
                                                 LPSECURITY_ATTRIBUTES /*lpSecurityAttributes*/,
                                                 DWORD dwCreationDisposition, DWORD dwFlagsAndAttributes,
                                                 HANDLE /*hTemplateFile*/) {
-  if (!lpFileName || !*lpFileName) {
-    FailWith(ERROR_PATH_NOT_FOUND);
-    return INVALID_HANDLE_VALUE;
-  }
-  if (dwCreationDisposition < CREATE_NEW || dwCreationDisposition > TRUNCATE_EXISTING) {
-    FailWith(ERROR_INVALID_PARAMETER);
-    return INVALID_HANDLE_VALUE;
-  }
-  OpenRequest request;
-  AccessToFlags(dwDesiredAccess, request);
-  if (dwCreationDisposition == TRUNCATE_EXISTING && !request.canWrite) {
-    FailWith(ERROR_INVALID_PARAMETER);
-    return INVALID_HANDLE_VALUE;
-  }
-  const std::string path = ToHostPath(lpFileName);
-  bool existed = false;
-  int fd = OpenWithDisposition(path, request.flags, dwCreationDisposition, existed);
-  if (fd < 0 && errno == EISDIR && (dwFlagsAndAttributes & FILE_FLAG_BACKUP_SEMANTICS))
-    fd = OpenWithDisposition(path, O_RDONLY | O_CLOEXEC, dwCreationDisposition, existed);
-  if (fd < 0) {
-    if (errno == EEXIST) FailWith(ERROR_FILE_EXISTS);
-    else if (errno == EISDIR) FailWith(ERROR_ACCESS_DENIED);
-    else FailForPath(path, errno);
-    return INVALID_HANDLE_VALUE;
-  }
-  struct stat st {};
-  if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode) && !(dwFlagsAndAttributes & FILE_FLAG_BACKUP_SEMANTICS)) {
-    close(fd);
-    FailWith(ERROR_ACCESS_DENIED);
-    return INVALID_HANDLE_VALUE;
-  }
-  auto file = std::make_shared<FileObject>(fd, request.canRead, request.canWrite, path, true);
-  if (dwFlagsAndAttributes & FILE_FLAG_DELETE_ON_CLOSE) file->DeleteOnClose();
-  const bool reportsExisting = dwCreationDisposition == CREATE_ALWAYS || dwCreationDisposition == OPEN_ALWAYS;
-  SetLastError(reportsExisting && existed ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
-  return InsertHandle(std::move(file));
+  return GuardedHandle(
+      [&]() -> HANDLE {
+        if (!lpFileName || !*lpFileName) {
+          FailWith(ERROR_PATH_NOT_FOUND);
+          return INVALID_HANDLE_VALUE;
+        }
+        if (dwCreationDisposition < CREATE_NEW || dwCreationDisposition > TRUNCATE_EXISTING) {
+          FailWith(ERROR_INVALID_PARAMETER);
+          return INVALID_HANDLE_VALUE;
+        }
+        OpenRequest request;
+        AccessToFlags(dwDesiredAccess, request);
+        if (dwCreationDisposition == TRUNCATE_EXISTING && !request.canWrite) {
+          FailWith(ERROR_INVALID_PARAMETER);
+          return INVALID_HANDLE_VALUE;
+        }
+        const std::string path = ToHostPath(lpFileName);
+        bool existed = false;
+        int fd = OpenWithDisposition(path, request.flags, dwCreationDisposition, existed);
+        if (fd < 0 && errno == EISDIR && (dwFlagsAndAttributes & FILE_FLAG_BACKUP_SEMANTICS))
+          fd = OpenWithDisposition(path, O_RDONLY | O_CLOEXEC, dwCreationDisposition, existed);
+        if (fd < 0) {
+          if (errno == EEXIST) FailWith(ERROR_FILE_EXISTS);
+          else if (errno == EISDIR) FailWith(ERROR_ACCESS_DENIED);
+          else FailForPath(path, errno);
+          return INVALID_HANDLE_VALUE;
+        }
+        Rollback closeDescriptor([fd] { close(fd); });
+        struct stat st {};
+        if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode) && !(dwFlagsAndAttributes & FILE_FLAG_BACKUP_SEMANTICS)) {
+          FailWith(ERROR_ACCESS_DENIED);
+          return INVALID_HANDLE_VALUE;
+        }
+        // A call that fails takes back the file it created.
+        Rollback removeCreated([&] {
+          if (!existed) unlink(path.c_str());
+        });
+        auto file = std::make_shared<FileObject>(fd, request.canRead, request.canWrite, path, true);
+        closeDescriptor.Keep();
+        if (dwFlagsAndAttributes & FILE_FLAG_DELETE_ON_CLOSE) file->DeleteOnClose();
+        HANDLE handle = InsertHandle(std::move(file));
+        removeCreated.Keep();
+        const bool reportsExisting = dwCreationDisposition == CREATE_ALWAYS || dwCreationDisposition == OPEN_ALWAYS;
+        SetLastError(reportsExisting && existed ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
+        return handle;
+      },
+      INVALID_HANDLE_VALUE);
 }
 
 // ReadFile: synchronous; an OVERLAPPED gives the offset to read at.
@@ -459,13 +472,15 @@ extern "C" WINBASEAPI BOOL WINAPI FlushFileBuffers(HANDLE hFile) {
 
 // DeleteFileW
 extern "C" WINBASEAPI BOOL WINAPI DeleteFileW(LPCWSTR lpFileName) {
-  if (!lpFileName || !*lpFileName) return FailWith(ERROR_PATH_NOT_FOUND);
-  const std::string path = ToHostPath(lpFileName);
-  struct stat st {};
-  if (lstat(path.c_str(), &st) != 0) return FailForPath(path, errno);
-  if (S_ISDIR(st.st_mode)) return FailWith(ERROR_ACCESS_DENIED);
-  if (unlink(path.c_str()) != 0) return FailForPath(path, errno);
-  return TRUE;
+  return winapi::GuardedBool([&]() -> BOOL {
+    if (!lpFileName || !*lpFileName) return FailWith(ERROR_PATH_NOT_FOUND);
+    const std::string path = ToHostPath(lpFileName);
+    struct stat st {};
+    if (lstat(path.c_str(), &st) != 0) return FailForPath(path, errno);
+    if (S_ISDIR(st.st_mode)) return FailWith(ERROR_ACCESS_DENIED);
+    if (unlink(path.c_str()) != 0) return FailForPath(path, errno);
+    return TRUE;
+  });
 }
 
 // MoveFileW
@@ -476,155 +491,176 @@ extern "C" WINBASEAPI BOOL WINAPI MoveFileW(LPCWSTR lpExistingFileName, LPCWSTR 
 // MoveFileExW: renames atomically; without MOVEFILE_REPLACE_EXISTING an existing target
 // is kept and the call fails with ERROR_ALREADY_EXISTS.
 extern "C" WINBASEAPI BOOL WINAPI MoveFileExW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName, DWORD dwFlags) {
-  if (!lpExistingFileName || !lpNewFileName) return FailWith(ERROR_INVALID_PARAMETER);
-  if (dwFlags & MOVEFILE_DELAY_UNTIL_REBOOT) return FailWith(ERROR_NOT_SUPPORTED);
-  const std::string from = ToHostPath(lpExistingFileName);
-  const std::string to = ToHostPath(lpNewFileName);
-  struct stat st {};
-  if (lstat(from.c_str(), &st) != 0) return FailForPath(from, errno);
-  struct stat target {};
-  const bool targetExists = lstat(to.c_str(), &target) == 0;
-  if (targetExists && from != to) {
-    if (!(dwFlags & MOVEFILE_REPLACE_EXISTING)) return FailWith(ERROR_ALREADY_EXISTS);
-    if (S_ISDIR(target.st_mode)) return FailWith(ERROR_ACCESS_DENIED);
-  }
-  const unsigned renameFlags = (dwFlags & MOVEFILE_REPLACE_EXISTING) ? 0 : RENAME_NOREPLACE;
-  if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), renameFlags) == 0) return TRUE;
-  if (errno == EEXIST) return FailWith(ERROR_ALREADY_EXISTS);
-  if (errno != EXDEV) return FailForPath(to, errno);
-  if (!(dwFlags & MOVEFILE_COPY_ALLOWED) || S_ISDIR(st.st_mode)) return FailWith(ERROR_NOT_SAME_DEVICE);
-  if (!CopyFileW(lpExistingFileName, lpNewFileName, FALSE)) return FALSE;
-  unlink(from.c_str());
-  return TRUE;
+  return winapi::GuardedBool([&]() -> BOOL {
+    if (!lpExistingFileName || !lpNewFileName) return FailWith(ERROR_INVALID_PARAMETER);
+    if (dwFlags & MOVEFILE_DELAY_UNTIL_REBOOT) return FailWith(ERROR_NOT_SUPPORTED);
+    const std::string from = ToHostPath(lpExistingFileName);
+    const std::string to = ToHostPath(lpNewFileName);
+    struct stat st {};
+    if (lstat(from.c_str(), &st) != 0) return FailForPath(from, errno);
+    struct stat target {};
+    const bool targetExists = lstat(to.c_str(), &target) == 0;
+    if (targetExists && from != to) {
+      if (!(dwFlags & MOVEFILE_REPLACE_EXISTING)) return FailWith(ERROR_ALREADY_EXISTS);
+      if (S_ISDIR(target.st_mode)) return FailWith(ERROR_ACCESS_DENIED);
+    }
+    const unsigned renameFlags = (dwFlags & MOVEFILE_REPLACE_EXISTING) ? 0 : RENAME_NOREPLACE;
+    if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), renameFlags) == 0) return TRUE;
+    if (errno == EEXIST) return FailWith(ERROR_ALREADY_EXISTS);
+    if (errno != EXDEV) return FailForPath(to, errno);
+    if (!(dwFlags & MOVEFILE_COPY_ALLOWED) || S_ISDIR(st.st_mode)) return FailWith(ERROR_NOT_SAME_DEVICE);
+    if (!CopyFileW(lpExistingFileName, lpNewFileName, FALSE)) return FALSE;
+    unlink(from.c_str());
+    return TRUE;
+  });
 }
 
 // CopyFileW
 extern "C" WINBASEAPI BOOL WINAPI CopyFileW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName, BOOL bFailIfExists) {
-  if (!lpExistingFileName || !lpNewFileName) return FailWith(ERROR_INVALID_PARAMETER);
-  const std::string from = ToHostPath(lpExistingFileName);
-  const std::string to = ToHostPath(lpNewFileName);
-  const int in = open(from.c_str(), O_RDONLY | O_CLOEXEC);
-  if (in < 0) return FailForPath(from, errno);
-  struct stat st {};
-  fstat(in, &st);
-  if (S_ISDIR(st.st_mode)) {
-    close(in);
-    return FailWith(ERROR_ACCESS_DENIED);
-  }
-  const int flags = O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | (bFailIfExists ? O_EXCL : 0);
-  const int out = open(to.c_str(), flags, st.st_mode & 0777);
-  if (out < 0) {
+  return winapi::GuardedBool([&]() -> BOOL {
+    if (!lpExistingFileName || !lpNewFileName) return FailWith(ERROR_INVALID_PARAMETER);
+    const std::string from = ToHostPath(lpExistingFileName);
+    const std::string to = ToHostPath(lpNewFileName);
+    // Allocated before anything is opened or created: a lack of memory leaves no trace.
+    std::vector<char> buffer(1 << 16);
+    const int in = open(from.c_str(), O_RDONLY | O_CLOEXEC);
+    if (in < 0) return FailForPath(from, errno);
+    struct stat st {};
+    fstat(in, &st);
+    if (S_ISDIR(st.st_mode)) {
+      close(in);
+      return FailWith(ERROR_ACCESS_DENIED);
+    }
+    const int flags = O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | (bFailIfExists ? O_EXCL : 0);
+    const int out = open(to.c_str(), flags, st.st_mode & 0777);
+    if (out < 0) {
+      const int error = errno;
+      close(in);
+      if (error == EEXIST) return FailWith(ERROR_FILE_EXISTS);
+      return error == EISDIR ? FailWith(ERROR_ACCESS_DENIED) : FailForPath(to, error);
+    }
+    const bool copied = CopyContents(in, out, buffer);
     const int error = errno;
     close(in);
-    if (error == EEXIST) return FailWith(ERROR_FILE_EXISTS);
-    return error == EISDIR ? FailWith(ERROR_ACCESS_DENIED) : FailForPath(to, error);
-  }
-  const bool copied = CopyContents(in, out);
-  const int error = errno;
-  close(in);
-  if (close(out) != 0 || !copied) return FailWith(Win32ErrorFromErrno(copied ? errno : error));
-  return TRUE;
+    if (close(out) != 0 || !copied) return FailWith(Win32ErrorFromErrno(copied ? errno : error));
+    return TRUE;
+  });
 }
 
 // CreateDirectoryW
 extern "C" WINBASEAPI BOOL WINAPI CreateDirectoryW(LPCWSTR lpPathName, LPSECURITY_ATTRIBUTES /*lpSecurityAttributes*/) {
-  if (!lpPathName || !*lpPathName) return FailWith(ERROR_PATH_NOT_FOUND);
-  std::string path = ToHostPath(lpPathName);
-  while (path.size() > 1 && path.back() == '/') path.pop_back();
-  if (mkdir(path.c_str(), 0777) == 0) return TRUE;
-  if (errno == EEXIST) return FailWith(ERROR_ALREADY_EXISTS);
-  if (errno == ENOENT || errno == ENOTDIR) return FailWith(ERROR_PATH_NOT_FOUND);
-  return FailWithErrno();
+  return winapi::GuardedBool([&]() -> BOOL {
+    if (!lpPathName || !*lpPathName) return FailWith(ERROR_PATH_NOT_FOUND);
+    std::string path = ToHostPath(lpPathName);
+    while (path.size() > 1 && path.back() == '/') path.pop_back();
+    if (mkdir(path.c_str(), 0777) == 0) return TRUE;
+    if (errno == EEXIST) return FailWith(ERROR_ALREADY_EXISTS);
+    if (errno == ENOENT || errno == ENOTDIR) return FailWith(ERROR_PATH_NOT_FOUND);
+    return FailWithErrno();
+  });
 }
 
 // RemoveDirectoryW
 extern "C" WINBASEAPI BOOL WINAPI RemoveDirectoryW(LPCWSTR lpPathName) {
-  if (!lpPathName || !*lpPathName) return FailWith(ERROR_PATH_NOT_FOUND);
-  const std::string path = ToHostPath(lpPathName);
-  if (rmdir(path.c_str()) == 0) return TRUE;
-  if (errno == ENOTDIR) return FailWith(ERROR_DIRECTORY);
-  if (errno == ENOTEMPTY || errno == EEXIST) return FailWith(ERROR_DIR_NOT_EMPTY);
-  return FailForPath(path, errno);
+  return winapi::GuardedBool([&]() -> BOOL {
+    if (!lpPathName || !*lpPathName) return FailWith(ERROR_PATH_NOT_FOUND);
+    const std::string path = ToHostPath(lpPathName);
+    if (rmdir(path.c_str()) == 0) return TRUE;
+    if (errno == ENOTDIR) return FailWith(ERROR_DIRECTORY);
+    if (errno == ENOTEMPTY || errno == EEXIST) return FailWith(ERROR_DIR_NOT_EMPTY);
+    return FailForPath(path, errno);
+  });
 }
 
 // GetFileAttributesW: directory, read-only and archive are the attributes POSIX can tell.
 extern "C" WINBASEAPI DWORD WINAPI GetFileAttributesW(LPCWSTR lpFileName) {
-  if (!lpFileName || !*lpFileName) {
-    FailWith(ERROR_PATH_NOT_FOUND);
-    return INVALID_FILE_ATTRIBUTES;
-  }
-  const std::string path = ToHostPath(lpFileName);
-  struct stat st {};
-  if (stat(path.c_str(), &st) != 0) {
-    FailForPath(path, errno);
-    return INVALID_FILE_ATTRIBUTES;
-  }
-  return AttributesOf(st);
+  return winapi::GuardedLastError<DWORD>(INVALID_FILE_ATTRIBUTES, [&]() -> DWORD {
+    if (!lpFileName || !*lpFileName) {
+      FailWith(ERROR_PATH_NOT_FOUND);
+      return INVALID_FILE_ATTRIBUTES;
+    }
+    const std::string path = ToHostPath(lpFileName);
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0) {
+      FailForPath(path, errno);
+      return INVALID_FILE_ATTRIBUTES;
+    }
+    return AttributesOf(st);
+  });
 }
 
 // GetTempPathW: TMP or TEMP when they hold a Windows path, else C:\Temp\ under the root;
 // the directory is created when missing.
 extern "C" WINBASEAPI DWORD WINAPI GetTempPathW(DWORD nBufferLength, LPWSTR lpBuffer) {
-  const std::wstring path = TempDirectory();
-  MakeDirectories(ToHostPath(path));
-  if (!lpBuffer || nBufferLength <= path.size()) return static_cast<DWORD>(path.size() + 1);
-  std::copy(path.begin(), path.end(), lpBuffer);
-  lpBuffer[path.size()] = L'\0';
-  return static_cast<DWORD>(path.size());
+  return winapi::GuardedLastError<DWORD>(0, [&]() -> DWORD {
+    const std::wstring path = TempDirectory();
+    MakeDirectories(ToHostPath(path));
+    if (!lpBuffer || nBufferLength <= path.size()) return static_cast<DWORD>(path.size() + 1);
+    std::copy(path.begin(), path.end(), lpBuffer);
+    lpBuffer[path.size()] = L'\0';
+    return static_cast<DWORD>(path.size());
+  });
 }
 
 // GetFullPathNameW: relative paths are taken against the current directory.
 extern "C" WINBASEAPI DWORD WINAPI GetFullPathNameW(LPCWSTR lpFileName, DWORD nBufferLength, LPWSTR lpBuffer,
                                                     LPWSTR* lpFilePart) {
-  if (!lpFileName || !*lpFileName) {
-    FailWith(ERROR_INVALID_NAME);
-    return 0;
-  }
-  std::wstring name(lpFileName);
-  std::wstring full;
-  if (name.starts_with(L"/")) full = WideFromUtf8(ToHostPath(name));  // host path: kept as it is
-  else if (name.size() >= 2 && name[1] == L':') full = NormalizePath(name);
-  else if (name.starts_with(L"\\")) full = NormalizePath(CurrentDirectory().substr(0, 2) + name);
-  else full = NormalizePath(CurrentDirectory() + L"\\" + name);
-  if (!lpBuffer || nBufferLength <= full.size()) return static_cast<DWORD>(full.size() + 1);
-  std::copy(full.begin(), full.end(), lpBuffer);
-  lpBuffer[full.size()] = L'\0';
-  if (lpFilePart) {
-    const auto slash = full.find_last_of(L"\\/");
-    *lpFilePart = (slash == std::wstring::npos || slash + 1 == full.size()) ? nullptr : lpBuffer + slash + 1;
-  }
-  return static_cast<DWORD>(full.size());
+  return winapi::GuardedLastError<DWORD>(0, [&]() -> DWORD {
+    if (!lpFileName || !*lpFileName) {
+      FailWith(ERROR_INVALID_NAME);
+      return 0;
+    }
+    std::wstring name(lpFileName);
+    std::wstring full;
+    if (name.starts_with(L"/")) full = WideFromUtf8(ToHostPath(name));  // host path: kept as it is
+    else if (name.size() >= 2 && name[1] == L':') full = NormalizePath(name);
+    else if (name.starts_with(L"\\")) full = NormalizePath(CurrentDirectory().substr(0, 2) + name);
+    else full = NormalizePath(CurrentDirectory() + L"\\" + name);
+    if (!lpBuffer || nBufferLength <= full.size()) return static_cast<DWORD>(full.size() + 1);
+    std::copy(full.begin(), full.end(), lpBuffer);
+    lpBuffer[full.size()] = L'\0';
+    if (lpFilePart) {
+      const auto slash = full.find_last_of(L"\\/");
+      *lpFilePart = (slash == std::wstring::npos || slash + 1 == full.size()) ? nullptr : lpBuffer + slash + 1;
+    }
+    return static_cast<DWORD>(full.size());
+  });
 }
 
 // FindFirstFileW: wildcards in the last component only.
 extern "C" WINBASEAPI HANDLE WINAPI FindFirstFileW(LPCWSTR lpFileName, LPWIN32_FIND_DATAW lpFindFileData) {
-  if (!lpFileName || !*lpFileName || !lpFindFileData) {
-    FailWith(ERROR_INVALID_PARAMETER);
-    return INVALID_HANDLE_VALUE;
-  }
-  const std::wstring spec(lpFileName);
-  const auto slash = spec.find_last_of(L"\\/");
-  const std::wstring pattern = slash == std::wstring::npos ? spec : spec.substr(slash + 1);
-  const std::wstring directory = slash == std::wstring::npos ? L"." : spec.substr(0, slash + 1);
-  const std::string hostDirectory = ToHostPath(directory);
-  DIR* dir = opendir(hostDirectory.c_str());
-  if (!dir) {
-    FailWith(errno == ENOENT || errno == ENOTDIR ? ERROR_PATH_NOT_FOUND : Win32ErrorFromErrno(errno));
-    return INVALID_HANDLE_VALUE;
-  }
-  auto find = std::make_shared<FindObject>();
-  while (dirent* entry = readdir(dir)) {
-    const std::wstring name = WideFromUtf8(entry->d_name);
-    if (!WildcardMatch(pattern, name)) continue;
-    find->entries.push_back(FindDataFor(hostDirectory + "/" + entry->d_name, name));
-  }
-  closedir(dir);
-  if (find->entries.empty()) {
-    FailWith(ERROR_FILE_NOT_FOUND);
-    return INVALID_HANDLE_VALUE;
-  }
-  *lpFindFileData = find->entries[find->next++];
-  return InsertHandle(std::move(find));
+  return winapi::GuardedHandle<HANDLE>(
+      [&]() -> HANDLE {
+        if (!lpFileName || !*lpFileName || !lpFindFileData) {
+          FailWith(ERROR_INVALID_PARAMETER);
+          return INVALID_HANDLE_VALUE;
+        }
+        const std::wstring spec(lpFileName);
+        const auto slash = spec.find_last_of(L"\\/");
+        const std::wstring pattern = slash == std::wstring::npos ? spec : spec.substr(slash + 1);
+        const std::wstring directory = slash == std::wstring::npos ? L"." : spec.substr(0, slash + 1);
+        const std::string hostDirectory = ToHostPath(directory);
+        const std::unique_ptr<DIR, CloseDirectory> dir(opendir(hostDirectory.c_str()));
+        if (!dir) {
+          FailWith(errno == ENOENT || errno == ENOTDIR ? ERROR_PATH_NOT_FOUND : Win32ErrorFromErrno(errno));
+          return INVALID_HANDLE_VALUE;
+        }
+        auto find = std::make_shared<FindObject>();
+        while (dirent* entry = readdir(dir.get())) {
+          const std::wstring name = WideFromUtf8(entry->d_name);
+          if (!WildcardMatch(pattern, name)) continue;
+          find->entries.push_back(FindDataFor(hostDirectory + "/" + entry->d_name, name));
+        }
+        if (find->entries.empty()) {
+          FailWith(ERROR_FILE_NOT_FOUND);
+          return INVALID_HANDLE_VALUE;
+        }
+        const WIN32_FIND_DATAW first = find->entries[find->next++];
+        HANDLE handle = InsertHandle(std::move(find));
+        *lpFindFileData = first;
+        return handle;
+      },
+      INVALID_HANDLE_VALUE);
 }
 
 // FindNextFileW

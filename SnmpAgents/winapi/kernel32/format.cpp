@@ -413,23 +413,25 @@ using namespace winapi;
 extern "C" WINBASEAPI DWORD WINAPI FormatMessageW(DWORD dwFlags, LPCVOID lpSource, DWORD dwMessageId,
                                                   DWORD dwLanguageId, LPWSTR lpBuffer, DWORD nSize,
                                                   va_list* Arguments) {
-  constexpr DWORD kSources = FORMAT_MESSAGE_FROM_STRING | FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_FROM_SYSTEM;
-  if (!lpBuffer || !(dwFlags & kSources) ||
-      ((dwFlags & FORMAT_MESSAGE_FROM_STRING) && (dwFlags & (kSources & ~FORMAT_MESSAGE_FROM_STRING)))) {
-    FailWith(ERROR_INVALID_PARAMETER);
-    return 0;
-  }
-  if (dwFlags & FORMAT_MESSAGE_ALLOCATE_BUFFER) *reinterpret_cast<LPWSTR*>(lpBuffer) = nullptr;
-  std::wstring text;
-  if (DWORD error = MessageSource(dwFlags, lpSource, dwMessageId, dwLanguageId, text)) {
-    FailWith(error);
-    return 0;
-  }
-  std::wstring formatted;
-  MessageFormatter formatter(dwFlags, Arguments);
-  if (DWORD error = formatter.Format(text, formatted)) {
-    FailWith(error);
-    return 0;
-  }
-  return Deliver(formatted, dwFlags, lpBuffer, nSize);
+  return winapi::GuardedLastError<DWORD>(0, [&]() -> DWORD {
+    constexpr DWORD kSources = FORMAT_MESSAGE_FROM_STRING | FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_FROM_SYSTEM;
+    if (!lpBuffer || !(dwFlags & kSources) ||
+        ((dwFlags & FORMAT_MESSAGE_FROM_STRING) && (dwFlags & (kSources & ~FORMAT_MESSAGE_FROM_STRING)))) {
+      FailWith(ERROR_INVALID_PARAMETER);
+      return 0;
+    }
+    if (dwFlags & FORMAT_MESSAGE_ALLOCATE_BUFFER) *reinterpret_cast<LPWSTR*>(lpBuffer) = nullptr;
+    std::wstring text;
+    if (DWORD error = MessageSource(dwFlags, lpSource, dwMessageId, dwLanguageId, text)) {
+      FailWith(error);
+      return 0;
+    }
+    std::wstring formatted;
+    MessageFormatter formatter(dwFlags, Arguments);
+    if (DWORD error = formatter.Format(text, formatted)) {
+      FailWith(error);
+      return 0;
+    }
+    return Deliver(formatted, dwFlags, lpBuffer, nSize);
+  });
 }

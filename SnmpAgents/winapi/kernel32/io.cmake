@@ -63,3 +63,9 @@ fw_add_test(winapi_kernel32_io_test
     ${CMAKE_CURRENT_LIST_DIR}/tests/module_test.cpp
   LIBS fw::win32 winapi_conformance)
 add_dependencies(winapi_kernel32_io_test format_test_messages module_test_probe)
+
+# Out-of-memory faults over the calls the system makes; Linux only (the hook replaces
+# operator new in this process, which Wine's kernel32 never calls).
+fw_add_test(winapi_kernel32_memory_test LINUX_ONLY
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/kernel32_memory_test.cpp
+  LIBS fw::win32 winapi_allocation_fault)

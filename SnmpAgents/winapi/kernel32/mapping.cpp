@@ -12,6 +12,7 @@
 #include <mutex>
 
 #include "errors.h"
+#include "rollback.h"
 #include "wide_text.h"
 
 namespace winapi {
@@ -166,9 +167,11 @@ void* MapView(HANDLE mappingHandle, DWORD access, DWORD offsetHigh, DWORD offset
     FailWith(base ? ERROR_INVALID_ADDRESS : ERROR_NOT_ENOUGH_MEMORY);
     return nullptr;
   }
+  Rollback unmap([view, length] { munmap(view, length); });
   auto& all = All();
   std::lock_guard<std::mutex> guard(all.lock);
   all.views[reinterpret_cast<uintptr_t>(view)] = {length, std::move(mapping)};
+  unmap.Keep();
   return view;
 }
 
@@ -190,61 +193,71 @@ using namespace winapi;
 extern "C" WINBASEAPI HANDLE WINAPI CreateFileMappingW(HANDLE hFile, LPSECURITY_ATTRIBUTES /*lpAttributes*/,
                                                        DWORD flProtect, DWORD dwMaximumSizeHigh,
                                                        DWORD dwMaximumSizeLow, LPCWSTR lpName) {
-  if (!IsKnownProtection(flProtect) || !hFile) {
-    FailWith(!hFile ? ERROR_INVALID_HANDLE : ERROR_INVALID_PARAMETER);
-    return nullptr;
-  }
-  const std::wstring key = lpName && *lpName ? UpperCase(lpName) : std::wstring();
-  if (!key.empty()) {
-    if (auto existing = NamedMapping(key)) {
-      HANDLE handle = InsertHandle(existing);
-      SetLastError(ERROR_ALREADY_EXISTS);
-      return handle;
+  return winapi::GuardedHandle<HANDLE>([&]() -> HANDLE {
+    if (!IsKnownProtection(flProtect) || !hFile) {
+      FailWith(!hFile ? ERROR_INVALID_HANDLE : ERROR_INVALID_PARAMETER);
+      return nullptr;
     }
-  }
-  uint64_t size = (static_cast<uint64_t>(dwMaximumSizeHigh) << 32) | dwMaximumSizeLow;
-  const int fd = BackingFor(hFile, flProtect, size);
-  if (fd < 0) return nullptr;
-  auto mapping = std::make_shared<MappingObject>(fd, size, ProtectionAllowsWrite(flProtect));
-  if (!key.empty()) {
-    auto& all = All();
-    std::lock_guard<std::mutex> guard(all.lock);
-    all.names[key] = mapping;
-  }
-  HANDLE handle = InsertHandle(std::move(mapping));
-  SetLastError(ERROR_SUCCESS);
-  return handle;
+    const std::wstring key = lpName && *lpName ? UpperCase(lpName) : std::wstring();
+    if (!key.empty()) {
+      if (auto existing = NamedMapping(key)) {
+        HANDLE handle = InsertHandle(existing);
+        SetLastError(ERROR_ALREADY_EXISTS);
+        return handle;
+      }
+    }
+    uint64_t size = (static_cast<uint64_t>(dwMaximumSizeHigh) << 32) | dwMaximumSizeLow;
+    const int fd = BackingFor(hFile, flProtect, size);
+    if (fd < 0) return nullptr;
+    Rollback closeDescriptor([fd] { close(fd); });
+    auto mapping = std::make_shared<MappingObject>(fd, size, ProtectionAllowsWrite(flProtect));
+    closeDescriptor.Keep();  // the mapping closes it from now on
+    if (!key.empty()) {
+      auto& all = All();
+      std::lock_guard<std::mutex> guard(all.lock);
+      all.names[key] = mapping;
+    }
+    HANDLE handle = InsertHandle(std::move(mapping));
+    SetLastError(ERROR_SUCCESS);
+    return handle;
+  });
 }
 
 // OpenFileMappingW
 extern "C" WINBASEAPI HANDLE WINAPI OpenFileMappingW(DWORD /*dwDesiredAccess*/, BOOL /*bInheritHandle*/,
                                                      LPCWSTR lpName) {
-  if (!lpName || !*lpName) {
-    FailWith(ERROR_INVALID_PARAMETER);
-    return nullptr;
-  }
-  auto existing = NamedMapping(UpperCase(lpName));
-  if (!existing) {
-    FailWith(ERROR_FILE_NOT_FOUND);
-    return nullptr;
-  }
-  return InsertHandle(existing);
+  return winapi::GuardedHandle<HANDLE>([&]() -> HANDLE {
+    if (!lpName || !*lpName) {
+      FailWith(ERROR_INVALID_PARAMETER);
+      return nullptr;
+    }
+    auto existing = NamedMapping(UpperCase(lpName));
+    if (!existing) {
+      FailWith(ERROR_FILE_NOT_FOUND);
+      return nullptr;
+    }
+    return InsertHandle(existing);
+  });
 }
 
 // MapViewOfFile
 extern "C" WINBASEAPI LPVOID WINAPI MapViewOfFile(HANDLE hFileMappingObject, DWORD dwDesiredAccess,
                                                   DWORD dwFileOffsetHigh, DWORD dwFileOffsetLow,
                                                   SIZE_T dwNumberOfBytesToMap) {
-  return MapView(hFileMappingObject, dwDesiredAccess, dwFileOffsetHigh, dwFileOffsetLow, dwNumberOfBytesToMap,
-                 nullptr);
+  return winapi::GuardedLastError<LPVOID>(nullptr, [&]() -> LPVOID {
+    return MapView(hFileMappingObject, dwDesiredAccess, dwFileOffsetHigh, dwFileOffsetLow, dwNumberOfBytesToMap,
+                   nullptr);
+  });
 }
 
 // MapViewOfFileEx
 extern "C" WINBASEAPI LPVOID WINAPI MapViewOfFileEx(HANDLE hFileMappingObject, DWORD dwDesiredAccess,
                                                     DWORD dwFileOffsetHigh, DWORD dwFileOffsetLow,
                                                     SIZE_T dwNumberOfBytesToMap, LPVOID lpBaseAddress) {
-  return MapView(hFileMappingObject, dwDesiredAccess, dwFileOffsetHigh, dwFileOffsetLow, dwNumberOfBytesToMap,
-                 lpBaseAddress);
+  return winapi::GuardedLastError<LPVOID>(nullptr, [&]() -> LPVOID {
+    return MapView(hFileMappingObject, dwDesiredAccess, dwFileOffsetHigh, dwFileOffsetLow, dwNumberOfBytesToMap,
+                   lpBaseAddress);
+  });
 }
 
 // UnmapViewOfFile

@@ -12,6 +12,7 @@
 #include <mutex>
 
 #include "errors.h"
+#include "rollback.h"
 
 namespace winapi {
 namespace {
@@ -237,32 +238,36 @@ extern "C" WINBASEAPI SIZE_T WINAPI HeapSize(HANDLE hHeap, DWORD /*dwFlags*/, LP
 // VirtualAlloc: reserve (and commit) fresh pages, or commit inside a reservation.
 extern "C" WINBASEAPI LPVOID WINAPI VirtualAlloc(LPVOID lpAddress, SIZE_T dwSize, DWORD flAllocationType,
                                                  DWORD flProtect) {
-  const int protection = ProtectionOf(flProtect);
-  if (dwSize == 0 || protection < 0 || !(flAllocationType & (MEM_COMMIT | MEM_RESERVE))) {
-    FailWith(ERROR_INVALID_PARAMETER);
-    return nullptr;
-  }
-  const size_t length = PageRound(dwSize);
-  auto& regions = Regions();
-  if (!(flAllocationType & MEM_RESERVE)) {
-    if (!lpAddress) flAllocationType |= MEM_RESERVE;  // commit of nothing reserves too, as Windows does
-    else if (mprotect(lpAddress, length, protection) != 0) {
-      FailWith(ERROR_INVALID_ADDRESS);
+  return winapi::GuardedLastError<LPVOID>(nullptr, [&]() -> LPVOID {
+    const int protection = ProtectionOf(flProtect);
+    if (dwSize == 0 || protection < 0 || !(flAllocationType & (MEM_COMMIT | MEM_RESERVE))) {
+      FailWith(ERROR_INVALID_PARAMETER);
       return nullptr;
-    } else {
-      return lpAddress;
     }
-  }
-  const int flags = MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | (lpAddress ? MAP_FIXED_NOREPLACE : 0);
-  const int initial = (flAllocationType & MEM_COMMIT) ? protection : PROT_NONE;
-  void* base = mmap(lpAddress, length, initial, flags, -1, 0);
-  if (base == MAP_FAILED) {
-    FailWith(lpAddress ? ERROR_INVALID_ADDRESS : ERROR_NOT_ENOUGH_MEMORY);
-    return nullptr;
-  }
-  std::lock_guard<std::mutex> guard(regions.lock);
-  regions.reserved[reinterpret_cast<uintptr_t>(base)] = length;
-  return base;
+    const size_t length = PageRound(dwSize);
+    auto& regions = Regions();
+    if (!(flAllocationType & MEM_RESERVE)) {
+      if (!lpAddress) flAllocationType |= MEM_RESERVE;  // commit of nothing reserves too, as Windows does
+      else if (mprotect(lpAddress, length, protection) != 0) {
+        FailWith(ERROR_INVALID_ADDRESS);
+        return nullptr;
+      } else {
+        return lpAddress;
+      }
+    }
+    const int flags = MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | (lpAddress ? MAP_FIXED_NOREPLACE : 0);
+    const int initial = (flAllocationType & MEM_COMMIT) ? protection : PROT_NONE;
+    void* base = mmap(lpAddress, length, initial, flags, -1, 0);
+    if (base == MAP_FAILED) {
+      FailWith(lpAddress ? ERROR_INVALID_ADDRESS : ERROR_NOT_ENOUGH_MEMORY);
+      return nullptr;
+    }
+    Rollback unmap([base, length] { munmap(base, length); });
+    std::lock_guard<std::mutex> guard(regions.lock);
+    regions.reserved[reinterpret_cast<uintptr_t>(base)] = length;
+    unmap.Keep();
+    return base;
+  });
 }
 
 // VirtualFree: MEM_RELEASE of a whole reservation (size 0), or MEM_DECOMMIT of pages.

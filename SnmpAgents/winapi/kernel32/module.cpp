@@ -14,12 +14,16 @@
 #include <algorithm>
 #include <array>
 #include <cstdlib>
+#include <exception>
 #include <map>
+#include <memory>
 #include <mutex>
+#include <new>
 #include <set>
 
 #include "errors.h"
 #include "paths.h"
+#include "rollback.h"
 #include "wide_text.h"
 
 namespace winapi {
@@ -75,11 +79,9 @@ uintptr_t Address(HMODULE module) { return reinterpret_cast<uintptr_t>(module); 
 HMODULE ModuleAt(uintptr_t address) { return reinterpret_cast<HMODULE>(address); }
 
 std::string RealPath(const std::string& path) {
-  char* resolved = realpath(path.c_str(), nullptr);
+  const std::unique_ptr<char, decltype(&free)> resolved(realpath(path.c_str(), nullptr), &free);
   if (!resolved) return path;
-  std::string out(resolved);
-  free(resolved);
-  return out;
+  return resolved.get();
 }
 
 std::string ExecutablePath() {
@@ -109,8 +111,12 @@ struct ImageRange {
   std::string path;
 };
 
-int CollectImage(dl_phdr_info* info, size_t, void* context) {
-  auto* out = static_cast<std::vector<ImageRange>*>(context);
+struct ImageCollection {
+  std::vector<ImageRange> images;
+  std::exception_ptr failure;  // nothing may unwind through the host loader's lock
+};
+
+void AddImage(dl_phdr_info* info, std::vector<ImageRange>* out) {
   uintptr_t low = UINTPTR_MAX, high = 0;
   for (int i = 0; i < info->dlpi_phnum; ++i) {
     const auto& ph = info->dlpi_phdr[i];
@@ -118,20 +124,32 @@ int CollectImage(dl_phdr_info* info, size_t, void* context) {
     low = std::min<uintptr_t>(low, info->dlpi_addr + ph.p_vaddr);
     high = std::max<uintptr_t>(high, info->dlpi_addr + ph.p_vaddr + ph.p_memsz);
   }
-  if (low == UINTPTR_MAX) return 0;
+  if (low == UINTPTR_MAX) return;
   const std::string name = info->dlpi_name ? info->dlpi_name : "";
   const bool isMain = out->empty() && name.empty();
-  if (!isMain && (name.empty() || name[0] != '/')) return 0;  // vdso and friends
+  if (!isMain && (name.empty() || name[0] != '/')) return;  // vdso and friends
   const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
   out->push_back({low & ~(page - 1), high, isMain ? ExecutablePath() : name});
-  return 0;
+}
+
+int CollectImage(dl_phdr_info* info, size_t, void* context) {
+  auto* collection = static_cast<ImageCollection*>(context);
+  try {
+    AddImage(info, &collection->images);
+    return 0;
+  } catch (...) {
+    collection->failure = std::current_exception();
+    return 1;
+  }
 }
 
 // The images the process has loaded, as Windows sees them: without those FreeLibrary
 // detached but the host loader kept mapped.
 std::vector<ImageRange> EnumerateImages() {
-  std::vector<ImageRange> images;
-  dl_iterate_phdr(CollectImage, &images);
+  ImageCollection collection;
+  dl_iterate_phdr(CollectImage, &collection);
+  if (collection.failure) std::rethrow_exception(collection.failure);
+  std::vector<ImageRange> images = std::move(collection.images);
   auto& loader = TheLoader();
   std::lock_guard<std::mutex> guard(loader.tableLock);
   if (loader.detachedImages.empty()) return images;
@@ -246,10 +264,12 @@ void DetachAllAtExit() {
   auto& loader = TheLoader();
   std::lock_guard<std::recursive_mutex> loaderGuard(loader.loaderLock);
   std::vector<std::pair<uint64_t, uintptr_t>> order;
-  {
+  try {
     std::lock_guard<std::mutex> guard(loader.tableLock);
     for (auto& [base, image] : loader.images)
       if (image.attached && image.dllMain) order.emplace_back(image.loadOrder, base);
+  } catch (const std::bad_alloc&) {
+    return;  // an exit handler must not throw: the modules miss their detach, as in a killed process
   }
   std::sort(order.rbegin(), order.rend());
   for (auto& [loadOrder, base] : order) {
@@ -298,7 +318,9 @@ bool MappedByHostLoader(uintptr_t base, bool wasMapped) {
   return wasMapped && !detachedHere;
 }
 
+// Takes over `dl`: it stays open in the table, or is closed when the load fails.
 HMODULE AttachNewImage(void* dl, uintptr_t base, const std::string& path, bool wasLoaded) {
+  Rollback unload([dl] { dlclose(dl); });
   auto& loader = TheLoader();
   LoadedImage image;
   image.dl = dl;
@@ -306,19 +328,24 @@ HMODULE AttachNewImage(void* dl, uintptr_t base, const std::string& path, bool w
   image.references = 1;
   image.dllMain = reinterpret_cast<DllMainProc>(OwnSymbol(dl, base, "DllMain"));
   image.attached = image.dllMain && !wasLoaded;
+  const bool attached = image.attached;
+  const DllMainProc dllMain = image.dllMain;
+  // Made before DllMain runs, so that a refused attach can be recorded without allocating.
+  std::set<uintptr_t> detached{base};
   {
     std::lock_guard<std::mutex> guard(loader.tableLock);
     image.loadOrder = loader.nextLoadOrder++;
-    loader.images[base] = image;
+    loader.images.insert_or_assign(base, std::move(image));
   }
-  if (!image.attached) return ModuleAt(base);
-  if (!CallDllMain(image.dllMain, base, DLL_PROCESS_ATTACH)) {
+  unload.Keep();
+  if (!attached) return ModuleAt(base);
+  if (!CallDllMain(dllMain, base, DLL_PROCESS_ATTACH)) {
     // Windows tells the module it is going away again before unloading it.
-    CallDllMain(image.dllMain, base, DLL_PROCESS_DETACH);
+    CallDllMain(dllMain, base, DLL_PROCESS_DETACH);
     {
       std::lock_guard<std::mutex> guard(loader.tableLock);
       loader.images.erase(base);
-      loader.detachedImages.insert(base);
+      loader.detachedImages.merge(detached);
     }
     dlclose(dl);
     FailWith(ERROR_DLL_INIT_FAILED);
@@ -342,18 +369,15 @@ HMODULE LoadImage(const std::string& hostName) {
       sawBadFile = sawBadFile || hasDirectory;
       continue;
     }
+    Rollback unload([dl] { dlclose(dl); });
     const uintptr_t base = BaseOfHandle(dl);
-    if (base == Address(LayerModule()) || base == Address(MainModule())) {
-      dlclose(dl);
-      return ModuleAt(base);
-    }
-    if (HMODULE known = AddReference(base)) {
-      dlclose(dl);  // the image keeps the handle it was first loaded with
-      return known;
-    }
-    const bool hostMapped = MappedByHostLoader(base, already != nullptr);
+    if (base == Address(LayerModule()) || base == Address(MainModule())) return ModuleAt(base);
+    // An image already known keeps the handle it was first loaded with.
+    if (HMODULE known = AddReference(base)) return known;
     ImageRange range;
     const std::string path = FindImage(base, range) ? range.path : candidate;
+    const bool hostMapped = MappedByHostLoader(base, already != nullptr);
+    unload.Keep();
     return AttachNewImage(dl, base, path, hostMapped);
   }
   FailWith(sawBadFile ? ERROR_BAD_EXE_FORMAT : ERROR_MOD_NOT_FOUND);
@@ -373,6 +397,7 @@ HMODULE LoadDataFile(const std::string& hostName, DWORD flags) {
     FailWith(ERROR_MOD_NOT_FOUND);
     return nullptr;
   }
+  DataImage image{nullptr, 0, RealPath(path)};
   const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
     FailWithErrno();
@@ -391,10 +416,14 @@ HMODULE LoadDataFile(const std::string& hostName, DWORD flags) {
     FailWithErrno();
     return nullptr;
   }
+  image.map = map;
+  image.size = static_cast<size_t>(st.st_size);
+  Rollback unmap([&image] { munmap(image.map, image.size); });
   const uintptr_t tag = (flags & LOAD_LIBRARY_AS_IMAGE_RESOURCE) ? kImageResourceTag : kDataFileTag;
   auto& loader = TheLoader();
   std::lock_guard<std::mutex> guard(loader.tableLock);
-  loader.data[reinterpret_cast<uintptr_t>(map)] = {map, static_cast<size_t>(st.st_size), RealPath(path)};
+  loader.data.emplace(reinterpret_cast<uintptr_t>(map), std::move(image));
+  unmap.Keep();
   return ModuleAt(reinterpret_cast<uintptr_t>(map) | tag);
 }
 
@@ -413,6 +442,8 @@ bool FreeDataModule(uintptr_t address) {
 }
 
 BOOL FreeImage(uintptr_t base) {
+  // Made before anything changes, so that the detach can be recorded without allocating.
+  std::set<uintptr_t> detached{base};
   auto& loader = TheLoader();
   std::lock_guard<std::recursive_mutex> loaderGuard(loader.loaderLock);
   LoadedImage image;
@@ -423,7 +454,9 @@ BOOL FreeImage(uintptr_t base) {
     if (it != loader.images.end()) {
       known = true;
       if (it->second.pinned || --it->second.references > 0) return TRUE;
-      image = it->second;
+      image.dl = it->second.dl;  // not the path: nothing here may fail after the count went down
+      image.attached = it->second.attached;
+      image.dllMain = it->second.dllMain;
       it->second.attached = false;
     }
   }
@@ -436,7 +469,7 @@ BOOL FreeImage(uintptr_t base) {
   {
     std::lock_guard<std::mutex> guard(loader.tableLock);
     loader.images.erase(base);
-    if (image.attached) loader.detachedImages.insert(base);
+    if (image.attached) loader.detachedImages.merge(detached);
   }
   dlclose(image.dl);
   return TRUE;
@@ -479,8 +512,8 @@ void Pin(uintptr_t base) {
     std::lock_guard<std::mutex> guard(loader.tableLock);
     auto it = loader.images.find(base);
     if (it != loader.images.end()) {
-      it->second.pinned = true;
       path = it->second.path;
+      it->second.pinned = true;
     }
   }
   if (path.empty()) path = ModuleHostPath(ModuleAt(base));
@@ -559,99 +592,111 @@ extern "C" WINBASEAPI HMODULE WINAPI LoadLibraryW(LPCWSTR lpLibFileName) {
 
 // LoadLibraryExW
 extern "C" WINBASEAPI HMODULE WINAPI LoadLibraryExW(LPCWSTR lpLibFileName, HANDLE hFile, DWORD dwFlags) {
-  if (!lpLibFileName || !*lpLibFileName || hFile) {
-    FailWith(ERROR_INVALID_PARAMETER);
-    return nullptr;
-  }
-  if (IsSystemModuleName(lpLibFileName)) return LayerModule();
-  const std::string host = ToHostPath(lpLibFileName);
-  if (dwFlags & kDataFlags) return LoadDataFile(host, dwFlags);
-  auto& loader = TheLoader();
-  std::lock_guard<std::recursive_mutex> loaderGuard(loader.loaderLock);
-  return LoadImage(host);
+  return winapi::GuardedHandle<HMODULE>([&]() -> HMODULE {
+    if (!lpLibFileName || !*lpLibFileName || hFile) {
+      FailWith(ERROR_INVALID_PARAMETER);
+      return nullptr;
+    }
+    if (IsSystemModuleName(lpLibFileName)) return LayerModule();
+    const std::string host = ToHostPath(lpLibFileName);
+    if (dwFlags & kDataFlags) return LoadDataFile(host, dwFlags);
+    auto& loader = TheLoader();
+    std::lock_guard<std::recursive_mutex> loaderGuard(loader.loaderLock);
+    return LoadImage(host);
+  });
 }
 
 // FreeLibrary
 extern "C" WINBASEAPI BOOL WINAPI FreeLibrary(HMODULE hLibModule) {
-  if (!hLibModule) return FailWith(ERROR_INVALID_HANDLE);
-  if (IsDataModule(hLibModule)) return FreeDataModule(Address(hLibModule)) ? TRUE : FALSE;
-  if (hLibModule == LayerModule() || hLibModule == MainModule()) return TRUE;
-  return FreeImage(Address(hLibModule));
+  return winapi::GuardedBool([&]() -> BOOL {
+    if (!hLibModule) return FailWith(ERROR_INVALID_HANDLE);
+    if (IsDataModule(hLibModule)) return FreeDataModule(Address(hLibModule)) ? TRUE : FALSE;
+    if (hLibModule == LayerModule() || hLibModule == MainModule()) return TRUE;
+    return FreeImage(Address(hLibModule));
+  });
 }
 
 // GetProcAddress: by name only; the layer exports nothing by ordinal.
 extern "C" WINBASEAPI FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName) {
-  const uintptr_t base = hModule ? Address(hModule) : Address(MainModule());
-  if (IsDataModule(hModule)) {
-    FailWith(ERROR_PROC_NOT_FOUND);
-    return nullptr;
-  }
-  ImageRange image;
-  if (!FindImage(base, image)) {
-    FailWith(ERROR_MOD_NOT_FOUND);
-    return nullptr;
-  }
-  if (reinterpret_cast<uintptr_t>(lpProcName) >> 16 == 0) {
-    FailWith(ERROR_PROC_NOT_FOUND);
-    return nullptr;
-  }
-  void* dl = base == Address(MainModule()) ? dlopen(nullptr, RTLD_NOW)
-                                           : dlopen(image.path.c_str(), RTLD_NOW | RTLD_NOLOAD);
-  if (!dl) {
-    FailWith(ERROR_MOD_NOT_FOUND);
-    return nullptr;
-  }
-  void* symbol = OwnSymbol(dl, base, lpProcName);
-  dlclose(dl);
-  if (!symbol) {
-    FailWith(ERROR_PROC_NOT_FOUND);
-    return nullptr;
-  }
-  return reinterpret_cast<FARPROC>(symbol);
+  return winapi::GuardedLastError<FARPROC>(nullptr, [&]() -> FARPROC {
+    const uintptr_t base = hModule ? Address(hModule) : Address(MainModule());
+    if (IsDataModule(hModule)) {
+      FailWith(ERROR_PROC_NOT_FOUND);
+      return nullptr;
+    }
+    ImageRange image;
+    if (!FindImage(base, image)) {
+      FailWith(ERROR_MOD_NOT_FOUND);
+      return nullptr;
+    }
+    if (reinterpret_cast<uintptr_t>(lpProcName) >> 16 == 0) {
+      FailWith(ERROR_PROC_NOT_FOUND);
+      return nullptr;
+    }
+    void* dl = base == Address(MainModule()) ? dlopen(nullptr, RTLD_NOW)
+                                             : dlopen(image.path.c_str(), RTLD_NOW | RTLD_NOLOAD);
+    if (!dl) {
+      FailWith(ERROR_MOD_NOT_FOUND);
+      return nullptr;
+    }
+    void* symbol = OwnSymbol(dl, base, lpProcName);
+    dlclose(dl);
+    if (!symbol) {
+      FailWith(ERROR_PROC_NOT_FOUND);
+      return nullptr;
+    }
+    return reinterpret_cast<FARPROC>(symbol);
+  });
 }
 
 // GetModuleHandleW
 extern "C" WINBASEAPI HMODULE WINAPI GetModuleHandleW(LPCWSTR lpModuleName) {
-  if (!lpModuleName) return MainModule();
-  HMODULE module = FindModuleByName(lpModuleName);
-  if (!module) FailWith(ERROR_MOD_NOT_FOUND);
-  return module;
+  return winapi::GuardedHandle<HMODULE>([&]() -> HMODULE {
+    if (!lpModuleName) return MainModule();
+    HMODULE module = FindModuleByName(lpModuleName);
+    if (!module) FailWith(ERROR_MOD_NOT_FOUND);
+    return module;
+  });
 }
 
 // GetModuleHandleExW
 extern "C" WINBASEAPI BOOL WINAPI GetModuleHandleExW(DWORD dwFlags, LPCWSTR lpModuleName, HMODULE* phModule) {
-  constexpr DWORD kKnown = GET_MODULE_HANDLE_EX_FLAG_PIN | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT |
-                           GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS;
-  if (!phModule) return FailWith(ERROR_INVALID_PARAMETER);
-  *phModule = nullptr;
-  if ((dwFlags & ~kKnown) || ((dwFlags & GET_MODULE_HANDLE_EX_FLAG_PIN) &&
-                              (dwFlags & GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT)))
-    return FailWith(ERROR_INVALID_PARAMETER);
-  HMODULE module = nullptr;
-  if (dwFlags & GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS) {
-    module = ModuleAt(BaseOfAddress(lpModuleName));
-  } else {
-    module = lpModuleName ? FindModuleByName(lpModuleName) : MainModule();
-  }
-  if (!module) return FailWith(ERROR_MOD_NOT_FOUND);
-  if (dwFlags & GET_MODULE_HANDLE_EX_FLAG_PIN) Pin(Address(module));
-  else if (!(dwFlags & GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT)) AddReference(Address(module));
-  *phModule = module;
-  return TRUE;
+  return winapi::GuardedBool([&]() -> BOOL {
+    constexpr DWORD kKnown = GET_MODULE_HANDLE_EX_FLAG_PIN | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT |
+                             GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS;
+    if (!phModule) return FailWith(ERROR_INVALID_PARAMETER);
+    *phModule = nullptr;
+    if ((dwFlags & ~kKnown) || ((dwFlags & GET_MODULE_HANDLE_EX_FLAG_PIN) &&
+                                (dwFlags & GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT)))
+      return FailWith(ERROR_INVALID_PARAMETER);
+    HMODULE module = nullptr;
+    if (dwFlags & GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS) {
+      module = ModuleAt(BaseOfAddress(lpModuleName));
+    } else {
+      module = lpModuleName ? FindModuleByName(lpModuleName) : MainModule();
+    }
+    if (!module) return FailWith(ERROR_MOD_NOT_FOUND);
+    if (dwFlags & GET_MODULE_HANDLE_EX_FLAG_PIN) Pin(Address(module));
+    else if (!(dwFlags & GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT)) AddReference(Address(module));
+    *phModule = module;
+    return TRUE;
+  });
 }
 
 // GetModuleFileNameW
 extern "C" WINBASEAPI DWORD WINAPI GetModuleFileNameW(HMODULE hModule, LPWSTR lpFilename, DWORD nSize) {
-  const std::string host = ModuleHostPath(hModule);
-  if (host.empty()) {
-    FailWith(ERROR_MOD_NOT_FOUND);
-    return 0;
-  }
-  if (!lpFilename && nSize) {
-    FailWith(ERROR_INVALID_PARAMETER);
-    return 0;
-  }
-  return CopyTruncated(ToWindowsPath(RealPath(host)), lpFilename, nSize);
+  return winapi::GuardedLastError<DWORD>(0, [&]() -> DWORD {
+    const std::string host = ModuleHostPath(hModule);
+    if (host.empty()) {
+      FailWith(ERROR_MOD_NOT_FOUND);
+      return 0;
+    }
+    if (!lpFilename && nSize) {
+      FailWith(ERROR_INVALID_PARAMETER);
+      return 0;
+    }
+    return CopyTruncated(ToWindowsPath(RealPath(host)), lpFilename, nSize);
+  });
 }
 
 // SetDefaultDllDirectories: the search order is fixed here; only the flags are checked.
@@ -664,14 +709,16 @@ extern "C" WINBASEAPI BOOL WINAPI SetDefaultDllDirectories(DWORD DirectoryFlags)
 
 // AddDllDirectory: searched after the executable's and the layer's directories.
 extern "C" WINBASEAPI DLL_DIRECTORY_COOKIE WINAPI AddDllDirectory(PCWSTR NewDirectory) {
-  if (!NewDirectory || !*NewDirectory) {
-    FailWith(ERROR_INVALID_PARAMETER);
-    return nullptr;
-  }
-  auto& loader = TheLoader();
-  std::lock_guard<std::mutex> guard(loader.tableLock);
-  loader.userDirectories.push_back(ToHostPath(NewDirectory));
-  return reinterpret_cast<DLL_DIRECTORY_COOKIE>(loader.userDirectories.size());
+  return winapi::GuardedHandle<DLL_DIRECTORY_COOKIE>([&]() -> DLL_DIRECTORY_COOKIE {
+    if (!NewDirectory || !*NewDirectory) {
+      FailWith(ERROR_INVALID_PARAMETER);
+      return nullptr;
+    }
+    auto& loader = TheLoader();
+    std::lock_guard<std::mutex> guard(loader.tableLock);
+    loader.userDirectories.push_back(ToHostPath(NewDirectory));
+    return reinterpret_cast<DLL_DIRECTORY_COOKIE>(loader.userDirectories.size());
+  });
 }
 
 // RemoveDllDirectory

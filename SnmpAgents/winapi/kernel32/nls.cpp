@@ -164,84 +164,88 @@ using namespace winapi;
 // MultiByteToWideChar
 extern "C" WINBASEAPI int WINAPI MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCCH lpMultiByteStr,
                                                      int cbMultiByte, LPWSTR lpWideCharStr, int cchWideChar) {
-  if (!lpMultiByteStr || cbMultiByte == 0 || cbMultiByte < -1 || cchWideChar < 0 ||
-      (lpWideCharStr && static_cast<const void*>(lpWideCharStr) == static_cast<const void*>(lpMultiByteStr))) {
-    FailWith(ERROR_INVALID_PARAMETER);
-    return 0;
-  }
-  if (!IsSupported(CodePage)) {
-    FailWith(ERROR_INVALID_PARAMETER);
-    return 0;
-  }
-  constexpr DWORD kKnown = MB_PRECOMPOSED | MB_COMPOSITE | MB_USEGLYPHCHARS | MB_ERR_INVALID_CHARS;
-  if ((dwFlags & ~kKnown) || (IsUtf8(CodePage) && (dwFlags & ~MB_ERR_INVALID_CHARS))) {
-    FailWith(ERROR_INVALID_FLAGS);
-    return 0;
-  }
-  const size_t n = cbMultiByte == -1 ? std::char_traits<char>::length(lpMultiByteStr) + 1 : static_cast<size_t>(cbMultiByte);
-  const Converted converted = ToWide(CodePage, dwFlags, lpMultiByteStr, n);
-  if (converted.error) {
-    FailWith(converted.error);
-    return 0;
-  }
-  const auto needed = static_cast<int>(converted.wide.size());
-  if (cchWideChar == 0) return needed;
-  if (needed > cchWideChar) {
-    std::copy_n(converted.wide.begin(), cchWideChar, lpWideCharStr);
-    FailWith(ERROR_INSUFFICIENT_BUFFER);
-    return 0;
-  }
-  std::copy(converted.wide.begin(), converted.wide.end(), lpWideCharStr);
-  return needed;
+  return winapi::GuardedLastError<int>(0, [&]() -> int {
+    if (!lpMultiByteStr || cbMultiByte == 0 || cbMultiByte < -1 || cchWideChar < 0 ||
+        (lpWideCharStr && static_cast<const void*>(lpWideCharStr) == static_cast<const void*>(lpMultiByteStr))) {
+      FailWith(ERROR_INVALID_PARAMETER);
+      return 0;
+    }
+    if (!IsSupported(CodePage)) {
+      FailWith(ERROR_INVALID_PARAMETER);
+      return 0;
+    }
+    constexpr DWORD kKnown = MB_PRECOMPOSED | MB_COMPOSITE | MB_USEGLYPHCHARS | MB_ERR_INVALID_CHARS;
+    if ((dwFlags & ~kKnown) || (IsUtf8(CodePage) && (dwFlags & ~MB_ERR_INVALID_CHARS))) {
+      FailWith(ERROR_INVALID_FLAGS);
+      return 0;
+    }
+    const size_t n = cbMultiByte == -1 ? std::char_traits<char>::length(lpMultiByteStr) + 1 : static_cast<size_t>(cbMultiByte);
+    const Converted converted = ToWide(CodePage, dwFlags, lpMultiByteStr, n);
+    if (converted.error) {
+      FailWith(converted.error);
+      return 0;
+    }
+    const auto needed = static_cast<int>(converted.wide.size());
+    if (cchWideChar == 0) return needed;
+    if (needed > cchWideChar) {
+      std::copy_n(converted.wide.begin(), cchWideChar, lpWideCharStr);
+      FailWith(ERROR_INSUFFICIENT_BUFFER);
+      return 0;
+    }
+    std::copy(converted.wide.begin(), converted.wide.end(), lpWideCharStr);
+    return needed;
+  });
 }
 
 // WideCharToMultiByte
 extern "C" WINBASEAPI int WINAPI WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWCH lpWideCharStr,
                                                      int cchWideChar, LPSTR lpMultiByteStr, int cbMultiByte,
                                                      LPCCH lpDefaultChar, LPBOOL lpUsedDefaultChar) {
-  if (!lpWideCharStr || cchWideChar == 0 || cchWideChar < -1 || cbMultiByte < 0 ||
-      (lpMultiByteStr && static_cast<const void*>(lpWideCharStr) == static_cast<const void*>(lpMultiByteStr))) {
-    FailWith(ERROR_INVALID_PARAMETER);
-    return 0;
-  }
-  if (!IsSupported(CodePage)) {
-    FailWith(ERROR_INVALID_PARAMETER);
-    return 0;
-  }
-  if (IsUtf8(CodePage)) {
-    // UTF-8 has no default character.
-    if (lpDefaultChar || lpUsedDefaultChar) {
+  return winapi::GuardedLastError<int>(0, [&]() -> int {
+    if (!lpWideCharStr || cchWideChar == 0 || cchWideChar < -1 || cbMultiByte < 0 ||
+        (lpMultiByteStr && static_cast<const void*>(lpWideCharStr) == static_cast<const void*>(lpMultiByteStr))) {
       FailWith(ERROR_INVALID_PARAMETER);
       return 0;
     }
-    if (dwFlags & ~WC_ERR_INVALID_CHARS) {
-      FailWith(ERROR_INVALID_FLAGS);
+    if (!IsSupported(CodePage)) {
+      FailWith(ERROR_INVALID_PARAMETER);
       return 0;
     }
-  } else {
-    constexpr DWORD kKnown = WC_DISCARDNS | WC_SEPCHARS | WC_DEFAULTCHAR | WC_COMPOSITECHECK |
-                             WC_NO_BEST_FIT_CHARS | WC_ERR_INVALID_CHARS;
-    if (dwFlags & ~kKnown) {
-      FailWith(ERROR_INVALID_FLAGS);
+    if (IsUtf8(CodePage)) {
+      // UTF-8 has no default character.
+      if (lpDefaultChar || lpUsedDefaultChar) {
+        FailWith(ERROR_INVALID_PARAMETER);
+        return 0;
+      }
+      if (dwFlags & ~WC_ERR_INVALID_CHARS) {
+        FailWith(ERROR_INVALID_FLAGS);
+        return 0;
+      }
+    } else {
+      constexpr DWORD kKnown = WC_DISCARDNS | WC_SEPCHARS | WC_DEFAULTCHAR | WC_COMPOSITECHECK |
+                               WC_NO_BEST_FIT_CHARS | WC_ERR_INVALID_CHARS;
+      if (dwFlags & ~kKnown) {
+        FailWith(ERROR_INVALID_FLAGS);
+        return 0;
+      }
+    }
+    const size_t n = cchWideChar == -1 ? std::char_traits<wchar_t>::length(lpWideCharStr) + 1 : static_cast<size_t>(cchWideChar);
+    const Converted converted = ToBytes(CodePage, dwFlags, lpWideCharStr, n, lpDefaultChar ? *lpDefaultChar : '?');
+    if (converted.error) {
+      FailWith(converted.error);
       return 0;
     }
-  }
-  const size_t n = cchWideChar == -1 ? std::char_traits<wchar_t>::length(lpWideCharStr) + 1 : static_cast<size_t>(cchWideChar);
-  const Converted converted = ToBytes(CodePage, dwFlags, lpWideCharStr, n, lpDefaultChar ? *lpDefaultChar : '?');
-  if (converted.error) {
-    FailWith(converted.error);
-    return 0;
-  }
-  if (lpUsedDefaultChar) *lpUsedDefaultChar = converted.usedDefault ? TRUE : FALSE;
-  const auto needed = static_cast<int>(converted.bytes.size());
-  if (cbMultiByte == 0) return needed;
-  if (needed > cbMultiByte) {
-    std::copy_n(converted.bytes.begin(), cbMultiByte, lpMultiByteStr);
-    FailWith(ERROR_INSUFFICIENT_BUFFER);
-    return 0;
-  }
-  std::copy(converted.bytes.begin(), converted.bytes.end(), lpMultiByteStr);
-  return needed;
+    if (lpUsedDefaultChar) *lpUsedDefaultChar = converted.usedDefault ? TRUE : FALSE;
+    const auto needed = static_cast<int>(converted.bytes.size());
+    if (cbMultiByte == 0) return needed;
+    if (needed > cbMultiByte) {
+      std::copy_n(converted.bytes.begin(), cbMultiByte, lpMultiByteStr);
+      FailWith(ERROR_INSUFFICIENT_BUFFER);
+      return 0;
+    }
+    std::copy(converted.bytes.begin(), converted.bytes.end(), lpMultiByteStr);
+    return needed;
+  });
 }
 
 // GetACP

@@ -13,6 +13,7 @@
 #include <cstdlib>
 
 #include "errors.h"
+#include "rollback.h"
 
 namespace winapi {
 namespace {
@@ -72,17 +73,24 @@ extern "C" WINBASEAPI DWORD WINAPI GetCurrentProcessId(void) { return static_cas
 
 // OpenProcess: ERROR_INVALID_PARAMETER for a pid that does not exist, as Windows.
 extern "C" WINBASEAPI HANDLE WINAPI OpenProcess(DWORD, BOOL, DWORD dwProcessId) {
-  const auto pid = static_cast<pid_t>(dwProcessId);
-  if (pid <= 0 || (::kill(pid, 0) != 0 && errno == ESRCH)) {
-    FailWith(ERROR_INVALID_PARAMETER);
-    return nullptr;
-  }
-  const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
-  if (pidfd < 0 && errno == ESRCH) {
-    FailWith(ERROR_INVALID_PARAMETER);
-    return nullptr;
-  }
-  return winapi::InsertHandle(std::make_shared<winapi::ProcessObject>(pid, pidfd));
+  return winapi::GuardedHandle<HANDLE>([&]() -> HANDLE {
+    const auto pid = static_cast<pid_t>(dwProcessId);
+    if (pid <= 0 || (::kill(pid, 0) != 0 && errno == ESRCH)) {
+      FailWith(ERROR_INVALID_PARAMETER);
+      return nullptr;
+    }
+    const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+    if (pidfd < 0 && errno == ESRCH) {
+      FailWith(ERROR_INVALID_PARAMETER);
+      return nullptr;
+    }
+    winapi::Rollback closePidfd([pidfd] {
+      if (pidfd >= 0) ::close(pidfd);
+    });
+    auto process = std::make_shared<winapi::ProcessObject>(pid, pidfd);
+    closePidfd.Keep();  // the object closes it from now on
+    return winapi::InsertHandle(std::move(process));
+  });
 }
 
 // GetProcessId

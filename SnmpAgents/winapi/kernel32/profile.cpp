@@ -317,57 +317,67 @@ using namespace winapi;
 extern "C" WINBASEAPI DWORD WINAPI GetPrivateProfileStringW(LPCWSTR lpAppName, LPCWSTR lpKeyName, LPCWSTR lpDefault,
                                                             LPWSTR lpReturnedString, DWORD nSize,
                                                             LPCWSTR lpFileName) {
-  if (!lpFileName || !*lpFileName) {
-    FailWith(ERROR_INVALID_PARAMETER);
-    return 0;
-  }
-  const Profile profile = Load(ProfilePath(lpFileName));
-  if (!lpAppName) return CopyList(SectionNames(profile), lpReturnedString, nSize);
-  if (!lpKeyName) return CopyList(KeyNames(profile, lpAppName), lpReturnedString, nSize);
-  if (auto value = Value(profile, lpAppName, lpKeyName)) return CopyString(*value, lpReturnedString, nSize);
-  FailWith(ERROR_FILE_NOT_FOUND);
-  return CopyString(TrimTrailing(lpDefault ? lpDefault : L""), lpReturnedString, nSize);
+  return winapi::GuardedLastError<DWORD>(0, [&]() -> DWORD {
+    if (!lpFileName || !*lpFileName) {
+      FailWith(ERROR_INVALID_PARAMETER);
+      return 0;
+    }
+    const Profile profile = Load(ProfilePath(lpFileName));
+    if (!lpAppName) return CopyList(SectionNames(profile), lpReturnedString, nSize);
+    if (!lpKeyName) return CopyList(KeyNames(profile, lpAppName), lpReturnedString, nSize);
+    if (auto value = Value(profile, lpAppName, lpKeyName)) return CopyString(*value, lpReturnedString, nSize);
+    FailWith(ERROR_FILE_NOT_FOUND);
+    return CopyString(TrimTrailing(lpDefault ? lpDefault : L""), lpReturnedString, nSize);
+  });
 }
 
 // GetPrivateProfileIntW: the default only when the key is missing or empty.
 extern "C" WINBASEAPI UINT WINAPI GetPrivateProfileIntW(LPCWSTR lpAppName, LPCWSTR lpKeyName, INT nDefault,
                                                         LPCWSTR lpFileName) {
-  if (!lpAppName || !lpKeyName || !lpFileName) return static_cast<UINT>(nDefault);
-  const auto value = Value(Load(ProfilePath(lpFileName)), lpAppName, lpKeyName);
-  if (!value || value->empty()) return static_cast<UINT>(nDefault);
-  return ParseProfileInt(*value);
+  return winapi::GuardedLastError<UINT>(static_cast<UINT>(nDefault), [&]() -> UINT {
+    if (!lpAppName || !lpKeyName || !lpFileName) return static_cast<UINT>(nDefault);
+    const auto value = Value(Load(ProfilePath(lpFileName)), lpAppName, lpKeyName);
+    if (!value || value->empty()) return static_cast<UINT>(nDefault);
+    return ParseProfileInt(*value);
+  });
 }
 
 // GetPrivateProfileSectionW: the section's "key=value" lines.
 extern "C" WINBASEAPI DWORD WINAPI GetPrivateProfileSectionW(LPCWSTR lpAppName, LPWSTR lpReturnedString, DWORD nSize,
                                                              LPCWSTR lpFileName) {
-  if (!lpAppName || !lpFileName) {
-    FailWith(ERROR_INVALID_PARAMETER);
-    return 0;
-  }
-  return CopyList(SectionLines(Load(ProfilePath(lpFileName)), lpAppName), lpReturnedString, nSize);
+  return winapi::GuardedLastError<DWORD>(0, [&]() -> DWORD {
+    if (!lpAppName || !lpFileName) {
+      FailWith(ERROR_INVALID_PARAMETER);
+      return 0;
+    }
+    return CopyList(SectionLines(Load(ProfilePath(lpFileName)), lpAppName), lpReturnedString, nSize);
+  });
 }
 
 // GetPrivateProfileSectionNamesW
 extern "C" WINBASEAPI DWORD WINAPI GetPrivateProfileSectionNamesW(LPWSTR lpszReturnBuffer, DWORD nSize,
                                                                   LPCWSTR lpFileName) {
-  if (!lpFileName) {
-    FailWith(ERROR_INVALID_PARAMETER);
-    return 0;
-  }
-  return CopyList(SectionNames(Load(ProfilePath(lpFileName))), lpszReturnBuffer, nSize);
+  return winapi::GuardedLastError<DWORD>(0, [&]() -> DWORD {
+    if (!lpFileName) {
+      FailWith(ERROR_INVALID_PARAMETER);
+      return 0;
+    }
+    return CopyList(SectionNames(Load(ProfilePath(lpFileName))), lpszReturnBuffer, nSize);
+  });
 }
 
 // WritePrivateProfileStringW: a null key deletes the section, a null value the key.
 extern "C" WINBASEAPI BOOL WINAPI WritePrivateProfileStringW(LPCWSTR lpAppName, LPCWSTR lpKeyName, LPCWSTR lpString,
                                                              LPCWSTR lpFileName) {
-  if (!lpAppName && !lpKeyName && !lpString) return TRUE;  // "flush the cache": there is none
-  if (!lpAppName || !lpFileName || !*lpFileName) return FailWith(ERROR_INVALID_PARAMETER);
-  const std::string path = ProfilePath(lpFileName);
-  std::lock_guard<std::mutex> guard(WriteLock());
-  Profile profile = Load(path);
-  if (!lpKeyName) RemoveSection(profile, Trim(lpAppName));
-  else if (!lpString) RemoveKey(profile, Trim(lpAppName), Trim(lpKeyName));
-  else SetKey(profile, Trim(lpAppName), Trim(lpKeyName), lpString);
-  return Save(path, profile) ? TRUE : FALSE;
+  return winapi::GuardedBool([&]() -> BOOL {
+    if (!lpAppName && !lpKeyName && !lpString) return TRUE;  // "flush the cache": there is none
+    if (!lpAppName || !lpFileName || !*lpFileName) return FailWith(ERROR_INVALID_PARAMETER);
+    const std::string path = ProfilePath(lpFileName);
+    std::lock_guard<std::mutex> guard(WriteLock());
+    Profile profile = Load(path);
+    if (!lpKeyName) RemoveSection(profile, Trim(lpAppName));
+    else if (!lpString) RemoveKey(profile, Trim(lpAppName), Trim(lpKeyName));
+    else SetKey(profile, Trim(lpAppName), Trim(lpKeyName), lpString);
+    return Save(path, profile) ? TRUE : FALSE;
+  });
 }

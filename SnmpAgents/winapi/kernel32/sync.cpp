@@ -20,6 +20,7 @@
 
 #include "errors.h"
 #include "paths.h"
+#include "rollback.h"
 
 namespace winapi {
 namespace {
@@ -65,7 +66,10 @@ class MutexLockFile {
       error = errno == ENOENT ? ERROR_FILE_NOT_FOUND : Win32ErrorFromErrno(errno);
       return nullptr;
     }
-    return std::unique_ptr<MutexLockFile>(new MutexLockFile(fd));
+    Rollback closeDescriptor([fd] { ::close(fd); });
+    std::unique_ptr<MutexLockFile> file(new MutexLockFile(fd));
+    closeDescriptor.Keep();
+    return file;
   }
 
   ~MutexLockFile() { ::close(fd_); }  // drops every lock of this description
@@ -190,9 +194,10 @@ class MutexObject final : public KernelObject,
       ++recursion_;
       return false;
     }
+    // Recorded first: when that fails for lack of memory, the mutex stays as it was.
+    RecordOwnedMutex(shared_from_this());
     owner_ = threadId;
     recursion_ = 1;
-    RecordOwnedMutex(shared_from_this());
     const bool abandoned = abandoned_ || fileAbandoned_;
     abandoned_ = fileAbandoned_ = false;
     if (file_) file_->SetOwnedMark(true);
@@ -336,8 +341,10 @@ HANDLE CreateMutexObject(LPCWSTR name, bool initialOwner) {
   const bool isNew = created && GetLastError() != ERROR_ALREADY_EXISTS && !existsElsewhere;
   if (existsElsewhere) SetLastError(ERROR_ALREADY_EXISTS);
   if (initialOwner && isNew) {
+    Rollback closeHandle([handle] { RemoveHandle(handle); });
     // Uncontended unless another process created the same name at the same moment.
     WaitForObjects({LookupHandle(handle)}, false, INFINITE);
+    closeHandle.Keep();
     SetLastError(ERROR_SUCCESS);
   }
   return handle;
@@ -375,18 +382,24 @@ using winapi::FailWithNull;
 // CreateEventW
 extern "C" WINBASEAPI HANDLE WINAPI CreateEventW(LPSECURITY_ATTRIBUTES, BOOL bManualReset, BOOL bInitialState,
                                                  LPCWSTR lpName) {
-  return winapi::CreateEventObject(lpName, bManualReset != FALSE, bInitialState != FALSE);
+  return winapi::GuardedHandle<HANDLE>([&]() -> HANDLE {
+    return winapi::CreateEventObject(lpName, bManualReset != FALSE, bInitialState != FALSE);
+  });
 }
 
 // CreateEventExW
 extern "C" WINBASEAPI HANDLE WINAPI CreateEventExW(LPSECURITY_ATTRIBUTES, LPCWSTR lpName, DWORD dwFlags, DWORD) {
-  if (dwFlags & ~(CREATE_EVENT_MANUAL_RESET | CREATE_EVENT_INITIAL_SET)) return FailWithNull(ERROR_INVALID_PARAMETER);
-  return winapi::CreateEventObject(lpName, dwFlags & CREATE_EVENT_MANUAL_RESET, dwFlags & CREATE_EVENT_INITIAL_SET);
+  return winapi::GuardedHandle<HANDLE>([&]() -> HANDLE {
+    if (dwFlags & ~(CREATE_EVENT_MANUAL_RESET | CREATE_EVENT_INITIAL_SET)) return FailWithNull(ERROR_INVALID_PARAMETER);
+    return winapi::CreateEventObject(lpName, dwFlags & CREATE_EVENT_MANUAL_RESET, dwFlags & CREATE_EVENT_INITIAL_SET);
+  });
 }
 
 // OpenEventW
 extern "C" WINBASEAPI HANDLE WINAPI OpenEventW(DWORD, BOOL, LPCWSTR lpName) {
-  return winapi::OpenNamed<winapi::EventObject>(lpName);
+  return winapi::GuardedHandle<HANDLE>([&]() -> HANDLE {
+    return winapi::OpenNamed<winapi::EventObject>(lpName);
+  });
 }
 
 // SetEvent
@@ -397,29 +410,35 @@ extern "C" WINBASEAPI BOOL WINAPI ResetEvent(HANDLE hEvent) { return winapi::Set
 
 // CreateMutexW
 extern "C" WINBASEAPI HANDLE WINAPI CreateMutexW(LPSECURITY_ATTRIBUTES, BOOL bInitialOwner, LPCWSTR lpName) {
-  return winapi::CreateMutexObject(lpName, bInitialOwner != FALSE);
+  return winapi::GuardedHandle<HANDLE>([&]() -> HANDLE {
+    return winapi::CreateMutexObject(lpName, bInitialOwner != FALSE);
+  });
 }
 
 // CreateMutexExW
 extern "C" WINBASEAPI HANDLE WINAPI CreateMutexExW(LPSECURITY_ATTRIBUTES, LPCWSTR lpName, DWORD dwFlags, DWORD) {
-  if (dwFlags & ~CREATE_MUTEX_INITIAL_OWNER) return FailWithNull(ERROR_INVALID_PARAMETER);
-  return winapi::CreateMutexObject(lpName, dwFlags & CREATE_MUTEX_INITIAL_OWNER);
+  return winapi::GuardedHandle<HANDLE>([&]() -> HANDLE {
+    if (dwFlags & ~CREATE_MUTEX_INITIAL_OWNER) return FailWithNull(ERROR_INVALID_PARAMETER);
+    return winapi::CreateMutexObject(lpName, dwFlags & CREATE_MUTEX_INITIAL_OWNER);
+  });
 }
 
 // OpenMutexW: also finds a named mutex that only another process has open.
 extern "C" WINBASEAPI HANDLE WINAPI OpenMutexW(DWORD, BOOL, LPCWSTR lpName) {
-  HANDLE local = winapi::OpenNamed<winapi::MutexObject>(lpName);
-  if (local || GetLastError() != ERROR_FILE_NOT_FOUND) return local;
-  DWORD error = ERROR_SUCCESS;
-  const auto normalized = winapi::ObjectNamespace::Normalize(lpName, error);
-  auto file = winapi::MutexLockFile::Open(*normalized, false, error);
-  if (!file || !file->OpenElsewhere()) return FailWithNull(ERROR_FILE_NOT_FOUND);
-  file->MarkOpen();
-  auto created = std::make_shared<winapi::MutexObject>(std::move(file));
-  auto object = std::dynamic_pointer_cast<winapi::MutexObject>(
-      winapi::ObjectNamespace::FindOrInsert(*normalized, created));
-  if (!object) return FailWithNull(ERROR_INVALID_HANDLE);
-  return winapi::InsertHandle(object);
+  return winapi::GuardedHandle<HANDLE>([&]() -> HANDLE {
+    HANDLE local = winapi::OpenNamed<winapi::MutexObject>(lpName);
+    if (local || GetLastError() != ERROR_FILE_NOT_FOUND) return local;
+    DWORD error = ERROR_SUCCESS;
+    const auto normalized = winapi::ObjectNamespace::Normalize(lpName, error);
+    auto file = winapi::MutexLockFile::Open(*normalized, false, error);
+    if (!file || !file->OpenElsewhere()) return FailWithNull(ERROR_FILE_NOT_FOUND);
+    file->MarkOpen();
+    auto created = std::make_shared<winapi::MutexObject>(std::move(file));
+    auto object = std::dynamic_pointer_cast<winapi::MutexObject>(
+        winapi::ObjectNamespace::FindOrInsert(*normalized, created));
+    if (!object) return FailWithNull(ERROR_INVALID_HANDLE);
+    return winapi::InsertHandle(object);
+  });
 }
 
 // ReleaseMutex
@@ -435,16 +454,20 @@ extern "C" WINBASEAPI BOOL WINAPI ReleaseMutex(HANDLE hMutex) {
 // CreateSemaphoreW
 extern "C" WINBASEAPI HANDLE WINAPI CreateSemaphoreW(LPSECURITY_ATTRIBUTES, LONG lInitialCount, LONG lMaximumCount,
                                                      LPCWSTR lpName) {
-  if (lMaximumCount <= 0 || lInitialCount < 0 || lInitialCount > lMaximumCount)
-    return FailWithNull(ERROR_INVALID_PARAMETER);
-  return winapi::CreateNamed<winapi::SemaphoreObject>(lpName, [&](const std::wstring&) {
-    return std::make_shared<winapi::SemaphoreObject>(lInitialCount, lMaximumCount);
+  return winapi::GuardedHandle<HANDLE>([&]() -> HANDLE {
+    if (lMaximumCount <= 0 || lInitialCount < 0 || lInitialCount > lMaximumCount)
+      return FailWithNull(ERROR_INVALID_PARAMETER);
+    return winapi::CreateNamed<winapi::SemaphoreObject>(lpName, [&](const std::wstring&) {
+      return std::make_shared<winapi::SemaphoreObject>(lInitialCount, lMaximumCount);
+    });
   });
 }
 
 // OpenSemaphoreW
 extern "C" WINBASEAPI HANDLE WINAPI OpenSemaphoreW(DWORD, BOOL, LPCWSTR lpName) {
-  return winapi::OpenNamed<winapi::SemaphoreObject>(lpName);
+  return winapi::GuardedHandle<HANDLE>([&]() -> HANDLE {
+    return winapi::OpenNamed<winapi::SemaphoreObject>(lpName);
+  });
 }
 
 // ReleaseSemaphore

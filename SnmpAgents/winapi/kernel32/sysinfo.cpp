@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstring>
 #include <fstream>
+#include <new>
 #include <sstream>
 #include <string>
 
@@ -36,6 +37,8 @@ DWORD OnlineProcessors() {
 // The value of one "name : value" line of a /proc file, or empty.
 std::string ProcField(const char* path, const std::string& name) {
   std::ifstream file(path);
+  // A stream takes a lack of memory for the end of the file unless badbit makes it rethrow.
+  file.exceptions(std::ios::badbit);
   std::string line;
   while (std::getline(file, line)) {
     const auto colon = line.find(':');
@@ -77,7 +80,11 @@ void FillSystemInfo(SYSTEM_INFO& info) {
   info.dwActiveProcessorMask =
       info.dwNumberOfProcessors >= 64 ? ~DWORD_PTR{0} : (DWORD_PTR{1} << info.dwNumberOfProcessors) - 1;
   info.dwAllocationGranularity = kAllocationGranularity;
-  FillProcessorModel(info);
+  // GetSystemInfo cannot fail: without memory to read the model, level and revision stay 0.
+  try {
+    FillProcessorModel(info);
+  } catch (const std::bad_alloc&) {
+  }
 }
 
 // The documented buffer contract of the directory functions: the length without the
@@ -176,22 +183,24 @@ extern "C" WINBASEAPI void WINAPI GetCurrentProcessorNumberEx(PPROCESSOR_NUMBER 
 
 // GlobalMemoryStatusEx: the page file stands for physical memory plus swap.
 extern "C" WINBASEAPI BOOL WINAPI GlobalMemoryStatusEx(LPMEMORYSTATUSEX lpBuffer) {
-  if (!lpBuffer || lpBuffer->dwLength != sizeof(MEMORYSTATUSEX)) return FailWith(ERROR_INVALID_PARAMETER);
-  const ULONGLONG total = winapi::ProcKilobytes("/proc/meminfo", "MemTotal");
-  const ULONGLONG available = winapi::ProcKilobytes("/proc/meminfo", "MemAvailable");
-  const ULONGLONG swapTotal = winapi::ProcKilobytes("/proc/meminfo", "SwapTotal");
-  const ULONGLONG swapFree = winapi::ProcKilobytes("/proc/meminfo", "SwapFree");
-  const ULONGLONG virtualTotal = winapi::kMaximumApplicationAddress - winapi::kMinimumApplicationAddress + 1;
-  const ULONGLONG virtualUsed = winapi::ProcKilobytes("/proc/self/status", "VmSize");
-  lpBuffer->dwMemoryLoad = total ? static_cast<DWORD>(100 - available * 100 / total) : 0;
-  lpBuffer->ullTotalPhys = total;
-  lpBuffer->ullAvailPhys = available;
-  lpBuffer->ullTotalPageFile = total + swapTotal;
-  lpBuffer->ullAvailPageFile = available + swapFree;
-  lpBuffer->ullTotalVirtual = virtualTotal;
-  lpBuffer->ullAvailVirtual = virtualUsed < virtualTotal ? virtualTotal - virtualUsed : 0;
-  lpBuffer->ullAvailExtendedVirtual = 0;
-  return TRUE;
+  return winapi::GuardedBool([&]() -> BOOL {
+    if (!lpBuffer || lpBuffer->dwLength != sizeof(MEMORYSTATUSEX)) return FailWith(ERROR_INVALID_PARAMETER);
+    const ULONGLONG total = winapi::ProcKilobytes("/proc/meminfo", "MemTotal");
+    const ULONGLONG available = winapi::ProcKilobytes("/proc/meminfo", "MemAvailable");
+    const ULONGLONG swapTotal = winapi::ProcKilobytes("/proc/meminfo", "SwapTotal");
+    const ULONGLONG swapFree = winapi::ProcKilobytes("/proc/meminfo", "SwapFree");
+    const ULONGLONG virtualTotal = winapi::kMaximumApplicationAddress - winapi::kMinimumApplicationAddress + 1;
+    const ULONGLONG virtualUsed = winapi::ProcKilobytes("/proc/self/status", "VmSize");
+    lpBuffer->dwMemoryLoad = total ? static_cast<DWORD>(100 - available * 100 / total) : 0;
+    lpBuffer->ullTotalPhys = total;
+    lpBuffer->ullAvailPhys = available;
+    lpBuffer->ullTotalPageFile = total + swapTotal;
+    lpBuffer->ullAvailPageFile = available + swapFree;
+    lpBuffer->ullTotalVirtual = virtualTotal;
+    lpBuffer->ullAvailVirtual = virtualUsed < virtualTotal ? virtualTotal - virtualUsed : 0;
+    lpBuffer->ullAvailExtendedVirtual = 0;
+    return TRUE;
+  });
 }
 
 // GetSystemDirectoryW
@@ -216,16 +225,20 @@ extern "C" WINBASEAPI UINT WINAPI GetSystemWow64DirectoryW(LPWSTR lpBuffer, UINT
 
 // GetComputerNameW: the NetBIOS form of the host name, upper case, at most 15 characters.
 extern "C" WINBASEAPI BOOL WINAPI GetComputerNameW(LPWSTR lpBuffer, LPDWORD nSize) {
-  if (!nSize) return FailWith(ERROR_INVALID_PARAMETER);
-  return winapi::CopyName(winapi::NetBiosName(), lpBuffer, nSize, ERROR_BUFFER_OVERFLOW);
+  return winapi::GuardedBool([&]() -> BOOL {
+    if (!nSize) return FailWith(ERROR_INVALID_PARAMETER);
+    return winapi::CopyName(winapi::NetBiosName(), lpBuffer, nSize, ERROR_BUFFER_OVERFLOW);
+  });
 }
 
 // GetComputerNameExW: the DNS forms come from the host name alone, without a lookup.
 extern "C" WINBASEAPI BOOL WINAPI GetComputerNameExW(COMPUTER_NAME_FORMAT NameType, LPWSTR lpBuffer, LPDWORD nSize) {
-  if (!nSize) return FailWith(ERROR_INVALID_PARAMETER);
-  const auto name = winapi::ComputerName(NameType);
-  if (!name) return FailWith(ERROR_INVALID_PARAMETER);
-  return winapi::CopyName(*name, lpBuffer, nSize, ERROR_MORE_DATA);
+  return winapi::GuardedBool([&]() -> BOOL {
+    if (!nSize) return FailWith(ERROR_INVALID_PARAMETER);
+    const auto name = winapi::ComputerName(NameType);
+    if (!name) return FailWith(ERROR_INVALID_PARAMETER);
+    return winapi::CopyName(*name, lpBuffer, nSize, ERROR_MORE_DATA);
+  });
 }
 
 // GetVersionExW: takes OSVERSIONINFOW or OSVERSIONINFOEXW, told apart by their size.

@@ -147,23 +147,26 @@ size_t StackSizeFor(SIZE_T requested, DWORD flags) {
   return (size + kGranularity - 1) / kGranularity * kGranularity;
 }
 
-// Starts a thread; null handle with the last error set on failure.
+// Starts a thread; null handle with the last error set on failure. Everything that can
+// fail for lack of memory comes before the thread starts: a failed call runs nothing.
 HANDLE StartThread(const ThreadEntry& entry, SIZE_T stackSize, DWORD flags, LPDWORD threadId) {
   auto object = std::make_shared<ThreadObject>();
   if (flags & CREATE_SUSPENDED) object->SetSuspendCount(1);
+  auto start = std::make_unique<StartBlock>(StartBlock{object, entry});
+  HANDLE handle = InsertHandle(object);
   pthread_attr_t attributes;
   pthread_attr_init(&attributes);
   pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
   if (const size_t size = StackSizeFor(stackSize, flags)) pthread_attr_setstacksize(&attributes, size);
-  auto* start = new StartBlock{object, entry};
   pthread_t thread;
-  const int rc = pthread_create(&thread, &attributes, ThreadMain, start);
+  const int rc = pthread_create(&thread, &attributes, ThreadMain, start.get());
   pthread_attr_destroy(&attributes);
   if (rc != 0) {
-    delete start;
+    RemoveHandle(handle);
     FailWith(rc == EAGAIN ? ERROR_NOT_ENOUGH_MEMORY : Win32ErrorFromErrno(rc));
     return nullptr;
   }
+  start.release();  // the thread owns it now
   DWORD id = 0;
   {
     // The id is known once the thread runs; callers get it from CreateThread.
@@ -172,7 +175,7 @@ HANDLE StartThread(const ThreadEntry& entry, SIZE_T stackSize, DWORD flags, LPDW
     id = object->Id();
   }
   if (threadId) *threadId = id;
-  return InsertHandle(object);
+  return handle;
 }
 
 bool IsCurrentThread(HANDLE handle) { return handle == CurrentThreadPseudoHandle(); }
@@ -213,14 +216,16 @@ using winapi::FailWith;
 extern "C" WINBASEAPI HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T dwStackSize,
                                                  LPTHREAD_START_ROUTINE lpStartAddress, LPVOID lpParameter,
                                                  DWORD dwCreationFlags, LPDWORD lpThreadId) {
-  if (!lpStartAddress) {
-    FailWith(ERROR_INVALID_PARAMETER);
-    return nullptr;
-  }
-  winapi::ThreadEntry entry;
-  entry.win32 = lpStartAddress;
-  entry.parameter = lpParameter;
-  return winapi::StartThread(entry, dwStackSize, dwCreationFlags, lpThreadId);
+  return winapi::GuardedHandle<HANDLE>([&]() -> HANDLE {
+    if (!lpStartAddress) {
+      FailWith(ERROR_INVALID_PARAMETER);
+      return nullptr;
+    }
+    winapi::ThreadEntry entry;
+    entry.win32 = lpStartAddress;
+    entry.parameter = lpParameter;
+    return winapi::StartThread(entry, dwStackSize, dwCreationFlags, lpThreadId);
+  });
 }
 
 // _beginthreadex
@@ -235,7 +240,7 @@ extern "C" WINAPI_EXPORT uintptr_t __cdecl _beginthreadex(void*, unsigned _Stack
   entry.crt = _StartAddress;
   entry.parameter = _ArgList;
   DWORD id = 0;
-  HANDLE handle = winapi::StartThread(entry, _StackSize, _InitFlag, &id);
+  HANDLE handle = winapi::GuardedHandle<HANDLE>([&] { return winapi::StartThread(entry, _StackSize, _InitFlag, &id); });
   if (!handle) {
     errno = EAGAIN;
     return 0;

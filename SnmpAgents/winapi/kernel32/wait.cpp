@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <string_view>
 
 #include "errors.h"
 
@@ -85,10 +86,13 @@ std::optional<std::vector<ObjectPtr>> ResolveWaitHandles(DWORD count, const HAND
   return objects;
 }
 
+// Resolving the handles allocates; the guard costs nothing until something throws.
 DWORD WaitForHandles(DWORD count, const HANDLE* handles, bool waitAll, DWORD milliseconds) {
-  const auto objects = ResolveWaitHandles(count, handles, waitAll);
-  if (!objects) return WAIT_FAILED;
-  return WaitForObjects(*objects, waitAll, milliseconds);
+  return GuardedLastError<DWORD>(WAIT_FAILED, [&] {
+    const auto objects = ResolveWaitHandles(count, handles, waitAll);
+    if (!objects) return WAIT_FAILED;
+    return WaitForObjects(*objects, waitAll, milliseconds);
+  });
 }
 
 }  // namespace
@@ -144,21 +148,23 @@ extern "C" WINBASEAPI DWORD WINAPI WaitForMultipleObjectsEx(DWORD nCount, const 
 // SignalObjectAndWait: events, mutexes and semaphores can be signalled.
 extern "C" WINBASEAPI DWORD WINAPI SignalObjectAndWait(HANDLE hObjectToSignal, HANDLE hObjectToWaitOn,
                                                        DWORD dwMilliseconds, BOOL) {
-  const auto target = winapi::ResolveWaitHandles(1, &hObjectToWaitOn, false);
-  if (!target) return WAIT_FAILED;
-  const auto object = winapi::LookupHandle(hObjectToSignal);
-  if (!object) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return WAIT_FAILED;
-  }
-  const std::string type = object->TypeName();
-  BOOL signaled = FALSE;
-  if (type == "Event") signaled = SetEvent(hObjectToSignal);
-  else if (type == "Mutex") signaled = ReleaseMutex(hObjectToSignal);
-  else if (type == "Semaphore") signaled = ReleaseSemaphore(hObjectToSignal, 1, nullptr);
-  else SetLastError(ERROR_INVALID_HANDLE);
-  if (!signaled) return WAIT_FAILED;
-  return winapi::WaitForObjects(*target, false, dwMilliseconds);
+  return winapi::GuardedLastError<DWORD>(WAIT_FAILED, [&]() -> DWORD {
+    const auto target = winapi::ResolveWaitHandles(1, &hObjectToWaitOn, false);
+    if (!target) return WAIT_FAILED;
+    const auto object = winapi::LookupHandle(hObjectToSignal);
+    if (!object) {
+      SetLastError(ERROR_INVALID_HANDLE);
+      return WAIT_FAILED;
+    }
+    const std::string_view type = object->TypeName();
+    BOOL signaled = FALSE;
+    if (type == "Event") signaled = SetEvent(hObjectToSignal);
+    else if (type == "Mutex") signaled = ReleaseMutex(hObjectToSignal);
+    else if (type == "Semaphore") signaled = ReleaseSemaphore(hObjectToSignal, 1, nullptr);
+    else SetLastError(ERROR_INVALID_HANDLE);
+    if (!signaled) return WAIT_FAILED;
+    return winapi::WaitForObjects(*target, false, dwMilliseconds);
+  });
 }
 
 // Sleep: Sleep(0) gives up the rest of the time slice.

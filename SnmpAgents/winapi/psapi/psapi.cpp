@@ -19,6 +19,8 @@
 #include "paths.h"
 #include "wide_text.h"
 
+// The /proc streams rethrow through badbit: a stream otherwise takes a lack of memory for
+// the end of the file, and a short read would pass for the whole one.
 namespace winapi {
 namespace {
 
@@ -45,6 +47,7 @@ std::string ExecutableOf(DWORD pid) {
 // The lowest mapping of the executable: its base in that process.
 uintptr_t MainImageBase(DWORD pid, const std::string& executable) {
   std::ifstream maps("/proc/" + std::to_string(pid) + "/maps");
+  maps.exceptions(std::ios::badbit);
   std::string line;
   while (std::getline(maps, line)) {
     if (line.size() < executable.size() || line.compare(line.size() - executable.size(), executable.size(), executable) != 0)
@@ -98,9 +101,11 @@ struct StatusCounters {
 bool ReadStatus(DWORD pid, StatusCounters& counters) {
   std::ifstream status("/proc/" + std::to_string(pid) + "/status");
   if (!status) return false;
+  status.exceptions(std::ios::badbit);
   std::string line;
   while (std::getline(status, line)) {
     std::istringstream fields(line);
+    fields.exceptions(std::ios::badbit);
     std::string name;
     uint64_t kilobytes = 0;
     if (!(fields >> name >> kilobytes)) continue;
@@ -120,6 +125,7 @@ DWORD PageFaults(DWORD pid) {
   const auto close = text.rfind(')');
   if (close == std::string::npos) return 0;
   std::istringstream fields(text.substr(close + 2));
+  fields.exceptions(std::ios::badbit);
   std::vector<std::string> values;
   for (std::string value; fields >> value;) values.push_back(value);
   // After the name: state(0) ppid pgrp session tty tpgid flags minflt(7) cminflt majflt(9).
@@ -153,58 +159,66 @@ extern "C" WINBASEAPI BOOL WINAPI EnumProcesses(DWORD* lpidProcess, DWORD cb, LP
 // EnumProcessModules: this process lists its main module and every loaded shared object.
 extern "C" WINBASEAPI BOOL WINAPI EnumProcessModules(HANDLE hProcess, HMODULE* lphModule, DWORD cb,
                                                      LPDWORD lpcbNeeded) {
-  if (!lpcbNeeded || (!lphModule && cb)) return FailWith(ERROR_INVALID_PARAMETER);
-  const DWORD pid = ProcessIdOf(hProcess);
-  if (!pid) return FailWith(ERROR_INVALID_HANDLE);
-  std::vector<HMODULE> modules;
-  if (IsSelf(pid)) {
-    modules = LoadedImages();
-  } else {
-    const std::string executable = ExecutableOf(pid);
-    if (executable.empty()) return FailWith(ERROR_ACCESS_DENIED);
-    modules.push_back(reinterpret_cast<HMODULE>(MainImageBase(pid, executable)));
-  }
-  const size_t capacity = cb / sizeof(HMODULE);
-  std::copy_n(modules.begin(), std::min(capacity, modules.size()), lphModule);
-  *lpcbNeeded = static_cast<DWORD>(modules.size() * sizeof(HMODULE));
-  return TRUE;
+  return winapi::GuardedBool([&]() -> BOOL {
+    if (!lpcbNeeded || (!lphModule && cb)) return FailWith(ERROR_INVALID_PARAMETER);
+    const DWORD pid = ProcessIdOf(hProcess);
+    if (!pid) return FailWith(ERROR_INVALID_HANDLE);
+    std::vector<HMODULE> modules;
+    if (IsSelf(pid)) {
+      modules = LoadedImages();
+    } else {
+      const std::string executable = ExecutableOf(pid);
+      if (executable.empty()) return FailWith(ERROR_ACCESS_DENIED);
+      modules.push_back(reinterpret_cast<HMODULE>(MainImageBase(pid, executable)));
+    }
+    const size_t capacity = cb / sizeof(HMODULE);
+    std::copy_n(modules.begin(), std::min(capacity, modules.size()), lphModule);
+    *lpcbNeeded = static_cast<DWORD>(modules.size() * sizeof(HMODULE));
+    return TRUE;
+  });
 }
 
 // GetModuleBaseNameW: the host file name as it is (no ".exe" is made up).
 extern "C" WINBASEAPI DWORD WINAPI GetModuleBaseNameW(HANDLE hProcess, HMODULE hModule, LPWSTR lpBaseName,
                                                       DWORD nSize) {
-  const std::string path = ModulePath(hProcess, hModule);
-  if (path.empty()) return 0;
-  return CopyName(WideFromUtf8(path.substr(path.find_last_of('/') + 1)), lpBaseName, nSize);
+  return winapi::GuardedLastError<DWORD>(0, [&]() -> DWORD {
+    const std::string path = ModulePath(hProcess, hModule);
+    if (path.empty()) return 0;
+    return CopyName(WideFromUtf8(path.substr(path.find_last_of('/') + 1)), lpBaseName, nSize);
+  });
 }
 
 // GetModuleFileNameExW
 extern "C" WINBASEAPI DWORD WINAPI GetModuleFileNameExW(HANDLE hProcess, HMODULE hModule, LPWSTR lpFilename,
                                                         DWORD nSize) {
-  const std::string path = ModulePath(hProcess, hModule);
-  if (path.empty()) return 0;
-  return CopyName(ToWindowsPath(path), lpFilename, nSize);
+  return winapi::GuardedLastError<DWORD>(0, [&]() -> DWORD {
+    const std::string path = ModulePath(hProcess, hModule);
+    if (path.empty()) return 0;
+    return CopyName(ToWindowsPath(path), lpFilename, nSize);
+  });
 }
 
 // GetProcessMemoryInfo: working set from VmRSS (peak VmHWM); private and page-file usage
 // from the resident and swapped anonymous memory, else VmData.
 extern "C" WINBASEAPI BOOL WINAPI GetProcessMemoryInfo(HANDLE Process, PPROCESS_MEMORY_COUNTERS ppsmemCounters,
                                                        DWORD cb) {
-  if (!ppsmemCounters) return FailWith(ERROR_INVALID_PARAMETER);
-  if (cb < sizeof(PROCESS_MEMORY_COUNTERS)) return FailWith(ERROR_INSUFFICIENT_BUFFER);
-  const DWORD pid = ProcessIdOf(Process);
-  if (!pid) return FailWith(ERROR_INVALID_HANDLE);
-  StatusCounters status;
-  if (!ReadStatus(pid, status)) return FailWith(ERROR_ACCESS_DENIED);
-  const uint64_t privateBytes = status.hasAnonymous ? status.anonymous + status.swap : status.data;
-  PROCESS_MEMORY_COUNTERS_EX counters{};
-  counters.cb = cb >= sizeof(PROCESS_MEMORY_COUNTERS_EX) ? sizeof(PROCESS_MEMORY_COUNTERS_EX) : sizeof(PROCESS_MEMORY_COUNTERS);
-  counters.PageFaultCount = PageFaults(pid);
-  counters.WorkingSetSize = status.rss;
-  counters.PeakWorkingSetSize = std::max(status.peakRss, status.rss);
-  counters.PagefileUsage = privateBytes;
-  counters.PeakPagefileUsage = privateBytes;
-  counters.PrivateUsage = privateBytes;
-  std::copy_n(reinterpret_cast<const uint8_t*>(&counters), counters.cb, reinterpret_cast<uint8_t*>(ppsmemCounters));
-  return TRUE;
+  return winapi::GuardedBool([&]() -> BOOL {
+    if (!ppsmemCounters) return FailWith(ERROR_INVALID_PARAMETER);
+    if (cb < sizeof(PROCESS_MEMORY_COUNTERS)) return FailWith(ERROR_INSUFFICIENT_BUFFER);
+    const DWORD pid = ProcessIdOf(Process);
+    if (!pid) return FailWith(ERROR_INVALID_HANDLE);
+    StatusCounters status;
+    if (!ReadStatus(pid, status)) return FailWith(ERROR_ACCESS_DENIED);
+    const uint64_t privateBytes = status.hasAnonymous ? status.anonymous + status.swap : status.data;
+    PROCESS_MEMORY_COUNTERS_EX counters{};
+    counters.cb = cb >= sizeof(PROCESS_MEMORY_COUNTERS_EX) ? sizeof(PROCESS_MEMORY_COUNTERS_EX) : sizeof(PROCESS_MEMORY_COUNTERS);
+    counters.PageFaultCount = PageFaults(pid);
+    counters.WorkingSetSize = status.rss;
+    counters.PeakWorkingSetSize = std::max(status.peakRss, status.rss);
+    counters.PagefileUsage = privateBytes;
+    counters.PeakPagefileUsage = privateBytes;
+    counters.PrivateUsage = privateBytes;
+    std::copy_n(reinterpret_cast<const uint8_t*>(&counters), counters.cb, reinterpret_cast<uint8_t*>(ppsmemCounters));
+    return TRUE;
+  });
 }

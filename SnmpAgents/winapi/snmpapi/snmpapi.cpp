@@ -5,10 +5,10 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
-#include <string>
 
 #include "errors.h"
 
@@ -313,20 +313,26 @@ VOID SNMP_FUNC_TYPE SnmpUtilVarBindListFree(SnmpVarBindList* pVbl) {
   pVbl->len = 0;
 }
 
-// SnmpUtilIdsToA
+// SnmpUtilIdsToA: one buffer per thread (Windows hands out a static buffer, which threads
+// would share), with room for the longest valid OID; a longer one is cut at a whole
+// sub-identifier. Nothing is allocated, so the call cannot fail.
 LPSTR SNMP_FUNC_TYPE SnmpUtilIdsToA(UINT* Ids, UINT IdLength) {
-  // One buffer per thread: Windows hands out a static buffer, which threads would share.
-  thread_local std::string text;
-  text.clear();
+  constexpr size_t kCapacity = SNMP_MAX_OID_LEN * sizeof("4294967295.");
+  thread_local char text[kCapacity];
   if (!Ids || IdLength == 0) {
-    text = "<null oid>";
-    return text.data();
+    std::snprintf(text, sizeof text, "%s", "<null oid>");
+    return text;
   }
+  size_t used = 0;
+  text[0] = '\0';
   for (UINT i = 0; i < IdLength; ++i) {
-    if (i) text += '.';
-    text += std::to_string(Ids[i]);
+    char part[sizeof(".4294967295")];
+    const int length = std::snprintf(part, sizeof part, i ? ".%u" : "%u", Ids[i]);
+    if (length < 0 || used + static_cast<size_t>(length) >= kCapacity) break;
+    std::memcpy(text + used, part, static_cast<size_t>(length) + 1);
+    used += static_cast<size_t>(length);
   }
-  return text.data();
+  return text;
 }
 
 // SnmpUtilOidToA

@@ -8,7 +8,9 @@
 
 #include <array>
 #include <cstddef>
+#include <filesystem>
 #include <functional>
+#include <iterator>
 #include <ostream>
 
 #include "allocation_fault.h"
@@ -31,6 +33,27 @@ inline DWORD Fold(const void* data, std::size_t bytes, DWORD hash = 2166136261u)
   return hash;
 }
 inline DWORD Fold(const wchar_t* text) { return text ? Fold(text, wcslen(text) * sizeof(wchar_t)) : 0; }
+
+// What a failed call may leave behind: handles of the layer's table and descriptors of
+// the process, counted before the faults and compared after each.
+struct OpenCounts {
+  DWORD handles = 0;
+  long descriptors = 0;
+
+  static OpenCounts Now() {
+    OpenCounts counts;
+    GetProcessHandleCount(GetCurrentProcess(), &counts.handles);
+    const std::filesystem::directory_iterator entries("/proc/self/fd");
+    counts.descriptors = std::distance(begin(entries), end(entries));
+    return counts;
+  }
+
+  void ExpectUnchanged(long n, std::size_t step) const {
+    const OpenCounts now = Now();
+    EXPECT_EQ(handles, now.handles) << "fault " << n << " in step " << step << " leaves a handle open";
+    EXPECT_EQ(descriptors, now.descriptors) << "fault " << n << " in step " << step << " leaves a descriptor open";
+  }
+};
 
 template <class Pass>
 using Step = Outcome (*)(Pass&);

@@ -203,72 +203,78 @@ using namespace winapi;
 
 // GetFileVersionInfoSizeW: room for the resource and its wide strings.
 extern "C" WINADVAPI DWORD WINAPI GetFileVersionInfoSizeW(LPCWSTR lptstrFilename, LPDWORD lpdwHandle) {
-  if (lpdwHandle) *lpdwHandle = 0;
-  Bytes blob;
-  if (DWORD error = ReadVersionResource(lptstrFilename, blob)) {
-    FailWith(error);
-    return 0;
-  }
-  return static_cast<DWORD>(BufferSizeFor(blob.size()));
+  return winapi::GuardedLastError<DWORD>(0, [&]() -> DWORD {
+    if (lpdwHandle) *lpdwHandle = 0;
+    Bytes blob;
+    if (DWORD error = ReadVersionResource(lptstrFilename, blob)) {
+      FailWith(error);
+      return 0;
+    }
+    return static_cast<DWORD>(BufferSizeFor(blob.size()));
+  });
 }
 
 // GetFileVersionInfoW: a buffer smaller than GetFileVersionInfoSizeW asked for gets as much
 // of the resource as fits, and VerQueryValueW then finds no strings in it.
 extern "C" WINADVAPI BOOL WINAPI GetFileVersionInfoW(LPCWSTR lptstrFilename, DWORD /*dwHandle*/, DWORD dwLen,
                                                      LPVOID lpData) {
-  if (!lpData || dwLen == 0) return FailWith(ERROR_INVALID_PARAMETER);
-  Bytes blob;
-  if (DWORD error = ReadVersionResource(lptstrFilename, blob)) return FailWith(error);
-  auto* block = static_cast<uint8_t*>(lpData);
-  const size_t needed = BufferSizeFor(blob.size());
-  if (dwLen < needed) {
-    std::copy_n(blob.begin(), std::min<size_t>(dwLen, blob.size()), block);
-    if (dwLen >= 6) block[5] &= 0x7F;  // no wide strings behind it
+  return winapi::GuardedBool([&]() -> BOOL {
+    if (!lpData || dwLen == 0) return FailWith(ERROR_INVALID_PARAMETER);
+    Bytes blob;
+    if (DWORD error = ReadVersionResource(lptstrFilename, blob)) return FailWith(error);
+    auto* block = static_cast<uint8_t*>(lpData);
+    const size_t needed = BufferSizeFor(blob.size());
+    if (dwLen < needed) {
+      std::copy_n(blob.begin(), std::min<size_t>(dwLen, blob.size()), block);
+      if (dwLen >= 6) block[5] &= 0x7F;  // no wide strings behind it
+      return TRUE;
+    }
+    std::fill_n(block, needed, uint8_t{0});
+    std::copy(blob.begin(), blob.end(), block);
+    Node root;
+    if (ParseNode(block, 0, blob.size(), root)) WriteWideStrings(block, Align4(blob.size()), root, 0);
+    block[5] |= kWideAreaPresent >> 8;
     return TRUE;
-  }
-  std::fill_n(block, needed, uint8_t{0});
-  std::copy(blob.begin(), blob.end(), block);
-  Node root;
-  if (ParseNode(block, 0, blob.size(), root)) WriteWideStrings(block, Align4(blob.size()), root, 0);
-  block[5] |= kWideAreaPresent >> 8;
-  return TRUE;
+  });
 }
 
 // VerQueryValueW: "\" is the VS_FIXEDFILEINFO, "\VarFileInfo\Translation" the language
 // and code page pairs, "\StringFileInfo\<lang><cp>\<name>" a string (length in characters).
 extern "C" WINADVAPI BOOL WINAPI VerQueryValueW(LPCVOID pBlock, LPCWSTR lpSubBlock, LPVOID* lplpBuffer, PUINT puLen) {
-  if (!pBlock || !lpSubBlock || !lplpBuffer) return FailWith(ERROR_INVALID_PARAMETER);
-  const auto* block = static_cast<const uint8_t*>(pBlock);
-  const size_t size = Get16(block);
-  Node node;
-  if (!ParseNode(block, 0, size, node)) return FailWith(ERROR_RESOURCE_TYPE_NOT_FOUND);
-  const bool wideArea = (Get16(block + 4) & kWideAreaPresent) != 0;
-  const auto segments = PathSegments(lpSubBlock);
-  if (segments.empty()) {
-    if (node.valueBytes < sizeof(VS_FIXEDFILEINFO)) return FailWith(ERROR_RESOURCE_TYPE_NOT_FOUND);
+  return winapi::GuardedBool([&]() -> BOOL {
+    if (!pBlock || !lpSubBlock || !lplpBuffer) return FailWith(ERROR_INVALID_PARAMETER);
+    const auto* block = static_cast<const uint8_t*>(pBlock);
+    const size_t size = Get16(block);
+    Node node;
+    if (!ParseNode(block, 0, size, node)) return FailWith(ERROR_RESOURCE_TYPE_NOT_FOUND);
+    const bool wideArea = (Get16(block + 4) & kWideAreaPresent) != 0;
+    const auto segments = PathSegments(lpSubBlock);
+    if (segments.empty()) {
+      if (node.valueBytes < sizeof(VS_FIXEDFILEINFO)) return FailWith(ERROR_RESOURCE_TYPE_NOT_FOUND);
+      *lplpBuffer = const_cast<uint8_t*>(block + node.valueOffset);
+      if (puLen) *puLen = sizeof(VS_FIXEDFILEINFO);
+      return TRUE;
+    }
+    for (const auto& segment : segments) {
+      const std::u16string wanted = Utf16FromWide(segment);
+      bool found = false;
+      ForEachChild(block, node, [&](const Node& child) {
+        if (!EqualsNoCase(WideFromUtf16(child.key), WideFromUtf16(wanted))) return true;
+        node = child;
+        found = true;
+        return false;
+      });
+      if (!found) return FailWith(ERROR_RESOURCE_TYPE_NOT_FOUND);
+    }
+    if (node.type == 1 && node.valueBytes > 0) {
+      if (!wideArea) return FailWith(ERROR_INSUFFICIENT_BUFFER);
+      auto* text = reinterpret_cast<const wchar_t*>(block + Align4(size) + 2 * node.valueOffset);
+      *lplpBuffer = const_cast<wchar_t*>(text);
+      if (puLen) *puLen = static_cast<UINT>(WideLength(text) + 1);
+      return TRUE;
+    }
     *lplpBuffer = const_cast<uint8_t*>(block + node.valueOffset);
-    if (puLen) *puLen = sizeof(VS_FIXEDFILEINFO);
+    if (puLen) *puLen = static_cast<UINT>(node.valueBytes);
     return TRUE;
-  }
-  for (const auto& segment : segments) {
-    const std::u16string wanted = Utf16FromWide(segment);
-    bool found = false;
-    ForEachChild(block, node, [&](const Node& child) {
-      if (!EqualsNoCase(WideFromUtf16(child.key), WideFromUtf16(wanted))) return true;
-      node = child;
-      found = true;
-      return false;
-    });
-    if (!found) return FailWith(ERROR_RESOURCE_TYPE_NOT_FOUND);
-  }
-  if (node.type == 1 && node.valueBytes > 0) {
-    if (!wideArea) return FailWith(ERROR_INSUFFICIENT_BUFFER);
-    auto* text = reinterpret_cast<const wchar_t*>(block + Align4(size) + 2 * node.valueOffset);
-    *lplpBuffer = const_cast<wchar_t*>(text);
-    if (puLen) *puLen = static_cast<UINT>(WideLength(text) + 1);
-    return TRUE;
-  }
-  *lplpBuffer = const_cast<uint8_t*>(block + node.valueOffset);
-  if (puLen) *puLen = static_cast<UINT>(node.valueBytes);
-  return TRUE;
+  });
 }
