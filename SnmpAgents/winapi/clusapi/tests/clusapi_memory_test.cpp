@@ -9,8 +9,6 @@
 #include <gtest/gtest.h>
 
 #include <array>
-#include <filesystem>
-#include <iterator>
 #include <utility>
 
 #include "allocation_fault_pass.h"
@@ -175,17 +173,6 @@ constexpr Step kSteps[] = {
     [](Pass& p) { return Closed(CloseClusterNode(std::exchange(p.node, nullptr))); },
     [](Pass& p) { return Closed(CloseCluster(std::exchange(p.cluster, nullptr))); },
 };
-DWORD OpenHandles() {
-  DWORD count = 0;
-  GetProcessHandleCount(GetCurrentProcess(), &count);
-  return count;
-}
-
-long OpenDescriptors() {
-  const std::filesystem::directory_iterator entries("/proc/self/fd");
-  return std::distance(begin(entries), end(entries));
-}
-
 TEST(ClusApiMemory, EveryAllocationFailureFailsOneCallCleanly) {
   ClusterSimulator sim;
   ASSERT_TRUE(sim.Start(ClusterSimulator::Scenario("two-node-fileserver.json")));
@@ -194,12 +181,8 @@ TEST(ClusApiMemory, EveryAllocationFailureFailsOneCallCleanly) {
   std::array<Outcome, std::size(kSteps)> warmUp{};
   fault_injection::RunPass(kSteps, pass, ERROR_NOT_ENOUGH_MEMORY, warmUp);
   pass.Close();
-  const DWORD handles = OpenHandles();
-  const long descriptors = OpenDescriptors();
-  const auto nothingLeft = [&](long n, size_t step) {
-    EXPECT_EQ(handles, OpenHandles()) << "fault " << n << " in step " << step << " leaves a handle open";
-    EXPECT_EQ(descriptors, OpenDescriptors()) << "fault " << n << " in step " << step << " leaves a socket open";
-  };
+  const fault_injection::OpenCounts before = fault_injection::OpenCounts::Now();
+  const auto nothingLeft = [&](long n, size_t step) { before.ExpectUnchanged(n, step); };
   fault_injection::ExpectEveryAllocationFaultFailsOneStep(kSteps, pass, ERROR_NOT_ENOUGH_MEMORY, nothingLeft);
 }
 
