@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <utility>
 
 #include "errors.h"
 #include "wide_text.h"
@@ -43,7 +44,7 @@ OutgoingCallScope::~OutgoingCallScope() {
   if (it->second.cancelEnabled == 0) g_calls.erase(it);
 }
 
-Channel::Channel(int fd) : fd_(fd) {
+Channel::Channel(int& fd) : fd_(std::exchange(fd, -1)) {
   timeval timeout{kSendTimeoutSeconds, 0};
   setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
 }

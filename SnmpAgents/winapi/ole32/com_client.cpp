@@ -21,7 +21,7 @@ namespace {
 
 class ClientConnection : public std::enable_shared_from_this<ClientConnection> {
  public:
-  explicit ClientConnection(int fd) : channel_(fd) {}
+  explicit ClientConnection(int& fd) : channel_(fd) {}
 
   void Start() {
     auto self = shared_from_this();
@@ -477,7 +477,7 @@ HRESULT CreateLocalServerInstance(REFCLSID clsid, IDispatch** object) {
   *object = nullptr;
   std::string path;
   if (const HRESULT found = LocalServerSocketPath(clsid, path); FAILED(found)) return found;
-  const int fd = ConnectUnixSocket(path);
+  int fd = ConnectUnixSocket(path);
   if (fd < 0) return CO_E_SERVER_EXEC_FAILURE;
   std::shared_ptr<ClientConnection> connection;
   if (const HRESULT made = winapi::GuardedHResult([&] {
@@ -485,7 +485,8 @@ HRESULT CreateLocalServerInstance(REFCLSID clsid, IDispatch** object) {
         return S_OK;
       });
       FAILED(made)) {
-    close(fd);
+    // Closed by the connection's channel if it was made before the failure.
+    if (fd >= 0) close(fd);
     return made;
   }
   ConnectionCloser closer(*connection);

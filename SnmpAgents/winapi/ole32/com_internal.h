@@ -41,7 +41,9 @@ class OutgoingCallScope {
 // A stream socket carrying frames; sends are serialised, one reader at a time.
 class Channel {
  public:
-  explicit Channel(int fd);
+  // Takes the descriptor over: `fd` is -1 afterwards, so that a caller whose construction
+  // of the channel's owner fails knows whether the descriptor is still its own to close.
+  explicit Channel(int& fd);
   ~Channel();
   Channel(const Channel&) = delete;
   Channel& operator=(const Channel&) = delete;

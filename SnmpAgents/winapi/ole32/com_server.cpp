@@ -83,7 +83,7 @@ class SinkProxy final : public IDispatch {
 
 class ServerConnection : public std::enable_shared_from_this<ServerConnection> {
  public:
-  ServerConnection(int fd, IClassFactory* factory) : channel_(fd), factory_(factory) { factory_->AddRef(); }
+  ServerConnection(int& fd, IClassFactory* factory) : channel_(fd), factory_(factory) { factory_->AddRef(); }
   ~ServerConnection() { factory_->Release(); }
 
   void Start() {
@@ -426,7 +426,7 @@ class ClassRegistration {
       if (poll(fds, wake_[0] >= 0 ? 2 : 1, wake_[0] >= 0 ? -1 : 200) < 0 && errno != EINTR) return;
       if (fds[1].revents) return;
       if (!(fds[0].revents & POLLIN)) continue;
-      const int fd = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
+      int fd = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
       if (fd < 0) continue;
       PruneFinished();
       try {
@@ -434,7 +434,8 @@ class ClassRegistration {
         connection->Start();
         connections_.push_back(std::move(connection));
       } catch (...) {
-        close(fd);
+        // Closed by the connection's channel if it was made before the failure.
+        if (fd >= 0) close(fd);
       }
     }
   }
